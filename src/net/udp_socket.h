@@ -1,0 +1,75 @@
+// The thin socket layer: one IPv4 UDP socket and the few calls the engine makes on it.
+// Everything platform-specific about sockets lives behind this header.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace quillet::net {
+
+#ifdef _WIN32
+using SocketHandle = std::uintptr_t;  // SOCKET
+#else
+using SocketHandle = int;
+#endif
+
+/// The platform's code for the most recent failed socket call (errno here, WSAGetLastError on
+/// Windows).
+std::uint32_t lastError();
+
+/// Starts the platform's socket layer; false when it cannot start. Nothing to do on POSIX.
+bool startup();
+
+/// Undoes startup().
+void cleanup();
+
+/// An IPv4 peer exactly as the socket address holds it: both fields in network byte order.
+struct RawPeer {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+};
+
+enum class WaitResult { Readable, TimedOut, Interrupted, Failed };
+
+/// One IPv4 UDP socket, closed when the object goes.
+class UdpSocket {
+  public:
+    UdpSocket() = default;
+    ~UdpSocket();
+    UdpSocket(UdpSocket&& other) noexcept;
+    UdpSocket& operator=(UdpSocket&& other) noexcept;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    /// Creates the socket; false (and lastError() set) on failure.
+    bool open();
+
+    /// Binds to 0.0.0.0 and the given port (host order; 0 asks for any free port).
+    bool bind(std::uint16_t port);
+
+    /// The local port in host order, or 0 when not bound.
+    std::uint16_t localPort() const;
+
+    /// Waits until a datagram can be read, for at most the given time.
+    WaitResult waitReadable(std::chrono::milliseconds timeout) const;
+
+    /// Receives one datagram into buffer. Returns its length, or -1 when the receive failed or
+    /// the datagram did not fit (it is then discarded whole, never handed on cut short).
+    std::ptrdiff_t receive(std::span<std::uint8_t> buffer, RawPeer& from) const;
+
+    /// Sends one datagram; returns the bytes sent or a negative value on failure.
+    std::ptrdiff_t sendTo(const RawPeer& to, std::span<const std::uint8_t> bytes) const;
+
+    /// Closes the socket if it is open.
+    void close();
+
+    bool isOpen() const;
+
+  private:
+    static constexpr SocketHandle kInvalid = static_cast<SocketHandle>(-1);
+    SocketHandle handle_ = kInvalid;
+};
+
+}  // namespace quillet::net

@@ -1,0 +1,113 @@
+#include "net/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+
+#include <utility>
+
+namespace quillet::net {
+
+std::uint32_t lastError() {
+    return static_cast<std::uint32_t>(errno);
+}
+
+bool startup() {
+    return true;
+}
+
+void cleanup() {}
+
+UdpSocket::~UdpSocket() {
+    close();
+}
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept
+    : handle_(std::exchange(other.handle_, kInvalid)) {}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, kInvalid);
+    }
+    return *this;
+}
+
+bool UdpSocket::open() {
+    close();
+    handle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    return handle_ != kInvalid;
+}
+
+bool UdpSocket::bind(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    return ::bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+std::uint16_t UdpSocket::localPort() const {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+WaitResult UdpSocket::waitReadable(std::chrono::milliseconds timeout) const {
+    pollfd entry{handle_, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
+    if (ready > 0) {
+        return WaitResult::Readable;
+    }
+    if (ready == 0) {
+        return WaitResult::TimedOut;
+    }
+    return errno == EINTR ? WaitResult::Interrupted : WaitResult::Failed;
+}
+
+std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, RawPeer& from) const {
+    sockaddr_in source{};
+    iovec vector{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_name = &source;
+    message.msg_namelen = sizeof source;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    // recvfrom would silently hand over the first bytes of an oversized datagram; MSG_TRUNC tells
+    // us it happened so that the datagram can be dropped whole.
+    const ssize_t received = ::recvmsg(handle_, &message, MSG_DONTWAIT);
+    if (received < 0 || (message.msg_flags & MSG_TRUNC) != 0 || source.sin_family != AF_INET) {
+        return -1;
+    }
+    from.address = source.sin_addr.s_addr;
+    from.port = source.sin_port;
+    return received;
+}
+
+std::ptrdiff_t UdpSocket::sendTo(const RawPeer& to, std::span<const std::uint8_t> bytes) const {
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_addr.s_addr = to.address;
+    destination.sin_port = to.port;
+    return ::sendto(handle_, bytes.data(), bytes.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+}
+
+void UdpSocket::close() {
+    if (handle_ != kInvalid) {
+        ::close(handle_);
+        handle_ = kInvalid;
+    }
+}
+
+bool UdpSocket::isOpen() const {
+    return handle_ != kInvalid;
+}
+
+}  // namespace quillet::net
