@@ -1,0 +1,87 @@
+// The log: every line goes, by level, to the log file and to the window.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "log/engine_messages.h"
+#include "log/file_level_store.h"
+#include "log/log_sink.h"
+
+namespace quillet {
+
+/// Writes log lines to a file that is rotated past 1 MiB, and posts them to a window. Each sink
+/// has its own level. Failures of logging itself are never reported: the failed sink is dropped
+/// and everything else goes on.
+class Logger final : public LogSink {
+  public:
+    using Clock = std::time_t (*)();
+
+    static constexpr std::int32_t kDefaultFileLevel = 6;
+    static constexpr std::int32_t kDefaultWindowLevel = 5;
+    static constexpr long kRotateAbove = 1048576;       // bytes
+    static constexpr std::size_t kLineCapacity = 1024;  // a line holds at most 1023 characters
+
+    /// Reads the file level from the store once; a missing or unreadable level becomes the
+    /// default, which is written back.
+    explicit Logger(FileLevelStore& levelStore, Clock clock = &systemTime);
+    ~Logger();
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    /// The C library's clock, in whole seconds since the epoch.
+    static std::time_t systemTime();
+
+    /// Opens (or reopens) the log file for appending; rotates it at once if it is already past
+    /// 1 MiB.
+    void open(const std::string& fileName);
+
+    /// Sets the window that receives the lines at or below windowLevel; null for none.
+    void attachWindow(MessageWindow* window);
+
+    /// Takes one line. Runs on the engine thread.
+    void write(std::int32_t level, std::string_view text) override;
+
+    /// The level the file takes lines up to.
+    std::int32_t fileLevel() const { return fileLevel_; }
+
+    /// Writes the time stamp of `when` (local time, "%Y-%m-%d %X" in the C locale), four blanks
+    /// and the text into buffer, cut to fit with its terminator. Returns the characters written.
+    static std::size_t formatLine(std::span<char> buffer, std::time_t when, std::string_view text);
+
+    /// The level the window takes lines up to.
+    std::int32_t windowLevel = kDefaultWindowLevel;
+
+  private:
+    struct FileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+    /// Opens fileName_ for appending, positioned at its end.
+    void openForAppend();
+
+    /// Rotates the file when it has grown past 1 MiB. The file is closed and opened again either
+    /// way; when the rotation could not move it away, lines go on being appended to it.
+    void rotateIfFull();
+
+    /// Moves the log file to its backup name, replacing an older backup; false when it did not.
+    bool rotate();
+
+    /// The write position, which is the file's length; -1 with no usable file.
+    long writePosition() const;
+
+    FileHandle file_;
+    bool fileFailed_ = false;
+    MessageWindow* window_ = nullptr;
+    std::int32_t fileLevel_ = kDefaultFileLevel;
+    std::string fileName_;
+    Clock clock_;
+};
+
+}  // namespace quillet
