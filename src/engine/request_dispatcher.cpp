@@ -1,0 +1,126 @@
+#include "engine/request_dispatcher.h"
+
+#include <vector>
+
+#include "engine/packet_transport.h"
+#include "log/log_sink.h"
+#include "tftp/packets.h"
+
+namespace quillet {
+namespace {
+
+constexpr std::int32_t kErrorIllegalOperation = 4;
+constexpr std::string_view kWriteNotSupported = "WRQ not supported yet.";
+
+}  // namespace
+
+HandlerResult RequestDispatcher::dispatch(const ClientEndpoint& endpoint,
+                                          std::span<const std::uint8_t> datagram, std::time_t now) {
+    const auto packet = decodePacket(endpoint, datagram);
+    if (!packet) {
+        log(loglevel::kRefused, "client %s: Invalid Packet Ignored.",
+            endpointText(endpoint).c_str());
+        return HandlerResult::Unusable;
+    }
+    if (!packet->valid) {
+        // Invalid packets are only logged, never answered.
+        log(loglevel::kRefused, "client %s: Invalid Packet with OpCode %d Ignored.",
+            endpointText(endpoint).c_str(), int{packet->opcode});
+        return HandlerResult::Unusable;
+    }
+    return packet->dispatchTo(*this, now);
+}
+
+HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
+    ReadSession* session = findSession(packet.peer);
+    if (session == nullptr) {
+        session = createSession(packet.peer);
+    }
+    if (session == nullptr) {
+        log(loglevel::kRefused, "client %s: Cannot Create Session for Peer.",
+            endpointText(packet.peer).c_str());
+        return HandlerResult::Unusable;
+    }
+    const auto result = session->onReadRequest(packet, now);
+    if (result == HandlerResult::SessionOver) {
+        removeSession(packet.peer);
+    }
+    return result;
+}
+
+HandlerResult RequestDispatcher::onWriteRequest(const WriteRequestPacket& packet, std::time_t) {
+    // The server is read-only. A running read transfer of the same client is left alone.
+    send(ErrorPacket::reply(packet.peer, kErrorIllegalOperation, kWriteNotSupported));
+    log(loglevel::kServerState, "client %s: Write Request Ignored",
+        endpointText(packet.peer).c_str());
+    return HandlerResult::SessionOver;
+}
+
+HandlerResult RequestDispatcher::onAck(const AckPacket& packet, std::time_t now) {
+    return forwardToSession(packet, now, &ReadSession::onAck, "ACK");
+}
+
+HandlerResult RequestDispatcher::onError(const ErrorPacket& packet, std::time_t now) {
+    return forwardToSession(packet, now, &ReadSession::onError, "ERROR");
+}
+
+template <typename Packet>
+HandlerResult RequestDispatcher::forwardToSession(
+    const Packet& packet, std::time_t now,
+    HandlerResult (ReadSession::*operation)(const Packet&, std::time_t), const char* kindName) {
+    ReadSession* session = findSession(packet.peer);
+    if (session == nullptr) {
+        // Late packets of a finished transfer end here too; nothing goes back.
+        log(loglevel::kRefused,
+            "client %s: Invalid %s Packet Ignored, no Session for this client yet.",
+            endpointText(packet.peer).c_str(), kindName);
+        return HandlerResult::Ignored;
+    }
+    const auto result = (session->*operation)(packet, now);
+    if (result == HandlerResult::SessionOver) {
+        removeSession(packet.peer);
+    }
+    return result;
+}
+
+bool RequestDispatcher::send(const TftpPacket& packet) {
+    lastSendLength_ = packet.encode(sendBuffer_);
+    if (lastSendLength_ <= 0 || transport_ == nullptr) {
+        return false;
+    }
+    const auto length = static_cast<std::size_t>(lastSendLength_);
+    return transport_->sendTo(packet.peer, std::span(sendBuffer_.data(), length)) ==
+           static_cast<std::ptrdiff_t>(length);
+}
+
+void RequestDispatcher::tick(std::time_t now) {
+    if (sessions_.empty()) {
+        return;
+    }
+    // Removal waits until the walk is over, so that no entry is erased under the iteration.
+    std::vector<ClientEndpoint> finished;
+    for (auto& [endpoint, session] : sessions_) {
+        if (session.tick(now) == HandlerResult::SessionOver) {
+            finished.push_back(endpoint);
+        }
+    }
+    for (const auto& endpoint : finished) {
+        removeSession(endpoint);
+    }
+}
+
+ReadSession* RequestDispatcher::findSession(const ClientEndpoint& endpoint) {
+    const auto entry = sessions_.find(endpoint);
+    return entry == sessions_.end() ? nullptr : &entry->second;
+}
+
+ReadSession* RequestDispatcher::createSession(const ClientEndpoint& endpoint) {
+    const auto [entry, inserted] = sessions_.try_emplace(endpoint, *this);
+    return inserted ? &entry->second : nullptr;
+}
+
+void RequestDispatcher::removeSession(const ClientEndpoint& endpoint) {
+    sessions_.erase(endpoint);
+}
+
+}  // namespace quillet

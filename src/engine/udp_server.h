@@ -1,0 +1,74 @@
+// The engine's one UDP socket and its receive loop. Every packet of every transfer, both ways,
+// goes through this socket, so clients (also behind address translation) see one server address
+// and port for the whole exchange.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <span>
+
+#include "engine/packet_transport.h"
+#include "engine/request_dispatcher.h"
+#include "net/udp_socket.h"
+
+namespace quillet {
+
+class EventSink;
+class LogSink;
+
+class UdpServer final : public PacketTransport {
+  public:
+    static constexpr std::uint16_t kTftpPort = 69;
+    static constexpr std::size_t kReceiveBufferCapacity = 4096;
+    static constexpr std::time_t kTickInterval = 10;  // a tick comes once more than this has passed
+    static constexpr auto kWaitForDatagram = std::chrono::seconds(2);
+
+    /// A server for the given port (host order); tests pass 0 for any free port.
+    explicit UdpServer(std::uint16_t port = kTftpPort);
+    virtual ~UdpServer() = default;
+    UdpServer(const UdpServer&) = delete;
+    UdpServer& operator=(const UdpServer&) = delete;
+
+    /// Gives the engine its log; set before run.
+    void setLog(LogSink* log) { dispatcher_.setLog(log); }
+
+    /// Gives the engine its event sink; set before run.
+    void setEventSink(EventSink* events) { dispatcher_.setEventSink(events); }
+
+    /// The engine thread's body: start, then serve until requestStop. Returns 0 after serving,
+    /// or start's failure code.
+    int run();
+
+    /// Asks the loop to end; it does within one pass (about 2 s). Safe from any thread, and from
+    /// a signal handler.
+    void requestStop() { stopRequested_.store(true); }
+
+    /// Creates and binds the socket. Returns 0, -1 when the socket cannot be made, or the
+    /// (non-zero) error code of a failed bind. Failures are logged and reported as server errors.
+    int start();
+
+    /// Receives, dispatches and ticks until a stop is requested; closes the socket. Returns 0.
+    int receiveLoop();
+
+    /// Sends one datagram through the server's socket.
+    std::ptrdiff_t sendTo(const ClientEndpoint& endpoint,
+                          std::span<const std::uint8_t> bytes) override;
+
+    /// The bound port in host order (useful when constructed with 0), or 0.
+    std::uint16_t boundPort() const { return socket_.localPort(); }
+
+    RequestDispatcher& dispatcher() { return dispatcher_; }
+
+  private:
+    /// Logs a start failure at level 3 and passes it to the event sink.
+    void reportStartFailure(const char* text);
+
+    net::UdpSocket socket_;
+    RequestDispatcher dispatcher_;
+    std::array<std::uint8_t, kReceiveBufferCapacity> receiveBuffer_{};
+    std::atomic<bool> stopRequested_{false};
+    std::uint16_t port_;
+};
+
+}  // namespace quillet

@@ -1,0 +1,103 @@
+// One client's read transfer, in lock-step (RFC 1350):
+//
+//   client                     server (port 69)
+//     RRQ "boot.bin" -------->
+//                    <-------- DATA 1 (512 bytes)
+//     ACK 1 ----------------->
+//                    <-------- DATA 2 (512 bytes)
+//     ...
+//                    <-------- DATA n (0..511 bytes: the last)
+//     ACK n ----------------->   served; the session ends
+//
+// One block is out at a time. A duplicate ACK of the previous block, a repeated request while
+// block 1 is out, and a tick after more than 10 s of silence resend the current block; the three
+// share five resends per block, and the sixth trigger gives up.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tftp/client_endpoint.h"
+#include "tftp/handler_result.h"
+#include "tftp/packets.h"
+#include "tftp/served_file.h"
+
+namespace quillet {
+
+class PacketHandler;
+
+class ReadSession {
+  public:
+    enum class State { Idle, Sending, LastBlockSent, Closed };
+
+    static constexpr std::size_t kBlockSize = 512;
+    static constexpr std::int64_t kLargestFile = 65535LL * 512;  // 33,553,920 bytes
+    static constexpr std::int32_t kMaxRetransmissions = 5;
+    static constexpr std::time_t kSilenceBeforeResend = 10;  // seconds
+    static constexpr std::int32_t kProgressEventEvery = 10;  // blocks
+    static constexpr std::int32_t kProgressLineEvery = 200;  // blocks
+
+    /// A session in its initial state; owner sends, logs and reports for it.
+    explicit ReadSession(PacketHandler& owner);
+    ReadSession(const ReadSession&) = delete;
+    ReadSession& operator=(const ReadSession&) = delete;
+
+    /// The client's read request: the first opens the file and sends block 1; later ones are
+    /// duplicates.
+    HandlerResult onReadRequest(const ReadRequestPacket& packet, std::time_t now);
+
+    /// The client's acknowledgement of a block.
+    HandlerResult onAck(const AckPacket& packet, std::time_t now);
+
+    /// The client ends the transfer with an ERROR packet.
+    HandlerResult onError(const ErrorPacket& packet, std::time_t now);
+
+    /// The periodic pass: resends the current block after more than 10 s of silence.
+    HandlerResult tick(std::time_t now);
+
+    State state() const { return state_; }
+    std::int32_t blocksSent() const { return blocksSent_; }
+    std::int32_t retries() const { return retries_; }
+    const std::string& fileName() const { return fileName_; }
+
+  private:
+    enum class SendOutcome { Sent, SendFailed, ReadFailed };
+
+    /// Reads the next block from the file and sends it.
+    SendOutcome sendNextBlock();
+
+    /// Sends the current block again, unless its five resends are used up.
+    bool retransmit();
+
+    /// Refuses the request with an ERROR packet and closes.
+    HandlerResult replyError(std::int32_t code, std::string_view text);
+
+    /// Ends a transfer whose block could not be sent or whose resends ran out.
+    HandlerResult closeWithSocketError();
+
+    /// Ends a transfer whose file could not be read, telling the client.
+    HandlerResult closeWithReadError();
+
+    /// Ends a transfer after sendNextBlock failed, in the way its outcome asks for.
+    HandlerResult closeAfter(SendOutcome outcome);
+
+    HandlerResult close();
+
+    bool isCurrentBlock(std::uint32_t ackBlock) const;
+    bool isPreviousBlock(std::uint32_t ackBlock) const;
+
+    PacketHandler& owner_;
+    ClientEndpoint peer_;
+    std::string fileName_;
+    std::optional<ServedFile> file_;
+    DataPacket currentBlock_;
+    State state_ = State::Idle;
+    std::int32_t blocksSent_ = 0;
+    std::int32_t retries_ = 0;
+    std::time_t lastActivity_ = 0;
+};
+
+}  // namespace quillet
