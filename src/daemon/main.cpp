@@ -1,0 +1,74 @@
+// quilletd: the server without a window. Serves the working directory on port 69, logs to
+// "Quillet.log", echoes the lines a window would show to standard error, and stops on SIGINT or
+// SIGTERM. Exits with 3 when the engine cannot start.
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <variant>
+
+#include "engine/udp_server.h"
+#include "log/engine_messages.h"
+#include "log/logger.h"
+#include "net/udp_socket.h"
+#include "settings/settings_level_store.h"
+
+namespace {
+
+constexpr int kExitCannotStart = 3;
+
+std::atomic<quillet::UdpServer*> servingServer{nullptr};
+
+extern "C" void requestStopOnSignal(int) {
+    if (auto* server = servingServer.load()) {
+        server->requestStop();
+    }
+}
+
+/// Stands in for the window: log lines go to standard error, everything else is dropped.
+class StandardErrorWindow final : public quillet::MessageWindow {
+  public:
+    bool post(std::unique_ptr<quillet::EngineMessage> message) override {
+        if (const auto* line = std::get_if<quillet::LogLineMessage>(message.get())) {
+            std::fprintf(stderr, "%s\n", line->line.c_str());
+            return true;
+        }
+        return false;
+    }
+};
+
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = requestStopOnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the wait for a datagram ends at once
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+int main() {
+    if (!quillet::net::startup()) {
+        std::fprintf(stderr, "Socket Init Error!\n");
+        return kExitCannotStart;
+    }
+    quillet::SettingsLevelStore levelStore;
+    quillet::Logger log(levelStore);
+    StandardErrorWindow standardError;
+    log.open("Quillet.log");
+    log.attachWindow(&standardError);
+    log.windowLevel = quillet::Logger::kDefaultWindowLevel;
+
+    quillet::UdpServer server;
+    server.setLog(&log);
+    servingServer.store(&server);
+    installStopHandlers();
+
+    const int result = server.run();
+
+    servingServer.store(nullptr);
+    quillet::net::cleanup();
+    return result == 0 ? 0 : kExitCannotStart;
+}
