@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing Quillet need, if any are missing.
+set -euo pipefail
+
+packages=(
+    # build
+    cmake ninja-build g++ clang-format qt6-base-dev libgl-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    # sanitizer and fuzzer builds
+    clang libclang-rt-14-dev
+    # running on port 69 without root
+    libcap2-bin
+    # end-to-end tests: network namespaces, packet loss, real TFTP clients
+    iproute2 nftables python3 curl tftp-hpa atftp busybox
+    # window tests and the screenshot
+    xvfb xauth x11-apps imagemagick fonts-dejavu-core
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+if [[ ${#missing[@]} -eq 0 ]]; then
+    exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+run_as_root() {
+    if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
+}
+run_as_root apt-get update
+run_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what is missing on Debian 12, builds Quillet, lets it bind port 69 without root, and
+# starts it serving DIRECTORY (default: the current directory). With a display it starts the
+# window program quillet; without one, the headless quilletd.
+#
+#   tools/setup.sh [DIRECTORY]
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+serve_dir=$(cd "${1:-$PWD}" && pwd)
+
+sudo_if_needed() {
+    if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
+}
+
+"$repo/tools/install-deps.sh"
+
+cmake -S "$repo" --preset default
+cmake --build "$repo/build"
+
+# Port 69 is a privileged port: give the programs the one capability they need rather than root.
+for program in "$repo/build/src/quilletd" "$repo/build/src/ui/quillet"; do
+    if [[ -x $program ]]; then
+        sudo_if_needed setcap cap_net_bind_service=+ep "$program"
+    fi
+done
+
+cd "$serve_dir"
+if [[ -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ]]; then
+    echo "Serving $serve_dir with the window program (close the window to stop)."
+    exec "$repo/build/src/ui/quillet"
+else
+    echo "No display: serving $serve_dir with quilletd (Ctrl+C to stop)."
+    exec "$repo/build/src/quilletd"
+fi
