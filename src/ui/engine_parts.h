@@ -1,0 +1,36 @@
+// What the engine thread uses: the server with its log and event sink, and the window end of
+// their messages, kept together so that they can outlive the window when they must.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "engine/udp_server.h"
+#include "log/event_sink.h"
+#include "log/logger.h"
+#include "settings/settings_level_store.h"
+#include "ui/qt_message_window.h"
+
+namespace quillet::ui {
+
+/// The engine and everything it refers to while it runs. The window and the engine thread share
+/// it, so whichever lets go last destroys it: normally the window after the thread has ended, or
+/// the thread itself when the window could not wait for it.
+struct EngineParts {
+    /// The log reads its file level from the user's settings here.
+    explicit EngineParts(std::uint16_t port) : log(levelStore), server(port) {}
+
+    EngineParts(const EngineParts&) = delete;
+    EngineParts& operator=(const EngineParts&) = delete;
+
+    QtMessageWindow window;  // first made, last destroyed: the log and the sink post through it
+    SettingsLevelStore levelStore;
+    Logger log;
+    EventSink eventSink;
+    UdpServer server;
+};
+
+/// The body of the engine thread; the default runs the server.
+using EngineBody = std::function<void(EngineParts&)>;
+
+}  // namespace quillet::ui

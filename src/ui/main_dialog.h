@@ -1,0 +1,147 @@
+// The main window: the transfer list above, the log lines below. It owns the engine, starts it
+// when it is first shown and stops it whichever way it ends.
+#pragma once
+
+#include <QDialog>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "engine/engine_thread.h"
+#include "engine/udp_server.h"
+#include "ui/engine_parts.h"
+
+class QListWidget;
+class QMenu;
+class QMenuBar;
+
+namespace quillet::ui {
+
+class TransferListCtrl;
+
+/// The program's one window. Receives the engine's messages as posted events: log lines go to the
+/// log list, transfer events become rows, and a server error ends the dialog with
+/// kServerErrorResult.
+class MainDialog final : public QDialog {
+    Q_OBJECT
+
+  public:
+    /// The result of a dialog ended by a server error.
+    static constexpr int kServerErrorResult = 3;
+
+    /// How long the close steps wait for the engine thread.
+    static constexpr std::chrono::milliseconds kDefaultStopWaitLimit{10000};
+
+    /// Builds the widgets and the engine for the given port (tests use 0 for any free port);
+    /// opens no file and starts no thread.
+    explicit MainDialog(std::uint16_t port = UdpServer::kTftpPort, QWidget* parent = nullptr);
+
+    /// Runs the close steps if they have not run.
+    ~MainDialog() override;
+
+    /// Every way of ending the dialog (close box, Escape, Enter, accept, reject, a server error)
+    /// comes here: the close steps run once, then the dialog ends with result.
+    void done(int result) override;
+
+    /// Replaces the engine thread's body; for tests, before the dialog is first shown.
+    void setEngineBody(EngineBody body) { engineBody_ = std::move(body); }
+
+    /// Changes how long the close steps wait for the engine thread; for tests.
+    void setStopWaitLimit(std::chrono::milliseconds limit) { stopWaitLimit_ = limit; }
+
+    /// True once the engine has started and until the close steps have run.
+    bool isRunning() const { return state_ == State::Running; }
+
+    /// True when the close steps could not wait for the engine thread to end and let it go. The
+    /// process must then end without destroying what that thread may still use (std::_Exit).
+    bool engineAbandoned() const { return engineAbandoned_; }
+
+    /// The port the engine has bound (useful when constructed with 0), or 0.
+    std::uint16_t boundPort() const { return engine_->server.boundPort(); }
+
+    /// Where the engine's messages enter the window.
+    MessageWindow& messageWindow() { return engine_->window; }
+
+    /// The engine's parts, to watch how long they live (they may outlive the dialog).
+    std::weak_ptr<const EngineParts> engineParts() const { return engine_; }
+
+    TransferListCtrl& transferList() const { return *transferList_; }
+    QListWidget& logList() const { return *logList_; }
+    QMenuBar& menuBar() const { return *menuBar_; }
+
+    /// The "&File" pop-up, also the transfer list's context menu.
+    QMenu& fileMenu() const { return *fileMenu_; }
+
+    /// The column the rows were last sorted by, or -1.
+    int sortColumn() const { return sortColumn_; }
+
+    /// The direction of the last sort.
+    bool sortAscending() const { return sortAscending_; }
+
+  public slots:
+    /// Removes the finished rows.
+    void clearEntries();
+
+    /// Shows the about box.
+    void showAbout();
+
+    /// Counts one second in the running rows (the one-second timer).
+    void elapsedPass();
+
+    /// A click on a header section: sorts by columns up to "File Size", toggling the direction
+    /// on a repeated click; other columns change nothing.
+    void headerClicked(int column);
+
+  protected:
+    /// Starts the engine the first time the dialog is shown.
+    void showEvent(QShowEvent* event) override;
+
+    /// Handles the engine's posted messages.
+    void customEvent(QEvent* event) override;
+
+    /// Shows the "&File" pop-up for a right click over the transfer list.
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+#ifdef Q_OS_WIN
+    /// The system menu's about entry.
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
+
+  private:
+    enum class State { Constructed, Running, Ended };
+
+    void buildMenus();
+    void buildTransferList();
+    void addSystemMenuEntry();
+    void startEngine();
+
+    /// Stops the engine, waits for it within the limit, detaches the window from the engine's
+    /// messages and releases the rows. Runs once.
+    void runCloseSteps();
+
+    /// Puts the header's sort indicator on the sorted column, or shows none.
+    void showSortIndicator();
+
+    void handle(EngineMessage& message);
+    void showServerError(const std::string& text);
+
+    std::shared_ptr<EngineParts> engine_;
+    EngineBody engineBody_;
+    std::unique_ptr<EngineThread> engineThread_;
+    std::chrono::milliseconds stopWaitLimit_ = kDefaultStopWaitLimit;
+    State state_ = State::Constructed;
+    bool engineAbandoned_ = false;
+
+    // Child widgets, owned by the dialog.
+    QMenuBar* menuBar_;
+    QMenu* fileMenu_;
+    TransferListCtrl* transferList_;
+    QListWidget* logList_;
+
+    QTimer elapsedTimer_;
+    int sortColumn_ = -1;
+    bool sortAscending_ = true;
+};
+
+}  // namespace quillet::ui

@@ -1,0 +1,62 @@
+#include "ui/server_app.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+
+#include "net/udp_socket.h"
+#include "ui/main_dialog.h"
+#include "ui/stop_signals.h"
+
+namespace quillet::ui {
+namespace {
+
+constexpr int kExitCannotStart = 3;
+
+/// Ends the modal boxes over the main dialog (about box, error box), then the dialog itself, so
+/// that a stop request never waits for someone to press OK.
+void closeEverything(MainDialog& dialog) {
+    for (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != &dialog;
+         modal = QApplication::activeModalWidget()) {
+        auto* box = qobject_cast<QDialog*>(modal);
+        if (box == nullptr) {
+            break;
+        }
+        box->reject();
+        if (box->isVisible()) {
+            break;  // it would not go; the dialog is ended below all the same
+        }
+    }
+    dialog.close();
+}
+
+}  // namespace
+
+AppResult runServerApp() {
+    if (!net::startup()) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
+                        QStringLiteral("Socket Init Error!"), QMessageBox::Ok);
+        box.exec();
+        return {kExitCannotStart, false};
+    }
+    // The dialog ends the run; it is not the last window that closes, the run is.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    AppResult result;
+    {
+        MainDialog dialog;
+        StopSignalNotifier stopSignals;
+        QObject::connect(&stopSignals, &StopSignalNotifier::stopRequested, &dialog,
+                         [&dialog] { closeEverything(dialog); });
+
+        const int ended = dialog.exec();
+        result.exitStatus = ended == MainDialog::kServerErrorResult ? kExitCannotStart : 0;
+        result.engineAbandoned = dialog.engineAbandoned();
+        // The socket layer goes before the dialog and its members, as the dialog's close steps
+        // have already stopped the engine (or let it go).
+        net::cleanup();
+    }
+    return result;
+}
+
+}  // namespace quillet::ui

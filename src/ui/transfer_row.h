@@ -1,0 +1,62 @@
+// The rows of the transfer list: one per transfer, each owning its TransferRecord, and what the
+// window does to them as the engine's transfer events arrive.
+#pragma once
+
+#include <QTreeWidgetItem>
+#include <cstdint>
+#include <memory>
+
+#include "log/engine_messages.h"
+#include "ui/transfer_list_ctrl.h"
+
+namespace quillet::ui {
+
+/// One transfer's row. It owns the transfer's record for as long as it exists.
+class TransferRow final : public QTreeWidgetItem {
+  public:
+    static constexpr int kItemType = QTreeWidgetItem::UserType + 1;
+
+    /// A row showing record's client, start time, file name, size and "0:00" elapsed; its
+    /// progress cell is left for the list to set. record must not be null.
+    explicit TransferRow(std::unique_ptr<TransferRecord> record);
+
+    const TransferRecord& record() const { return *record_; }
+
+    /// Counts one more second of the transfer and shows it.
+    void addElapsedSecond();
+
+  private:
+    std::unique_ptr<TransferRecord> record_;
+};
+
+/// The transfer row at index, or null when there is none or it is not a transfer row.
+TransferRow* transferRowAt(const TransferListCtrl& list, int index);
+
+/// Appends a running row (progress 0) for the record at the bottom, whatever the sort order.
+/// Returns its index.
+int addTransferRow(TransferListCtrl& list, std::unique_ptr<TransferRecord> record);
+
+/// The lowest row, in display order, of a transfer from endpoint that is still running, or -1.
+/// Finished rows are passed over: a finished row never changes again.
+int runningRowOf(const TransferListCtrl& list, const ClientEndpoint& endpoint);
+
+/// Shows the progress of blocksSent blocks in the running row of endpoint, if there is one. A
+/// percentage above 100 is refused and the bar keeps its value.
+void showTransferProgress(TransferListCtrl& list, const ClientEndpoint& endpoint,
+                          std::int32_t blocksSent);
+
+/// Ends the running row of endpoint, if there is one, with text ("Done" or a failure reason).
+void finishTransfer(TransferListCtrl& list, const ClientEndpoint& endpoint, const QString& text);
+
+/// Counts one second in every running row; finished rows keep their elapsed time.
+void advanceElapsedTimes(TransferListCtrl& list);
+
+/// Removes the finished rows (and their records); running rows keep their order. Returns how many
+/// went.
+int clearFinishedRows(TransferListCtrl& list);
+
+/// Sorts the rows by a sortable column, ascending or descending, keeping equal rows in their
+/// order and the current row current.
+void sortTransferRows(TransferListCtrl& list, int column, bool ascending);
+
+}  // namespace quillet::ui

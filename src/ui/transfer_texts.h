@@ -1,0 +1,47 @@
+// The texts of a transfer row and the order of rows, in standard C++ so that they do not depend
+// on the widgets or on the process's locale.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "log/engine_messages.h"
+
+namespace quillet::ui {
+
+/// The transfer list's columns, left to right.
+enum TransferColumn : int {
+    kClientColumn = 0,
+    kStartTimeColumn = 1,
+    kFileNameColumn = 2,
+    kFileSizeColumn = 3,
+    kProgressColumn = 4,
+    kElapsedColumn = 5,
+    kTransferColumnCount = 6,
+};
+
+/// The last column that a header click sorts by ("File Size"); the columns after it do not sort.
+inline constexpr int kLastSortableColumn = kFileSizeColumn;
+
+/// The "File Size" text: "%dB" below 1024 bytes, "%.2fkB" below 1 MiB, "%.2fMB" from there,
+/// always with a '.' as the decimal point.
+std::string sizeText(std::int32_t fileSize);
+
+/// The "Elapsed" text: minutes and seconds, "%u:%02u"; minutes are not carried into hours.
+std::string elapsedText(std::uint32_t elapsedSeconds);
+
+/// The "Start Time" text: local time as "%b-%d %X" in the C locale ("Mar-05 14:07:09"),
+/// whatever locale the process runs in.
+std::string startTimeText(std::time_t startTime);
+
+/// The percentage a progress event shows: blocks sent x 100 / the file's block count, truncated.
+/// An empty file has no blocks to count and shows 100. The result may exceed 100 (the caller's
+/// bar refuses it).
+std::int64_t progressPercent(std::int32_t fileSize, std::int32_t blocksSent);
+
+/// The ascending order of two records by a sortable column: negative when a goes first, zero
+/// when equal, positive when b goes first. Columns past kLastSortableColumn compare equal.
+int compareRecords(const TransferRecord& a, const TransferRecord& b, int column);
+
+}  // namespace quillet::ui
