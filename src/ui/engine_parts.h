@@ -2,6 +2,7 @@
 // their messages, kept together so that they can outlive the window when they must.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -28,9 +29,11 @@ struct EngineParts {
     Logger log;
     EventSink eventSink;
     UdpServer server;
+    std::atomic<int> runResult{
+        0};  // what the server's run returned: non-zero when it could not start
 };
 
-/// The body of the engine thread; the default runs the server.
+/// The body of the engine thread; the default runs the server and keeps its result.
 using EngineBody = std::function<void(EngineParts&)>;
 
 }  // namespace quillet::ui

@@ -55,7 +55,7 @@ MainDialog::MainDialog(std::uint16_t port, QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       engine_(std::make_shared<EngineParts>(port)),
-      engineBody_([](EngineParts& parts) { parts.server.run(); }),
+      engineBody_([](EngineParts& parts) { parts.runResult = parts.server.run(); }),
       menuBar_(new QMenuBar(this)),
       fileMenu_(nullptr),
       transferList_(new TransferListCtrl(this)),

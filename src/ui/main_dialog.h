@@ -57,6 +57,9 @@ class MainDialog final : public QDialog {
     /// process must then end without destroying what that thread may still use (std::_Exit).
     bool engineAbandoned() const { return engineAbandoned_; }
 
+    /// True when the engine's server has reported that it could not start.
+    bool engineFailedToStart() const { return engine_->runResult.load() != 0; }
+
     /// The port the engine has bound (useful when constructed with 0), or 0.
     std::uint16_t boundPort() const { return engine_->server.boundPort(); }
 

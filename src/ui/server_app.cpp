@@ -50,7 +50,11 @@ AppResult runServerApp() {
                          [&dialog] { closeEverything(dialog); });
 
         const int ended = dialog.exec();
-        result.exitStatus = ended == MainDialog::kServerErrorResult ? kExitCannotStart : 0;
+        // A stop request can end the dialog before the error box has come up: the engine's own
+        // result still says that it could not start.
+        const bool cannotStart =
+            ended == MainDialog::kServerErrorResult || dialog.engineFailedToStart();
+        result.exitStatus = cannotStart ? kExitCannotStart : 0;
         result.engineAbandoned = dialog.engineAbandoned();
         // The socket layer goes before the dialog and its members, as the dialog's close steps
         // have already stopped the engine (or let it go).

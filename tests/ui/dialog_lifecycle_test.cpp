@@ -91,6 +91,8 @@ class DialogLifecycleTest : public QObject {
         QFile log("Quillet.log");
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains("served.bin, Served with 25 blocks."));
+        dialog.close();
+        QVERIFY(!dialog.engineFailedToStart());
     }
 
     void serverErrorShowsTheTextAndEndsWithCode3() {
@@ -125,6 +127,23 @@ class DialogLifecycleTest : public QObject {
         QVERIFY(logListContains(dialog, expected));  // the level-3 line came first
         QVERIFY(!dialog.isRunning());
         QVERIFY(!dialog.engineAbandoned());
+        QVERIFY(dialog.engineFailedToStart());
+    }
+
+    void aStopBeforeTheErrorBoxStillTellsThatTheEngineCouldNotStart() {
+        HeldPort held;
+        MainDialog dialog(held.port());
+        dialog.show();
+        // No events are handled meanwhile, so the error waits in the queue.
+        for (int i = 0; i < 500 && !dialog.engineFailedToStart(); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        QVERIFY(dialog.engineFailedToStart());
+        dialog.close();
+        deliverPosted();
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+        QCOMPARE(dialog.result(), int{QDialog::Rejected});
+        QVERIFY(dialog.engineFailedToStart());
     }
 
     void everyWayOfEndingRunsTheCloseSteps_data() {
