@@ -38,13 +38,19 @@ class StandardErrorWindow final : public quillet::MessageWindow {
     }
 };
 
-void installStopHandlers() {
+void installSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = requestStopOnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: the wait for a datagram ends at once
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A reader of standard error that goes away must not end the server: the echo then fails
+    // quietly, as every failure of logging does, and the log file goes on.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 }  // namespace
@@ -64,7 +70,7 @@ int main() {
     quillet::UdpServer server;
     server.setLog(&log);
     servingServer.store(&server);
-    installStopHandlers();
+    installSignalHandlers();
 
     const int result = server.run();
 
