@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -257,6 +258,30 @@ TEST(UdpServerStart, BindFailureOnAHeldPortIsLoggedAndReported) {
     EXPECT_EQ(events.events(),
               (std::vector<RecordedEvent>{{RecordedEvent::Kind::ServerError, {}, 0, expected}}));
     EXPECT_EQ(server.boundPort(), 0);
+}
+
+TEST(UdpServerStart, SocketCreateFailureIsLoggedAndReported) {
+    testing::RecordingLogSink log;
+    testing::RecordingEventSink events;
+    UdpServer server(0);
+    server.setLog(&log);
+    server.setEventSink(&events);
+    // With no descriptors left to the process, the socket cannot be made.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit none = saved;
+    none.rlim_cur = 0;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    const int result = server.run();
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_EQ(result, -1);
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "Socket Create Error: 0x%08X",
+                  static_cast<unsigned>(EMFILE));
+    EXPECT_EQ(log.entries(), (std::vector<LogEntry>{{3, expected}}));
+    EXPECT_EQ(events.events(),
+              (std::vector<RecordedEvent>{{RecordedEvent::Kind::ServerError, {}, 0, expected}}));
 }
 
 TEST(EngineThread, WaitReturnsTrueOnceTheBodyHasEndedAndItsCapturesAreGone) {
