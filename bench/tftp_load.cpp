@@ -1,0 +1,401 @@
+// tftp_load: a TFTP read load generator. It runs N lock-step clients at once over raw UDP, each
+// fetching FILE from HOST PORT with a fresh socket (so a fresh client port) per transfer, until a
+// fixed number of transfers has been made, and reports throughput, transfers per second and the
+// retransmissions seen on both sides.
+//
+//   tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] [-t TIMEOUT_MS] [-s MAX_SECONDS]
+//
+// The server's answers are accepted from the port of its first DATA (RFC 1350's transfer
+// identifier), so a server that answers from port 69 and one that answers from a new port per
+// transfer are both measured. A transfer fails on an ERROR, on a DATA of an unexpected size, or
+// after five resends of one packet without an answer; the run as a whole ends after MAX_SECONDS
+// whatever happens.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kBlockSize = 512;
+constexpr std::uint16_t kOpRrq = 1;
+constexpr std::uint16_t kOpData = 3;
+constexpr std::uint16_t kOpAck = 4;
+constexpr std::uint16_t kOpError = 5;
+constexpr int kMaxResends = 5;
+
+struct Options {
+    std::string host;
+    std::uint16_t port = 69;
+    std::string file;
+    int concurrency = 8;
+    int transfers = 64;
+    int timeoutMs = 500;
+    int maxSeconds = 120;
+};
+
+struct Totals {
+    int started = 0;
+    int done = 0;
+    int failed = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t clientResends = 0;  // our RRQ or ACK sent again after a silence
+    std::uint64_t duplicateData = 0;  // a DATA block that had already arrived (server resend)
+    std::int64_t firstSize = -1;      // the size of the first completed transfer
+    int sizeMismatches = 0;           // completed transfers of another size than the first
+};
+
+/// A file descriptor (a socket or the epoll instance), closed when the object goes.
+class Descriptor {
+  public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0) {
+            ::close(fd_);  // also takes it out of the epoll set
+        }
+        fd_ = -1;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+bool sameAddress(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+std::uint16_t readU16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+void putU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+}
+
+/// One client slot: runs one transfer at a time, lock-step.
+class Transfer {
+  public:
+    enum class Step { Running, Done, Failed };
+
+    /// Opens a fresh socket, adds it to the epoll set and sends the read request.
+    bool start(int epoll, const sockaddr_in& server, const std::string& file, Clock::time_point now,
+               std::chrono::milliseconds timeout) {
+        socket_ =
+            Descriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+        epoll_event interest{};
+        interest.events = EPOLLIN;
+        interest.data.ptr = this;
+        if (!socket_.valid() || ::epoll_ctl(epoll, EPOLL_CTL_ADD, socket_.fd(), &interest) != 0) {
+            return false;
+        }
+        server_ = server;
+        peer_.reset();
+        expected_ = 1;
+        bytes_ = 0;
+        resends_ = 0;
+        timeout_ = timeout;
+        lastSent_.clear();
+        putU16(lastSent_, kOpRrq);
+        lastSent_.insert(lastSent_.end(), file.begin(), file.end());
+        lastSent_.push_back(0);
+        for (const char c : std::string_view("octet")) {
+            lastSent_.push_back(static_cast<std::uint8_t>(c));
+        }
+        lastSent_.push_back(0);
+        active_ = true;
+        return sendLast(server_, now);
+    }
+
+    /// Reads every datagram waiting on the socket.
+    Step receive(Clock::time_point now, Totals& totals) {
+        std::array<std::uint8_t, 4 + kBlockSize + 64> buffer{};
+        while (true) {
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t length = ::recvfrom(socket_.fd(), buffer.data(), buffer.size(), 0,
+                                              reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (length < 0) {
+                return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? Step::Running
+                                                                                   : Step::Failed;
+            }
+            const Step step =
+                handle(buffer.data(), static_cast<std::size_t>(length), from, now, totals);
+            if (step != Step::Running) {
+                return step;
+            }
+        }
+    }
+
+    /// Resends the last packet after a silence; fails after five resends.
+    Step checkTimeout(Clock::time_point now, Totals& totals) {
+        if (now < deadline_) {
+            return Step::Running;
+        }
+        if (++resends_ > kMaxResends) {
+            return Step::Failed;
+        }
+        ++totals.clientResends;
+        return sendLast(peer_ ? *peer_ : server_, now) ? Step::Running : Step::Failed;
+    }
+
+    void finish() {
+        socket_.reset();
+        active_ = false;
+    }
+
+    bool active() const { return active_; }
+    int fd() const { return socket_.fd(); }
+    Clock::time_point deadline() const { return deadline_; }
+    std::uint64_t bytes() const { return bytes_; }
+
+  private:
+    Step handle(const std::uint8_t* datagram, std::size_t length, const sockaddr_in& from,
+                Clock::time_point now, Totals& totals) {
+        if (length < 4 || from.sin_addr.s_addr != server_.sin_addr.s_addr) {
+            return Step::Running;  // not from the server: ignored, as RFC 1350 asks
+        }
+        if (peer_ && !sameAddress(*peer_, from)) {
+            return Step::Running;  // another transfer identifier
+        }
+        const std::uint16_t opcode = readU16(datagram);
+        if (opcode == kOpError) {
+            return Step::Failed;
+        }
+        if (opcode != kOpData) {
+            return Step::Running;
+        }
+        if (!peer_) {
+            peer_ = from;  // the first DATA fixes the server's transfer identifier
+        }
+        const std::uint16_t block = readU16(datagram + 2);
+        const std::size_t payload = length - 4;
+        if (block != expected_) {
+            if (block == static_cast<std::uint16_t>(expected_ - 1)) {
+                ++totals.duplicateData;  // never answered again: that would double every packet
+            }
+            return Step::Running;
+        }
+        if (payload > kBlockSize) {
+            return Step::Failed;
+        }
+        bytes_ += payload;
+        lastSent_.clear();
+        putU16(lastSent_, kOpAck);
+        putU16(lastSent_, block);
+        resends_ = 0;
+        if (!sendLast(*peer_, now)) {
+            return Step::Failed;
+        }
+        if (payload < kBlockSize) {
+            return Step::Done;
+        }
+        ++expected_;  // wraps from 65535 to 0 as the block field does
+        return Step::Running;
+    }
+
+    bool sendLast(const sockaddr_in& to, Clock::time_point now) {
+        deadline_ = now + timeout_;
+        return ::sendto(socket_.fd(), lastSent_.data(), lastSent_.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&to),
+                        sizeof to) == static_cast<ssize_t>(lastSent_.size());
+    }
+
+    Descriptor socket_;
+    sockaddr_in server_{};
+    std::optional<sockaddr_in> peer_;
+    std::uint16_t expected_ = 1;
+    std::uint64_t bytes_ = 0;
+    int resends_ = 0;
+    std::chrono::milliseconds timeout_{500};
+    Clock::time_point deadline_{};
+    std::vector<std::uint8_t> lastSent_;
+    bool active_ = false;
+};
+
+bool parseInt(std::string_view text, int& value, int lowest) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value >= lowest;
+}
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] "
+                 "[-t TIMEOUT_MS] [-s MAX_SECONDS]\n");
+}
+
+std::optional<Options> parseOptions(int argc, char** argv) {
+    if (argc < 4) {
+        return std::nullopt;
+    }
+    Options options;
+    options.host = argv[1];
+    int port = 0;
+    if (!parseInt(argv[2], port, 1) || port > 65535) {
+        return std::nullopt;
+    }
+    options.port = static_cast<std::uint16_t>(port);
+    options.file = argv[3];
+    for (int i = 4; i + 1 < argc; i += 2) {
+        const std::string_view flag = argv[i];
+        int* target = flag == "-c"   ? &options.concurrency
+                      : flag == "-n" ? &options.transfers
+                      : flag == "-t" ? &options.timeoutMs
+                      : flag == "-s" ? &options.maxSeconds
+                                     : nullptr;
+        if (target == nullptr || !parseInt(argv[i + 1], *target, 1)) {
+            return std::nullopt;
+        }
+    }
+    if ((argc - 4) % 2 != 0) {
+        return std::nullopt;
+    }
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto options = parseOptions(argc, argv);
+    if (!options) {
+        usage();
+        return 2;
+    }
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(options->port);
+    if (::inet_pton(AF_INET, options->host.c_str(), &server.sin_addr) != 1) {
+        std::fprintf(stderr, "tftp_load: %s is not an IPv4 address\n", options->host.c_str());
+        return 2;
+    }
+
+    const auto timeout = std::chrono::milliseconds(options->timeoutMs);
+    std::vector<Transfer> slots(static_cast<std::size_t>(options->concurrency));
+    Totals totals;
+    const auto begin = Clock::now();
+    const auto giveUp = begin + std::chrono::seconds(options->maxSeconds);
+
+    auto settle = [&](Transfer& slot, Transfer::Step step) {
+        if (step == Transfer::Step::Done) {
+            ++totals.done;
+            totals.bytes += slot.bytes();
+            const auto size = static_cast<std::int64_t>(slot.bytes());
+            if (totals.firstSize < 0) {
+                totals.firstSize = size;
+            } else if (size != totals.firstSize) {
+                ++totals.sizeMismatches;
+            }
+        } else {
+            ++totals.failed;
+        }
+        slot.finish();
+    };
+
+    const Descriptor epoll(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll.valid()) {
+        std::perror("tftp_load: epoll_create1");
+        return 1;
+    }
+    std::vector<epoll_event> events(slots.size());
+    while (Clock::now() < giveUp) {
+        const auto now = Clock::now();
+        auto nextDeadline = giveUp;
+        bool anyActive = false;
+        for (auto& slot : slots) {
+            if (!slot.active() && totals.started < options->transfers) {
+                ++totals.started;
+                if (!slot.start(epoll.fd(), server, options->file, now, timeout)) {
+                    settle(slot, Transfer::Step::Failed);
+                }
+            }
+            if (slot.active()) {
+                anyActive = true;
+                nextDeadline = std::min(nextDeadline, slot.deadline());
+            }
+        }
+        if (!anyActive) {
+            break;  // every transfer has been made
+        }
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextDeadline - now).count() + 1;
+        const int ready = ::epoll_wait(epoll.fd(), events.data(), static_cast<int>(events.size()),
+                                       static_cast<int>(std::clamp<long long>(wait, 0, 1000)));
+        if (ready < 0 && errno != EINTR) {
+            std::perror("tftp_load: epoll_wait");
+            return 1;
+        }
+        const auto after = Clock::now();
+        for (int i = 0; i < ready; ++i) {
+            auto& slot = *static_cast<Transfer*>(events[static_cast<std::size_t>(i)].data.ptr);
+            if (!slot.active()) {
+                continue;
+            }
+            if (const auto step = slot.receive(after, totals); step != Transfer::Step::Running) {
+                settle(slot, step);
+            }
+        }
+        if (after >= nextDeadline) {
+            for (auto& slot : slots) {
+                if (!slot.active()) {
+                    continue;
+                }
+                if (const auto step = slot.checkTimeout(after, totals);
+                    step != Transfer::Step::Running) {
+                    settle(slot, step);
+                }
+            }
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    const int unfinished = totals.started - totals.done - totals.failed;
+
+    std::printf(
+        "transfers:       %d done, %d failed, %d unfinished, %d not started "
+        "(concurrency %d)\n",
+        totals.done, totals.failed, unfinished, options->transfers - totals.started,
+        options->concurrency);
+    std::printf("file size:       %lld bytes%s\n", static_cast<long long>(totals.firstSize),
+                totals.sizeMismatches > 0 ? " (some transfers got another size!)" : "");
+    std::printf("elapsed:         %.3f s\n", seconds);
+    std::printf("throughput:      %.1f MB/s\n", static_cast<double>(totals.bytes) / 1e6 / seconds);
+    std::printf("transfers/s:     %.1f\n", totals.done / seconds);
+    std::printf("retransmissions: %llu client resends, %llu duplicate DATA from the server\n",
+                static_cast<unsigned long long>(totals.clientResends),
+                static_cast<unsigned long long>(totals.duplicateData));
+    const bool clean = totals.failed == 0 && unfinished == 0 && totals.sizeMismatches == 0 &&
+                       totals.started == options->transfers;
+    return clean ? 0 : 1;
+}
