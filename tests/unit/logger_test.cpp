@@ -320,6 +320,24 @@ TEST_F(LoggerTest, WithoutWindowLinesGoToTheFileAlone) {
                                         "Quillet Server Ready..."}));
 }
 
+TEST_F(LoggerTest, RefusedLinePostIsDestroyedBeforeWriteReturnsAndTheFileStillGetsIt) {
+    const auto log = openLogger();
+    window_.refuse = true;
+    std::int64_t allocations = 0;
+    std::int64_t releases = 0;
+    {
+        const AllocationCount count;
+        log->write(5, "a line long enough that its copy cannot live in a small-string buffer");
+        allocations = count.allocations();
+        releases = count.releases();
+    }
+    EXPECT_GT(allocations, 0);
+    EXPECT_EQ(releases, allocations) << "the refused line was not destroyed";
+    EXPECT_EQ(fileTexts(readAll(logPath())),
+              std::vector<std::string>{
+                  "a line long enough that its copy cannot live in a small-string buffer"});
+}
+
 TEST_F(LoggerTest, LineThatNoSinkTakesAllocatesNothing) {
     const auto log = openLogger();
     Logger closed(store_, &fixedClock);  // no file, no window
