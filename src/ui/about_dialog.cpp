@@ -25,7 +25,7 @@ AboutDialog::AboutDialog(QWidget* parent)
     version->setObjectName(QStringLiteral("version"));
     version->setGeometry(units.rect(44, 10, 119, 8));
 
-    auto* maker = new QLabel(QStringLiteral("Made by the Quillet developers"), this);
+    auto* maker = new QLabel(QStringLiteral("Copyright (C) Carrowmore"), this);
     maker->setObjectName(QStringLiteral("maker"));
     maker->setGeometry(units.rect(44, 23, 120, 10));
 

@@ -368,6 +368,7 @@ class MainDialogTest : public QObject {
     void aboutBoxShowsNameVersionAndCloses() {
         QString title, version;
         bool sawIcon = false;
+        bool makerFits = true;  // and every other text of the box: none is cut off
         QTimer::singleShot(0, this, [&] {
             auto* about = qobject_cast<AboutDialog*>(QApplication::activeModalWidget());
             if (about == nullptr) {
@@ -376,12 +377,17 @@ class MainDialogTest : public QObject {
             title = about->windowTitle();
             version = about->findChild<QLabel*>("version")->text();
             sawIcon = !about->findChild<QLabel*>("icon")->pixmap().isNull();
+            for (const QLabel* label : about->findChildren<QLabel*>()) {
+                makerFits = makerFits &&
+                            label->fontMetrics().horizontalAdvance(label->text()) <= label->width();
+            }
             QTest::keyClick(about, Qt::Key_Return);  // the OK button is the default
         });
         dialog().menuBar().actions()[1]->menu()->actions()[0]->trigger();  // "&About"
         QCOMPARE(title, "About Ravelin");
         QCOMPARE(version, "Quillet Version 1.0");
         QVERIFY(sawIcon);
+        QVERIFY(makerFits);
         QVERIFY(dialog().isRunning());
     }
 };

@@ -93,67 +93,43 @@ class TransferTextsTest : public QObject {
         QCOMPARE(progressPercent(fileSize, blocksSent), expected);
     }
 
-    void compareRecordsFollowsEachColumnsRule_data() {
-        QTest::addColumn<int>("column");
-        QTest::addColumn<quint32>("addressA");
-        QTest::addColumn<quint16>("portA");
-        QTest::addColumn<QByteArray>("nameA");
-        QTest::addColumn<int>("sizeA");
-        QTest::addColumn<qint64>("startA");
-        QTest::addColumn<quint32>("addressB");
-        QTest::addColumn<quint16>("portB");
-        QTest::addColumn<QByteArray>("nameB");
-        QTest::addColumn<int>("sizeB");
-        QTest::addColumn<qint64>("startB");
-        QTest::addColumn<int>("expected");
-        // Endpoints in the session table's order: the fourth octet decides first...
-        QTest::newRow("client: last octet first")
-            << 0 << 0x09000001u << quint16{69} << QByteArray() << 0 << qint64{0}  //
-            << 0x01000002u << quint16{69} << QByteArray() << 0 << qint64{0} << -1;
-        // ...and the port's low byte before its high byte: 256 goes before 1.
-        QTest::newRow("client: port low byte first")
-            << 0 << 0x01000001u << quint16{256} << QByteArray() << 0 << qint64{0}  //
-            << 0x01000001u << quint16{1} << QByteArray() << 0 << qint64{0} << -1;
-        QTest::newRow("client: equal")
-            << 0 << 0x0A000001u << quint16{7} << QByteArray("a") << 1 << qint64{1}  //
-            << 0x0A000001u << quint16{7} << QByteArray("b") << 2 << qint64{2} << 0;
-        QTest::newRow("start time") << 1 << 0u << quint16{0} << QByteArray() << 0 << qint64{200}  //
-                                    << 0u << quint16{0} << QByteArray() << 0 << qint64{100} << 1;
-        QTest::newRow("file name: case-sensitive")
-            << 2 << 0u << quint16{0} << QByteArray("B") << 0 << qint64{0}  //
-            << 0u << quint16{0} << QByteArray("a") << 0 << qint64{0} << -1;
-        QTest::newRow("file name: bytes are unsigned")
-            << 2 << 0u << quint16{0} << QByteArray("\xE9t\xE9") << 0 << qint64{0}  //
-            << 0u << quint16{0} << QByteArray("z") << 0 << qint64{0} << 1;
-        QTest::newRow("file name: prefix first")
-            << 2 << 0u << quint16{0} << QByteArray("boot") << 0 << qint64{0}  //
-            << 0u << quint16{0} << QByteArray("boot.img") << 0 << qint64{0} << -1;
-        QTest::newRow("file size")
-            << 3 << 0u << quint16{0} << QByteArray() << 33553920 << qint64{0}  //
-            << 0u << quint16{0} << QByteArray() << 0 << qint64{0} << 1;
-        QTest::newRow("progress column does not sort")
-            << 4 << 1u << quint16{1} << QByteArray("a") << 1 << qint64{1}  //
-            << 2u << quint16{2} << QByteArray("b") << 2 << qint64{2} << 0;
-    }
     void compareRecordsFollowsEachColumnsRule() {
-        QFETCH(int, column);
-        QFETCH(quint32, addressA);
-        QFETCH(quint16, portA);
-        QFETCH(QByteArray, nameA);
-        QFETCH(int, sizeA);
-        QFETCH(qint64, startA);
-        QFETCH(quint32, addressB);
-        QFETCH(quint16, portB);
-        QFETCH(QByteArray, nameB);
-        QFETCH(int, sizeB);
-        QFETCH(qint64, startB);
-        QFETCH(int, expected);
-        const auto a =
-            test::record(test::endpoint(addressA, portA), nameA.toStdString(), sizeA, startA);
-        const auto b =
-            test::record(test::endpoint(addressB, portB), nameB.toStdString(), sizeB, startB);
-        QCOMPARE(compareRecords(*a, *b, column), expected);
-        QCOMPARE(compareRecords(*b, *a, column), -expected);
+        struct Case {
+            const char* name;
+            int column;
+            ClientEndpoint endpointA;
+            std::string fileA;
+            std::int32_t sizeA;
+            std::time_t startA;
+            ClientEndpoint endpointB;
+            std::string fileB;
+            std::int32_t sizeB;
+            std::time_t startB;
+            int expected;
+        };
+        const ClientEndpoint any;
+        const Case cases[] = {
+            // Endpoints in the session table's order: the fourth octet decides first, and the
+            // port's low byte before its high byte (256 before 1).
+            {"client: last octet first", 0, test::endpoint(0x09000001, 69), "", 0, 0,
+             test::endpoint(0x01000002, 69), "", 0, 0, -1},
+            {"client: port low byte first", 0, test::endpoint(0x01000001, 256), "", 0, 0,
+             test::endpoint(0x01000001, 1), "", 0, 0, -1},
+            {"client: equal", 0, test::endpoint(0x0A000001, 7), "a", 1, 1,
+             test::endpoint(0x0A000001, 7), "b", 2, 2, 0},
+            {"start time", 1, any, "", 0, 200, any, "", 0, 100, 1},
+            {"file name: case-sensitive", 2, any, "B", 0, 0, any, "a", 0, 0, -1},
+            {"file name: bytes are unsigned", 2, any, "\xE9t\xE9", 0, 0, any, "z", 0, 0, 1},
+            {"file name: prefix first", 2, any, "boot", 0, 0, any, "boot.img", 0, 0, -1},
+            {"file size", 3, any, "", 33553920, 0, any, "", 0, 0, 1},
+            {"progress does not sort", 4, any, "a", 1, 1, test::endpoint(2, 2), "b", 2, 2, 0},
+        };
+        for (const Case& c : cases) {
+            const auto a = test::record(c.endpointA, c.fileA, c.sizeA, c.startA);
+            const auto b = test::record(c.endpointB, c.fileB, c.sizeB, c.startB);
+            QVERIFY2(compareRecords(*a, *b, c.column) == c.expected, c.name);
+            QVERIFY2(compareRecords(*b, *a, c.column) == -c.expected, c.name);
+        }
     }
 };
 
