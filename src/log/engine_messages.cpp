@@ -1,14 +1,6 @@
 #include "log/engine_messages.h"
 
 namespace quillet {
-namespace {
-
-template <class... Handlers>
-struct Overloaded : Handlers... {
-    using Handlers::operator()...;
-};
-
-}  // namespace
 
 int messageId(const EngineMessage& message) {
     return std::visit(Overloaded{

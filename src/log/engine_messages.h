@@ -62,6 +62,14 @@ struct ServerErrorMessage {
 using EngineMessage = std::variant<LogLineMessage, TransferStartedMessage, TransferProgressMessage,
                                    TransferDoneMessage, TransferFailedMessage, ServerErrorMessage>;
 
+/// Builds one visitor out of several lambdas, for std::visit over an EngineMessage.
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
 /// The message number of a message (WM_LOG_LINE and so on).
 int messageId(const EngineMessage& message);
 

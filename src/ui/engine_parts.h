@@ -29,8 +29,8 @@ struct EngineParts {
     Logger log;
     EventSink eventSink;
     UdpServer server;
-    std::atomic<int> runResult{
-        0};  // what the server's run returned: non-zero when it could not start
+    // What the server's run returned: non-zero when it could not start.
+    std::atomic<int> runResult{0};
 };
 
 /// The body of the engine thread; the default runs the server and keeps its result.

@@ -43,11 +43,6 @@ constexpr std::array<ColumnSpec, kTransferColumnCount> kColumns = {{
 constexpr std::chrono::milliseconds kElapsedInterval{1000};
 constexpr char kLogFileName[] = "Quillet.log";
 
-template <class... Handlers>
-struct Overloaded : Handlers... {
-    using Handlers::operator()...;
-};
-
 }  // namespace
 
 MainDialog::MainDialog(std::uint16_t port, QWidget* parent)

@@ -79,7 +79,7 @@ class ReadSessionTest : public testing::EngineFixture {
 TEST_F(ReadSessionTest, StateTableOfARunningTransfer) {
     using enum Step::Kind;
     using enum HandlerResult;
-    using enum State;
+    using enum ReadSession::State;
     const LogEntry duplicateRequest{6, clientLine("Duplicated Read Request.")};
     const LogEntry duplicateAck{6, clientLine("Duplicated ACK.")};
     const LogEntry served{6, clientLine("{file}, Served with 4 blocks.")};
