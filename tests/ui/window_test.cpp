@@ -1,0 +1,500 @@
+// The window: row texts, the transfer list control and its bars; the main dialog's rows as posted
+// engine events change them, sorting, the context menu and its texts; then its life with a real
+// engine: a server that cannot start, every way of ending, an engine thread that is let go.
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProxyStyle>
+#include <QStyleOptionProgressBar>
+#include <QTest>
+#include <QTimer>
+#include <chrono>
+#include <clocale>
+#include <ctime>
+#include <functional>
+#include <future>
+
+#include "ui/about_dialog.h"
+#include "ui/main_dialog.h"
+#include "ui/transfer_list_ctrl.h"
+#include "ui/transfer_texts.h"
+
+using namespace quillet;
+using namespace quillet::ui;
+using namespace std::chrono_literals;
+
+namespace {
+
+/// Client n: 10.0.0.(n % 10) port 1000 + n, so clients 1 and 11 share an address.
+ClientEndpoint client(int n) {
+    return ClientEndpoint::fromHostOrder(0x0A000000 + n % 10, 1000 + n);
+}
+
+/// Posts a message through the dialog's message window, as the engine does.
+bool post(MainDialog& dialog, EngineMessage message) {
+    return dialog.messageWindow().post(std::make_unique<EngineMessage>(std::move(message)));
+}
+
+bool postStarted(MainDialog& dialog, const ClientEndpoint& from, std::int32_t size,
+                 std::string name = "f", std::time_t start = 0) {
+    return post(dialog, TransferStartedMessage{from, std::make_unique<TransferRecord>(
+                                                         TransferRecord{from, name, size, start})});
+}
+
+QStringList column(const TransferListCtrl& list, int index) {
+    QStringList texts;
+    for (int row = 0; row < list.topLevelItemCount(); ++row) {
+        texts << list.topLevelItem(row)->text(index);
+    }
+    return texts;
+}
+
+bool logShows(const MainDialog& dialog, const QString& text) {
+    return !dialog.logList().findItems(text, Qt::MatchContains).isEmpty();
+}
+
+void clickHeader(MainDialog& dialog, int section) {
+    QHeaderView* header = dialog.transferList().header();
+    const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
+                        header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
+}
+
+/// Runs work once the dialog's own event loop runs, and ends the dialog should the test hang.
+template <typename Work>
+void soon(MainDialog& dialog, Work work) {
+    QTimer::singleShot(0, &dialog, work);
+    QTimer::singleShot(10000, &dialog, [&dialog] { dialog.done(-1); });
+}
+
+/// Sends a TFTP packet from socket fd to port on 127.0.0.1; the length of the answer, or -1 when
+/// none comes within waitMs.
+ssize_t exchange(int fd, std::uint16_t port, const QByteArray& packet, int waitMs) {
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(fd, packet.data(), static_cast<std::size_t>(packet.size()), 0,
+             reinterpret_cast<const sockaddr*>(&server), sizeof server);
+    pollfd readable{fd, POLLIN, 0};
+    char answer[600];
+    return ::poll(&readable, 1, waitMs) == 1 ? ::recv(fd, answer, sizeof answer, 0) : -1;
+}
+
+using Ending = std::function<void(MainDialog&)>;
+
+/// Records the value of every progress bar drawn through it.
+class BarRecordingStyle final : public QProxyStyle {
+  public:
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        const auto* bar = qstyleoption_cast<const QStyleOptionProgressBar*>(option);
+        if (element == CE_ProgressBar && bar != nullptr) {
+            bars.push_back(bar->progress);
+        }
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
+
+    mutable QList<int> bars;
+};
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Ending)
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<MainDialog> dialog_;
+
+    /// A shown dialog whose engine only binds a free port and reports ready, so that the rows
+    /// come from the test's events alone and the close need not wait for a receive loop.
+    MainDialog& open() {
+        dialog_ = std::make_unique<MainDialog>(0);
+        dialog_->setEngineBody([](EngineParts& parts) { parts.server.start(); });
+        dialog_->show();
+        [&] { QTRY_VERIFY(logShows(*dialog_, "Quillet Server Ready...")); }();
+        return *dialog_;
+    }
+
+  private slots:
+    void cleanup() { dialog_.reset(); }
+
+    void rowTexts_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        qputenv("TZ", "UTC");  // start times read the same on every machine
+        tzset();
+        // Made in the C locale and again in a German one, whose decimal comma and month names
+        // must not show: QApplication takes the C library's locale from the environment.
+        const std::string before = std::setlocale(LC_ALL, nullptr);
+        for (const char* locale : {"C", "de_DE.UTF-8"}) {
+            if (std::setlocale(LC_ALL, locale) == nullptr) {
+                QTest::addRow("%s", locale) << QString() << QStringLiteral("not installed");
+                continue;
+            }
+            const auto row = [locale](const char* name, const std::string& text, const char* want) {
+                QTest::addRow("%s %s", locale, name) << QString::fromStdString(text) << want;
+            };
+            row("1023 bytes", sizeText(1023), "1023B");
+            row("1024 bytes", sizeText(1024), "1.00kB");
+            row("1048575 bytes", sizeText(1048575), "1024.00kB");
+            row("1048576 bytes", sizeText(1048576), "1.00MB");
+            row("3725 s", elapsedText(3725), "62:05");
+            row("start time", startTimeText(1793404800 + 23 * 3600 + 59 * 60), "Oct-31 23:59:00");
+        }
+        std::setlocale(LC_ALL, before.c_str());
+    }
+    void rowTexts() {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        if (expected == "not installed") {
+            QSKIP("this locale is not installed");
+        }
+        QCOMPARE(text, expected);
+    }
+
+    void progressTextsAndTheirBars_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("percent");  // -1: not a progress text
+        for (const auto& [text, percent] :
+             {std::pair{"0", 0}, {"100", 100}, {" 7", 7}, {"+7", 7}, {"\t007", 7}, {"-0", 0}}) {
+            QTest::addRow("\"%s\"", text) << QString(text) << percent;
+        }
+        for (const char* text : {"7%", "7 ", "101", "-1", "", " ", "+", "+ 7", "Done", "0x10",
+                                 "1e2", "99999999999999999999"}) {
+            QTest::addRow("\"%s\"", text) << QString(text) << -1;
+        }
+    }
+    void progressTextsAndTheirBars() {
+        QFETCH(QString, text);
+        QFETCH(int, percent);
+        int value = -1;
+        QCOMPARE(TransferListCtrl::isProgressText(text, &value), percent >= 0);
+        QCOMPARE(value, percent);
+
+        // A bar is drawn exactly for a progress text, and only in the progress column.
+        BarRecordingStyle style;
+        TransferListCtrl list;
+        list.setStyle(&style);
+        list.resize(400, 200);
+        list.setColumnCount(3);
+        new QTreeWidgetItem(&list, {text, text, QStringLiteral("50")});  // owned by the list
+        QCOMPARE(list.setProgressColumn(1), TransferListCtrl::kDone);
+        list.grab();
+        QCOMPARE(style.bars, percent >= 0 ? QList<int>{percent} : QList<int>());
+    }
+
+    void progressOperationsRefuseWhatIsOutOfRange() {
+        TransferListCtrl list;
+        list.setColumnCount(6);
+        new QTreeWidgetItem(&list, {"a", "", "", "", "Done"});
+        const QList<int> results = {
+            list.setProgress(0, 50),  // no progress column yet
+            list.setProgressColumn(6), list.setProgressColumn(-1),
+            list.setProgressColumn(4), list.setProgress(0, 101),
+            list.setProgress(0, -1),   list.setProgress(1, 50),  // the row count
+            list.setProgress(-1, 50),
+        };
+        QCOMPARE(results, QList<int>({-1, -1, -1, 0, -2, -2, -1, -1}));
+        QCOMPARE(list.topLevelItem(0)->text(4), "Done");  // every refusal left the cell alone
+    }
+
+    // A script of steps, each a letter, a client number and perhaps a value: S (started, the
+    // file's size), P (progress, blocks sent), D (done), F (failed, the reason); C clicks the
+    // header section of that number, X chooses "&Clear Entries". 12800 bytes are 25 blocks, 5000
+    // bytes 10 and 6000 bytes 12.
+    void eventsChangeTheRows_data() {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("progress");  // the progress column, top to bottom
+        const auto row = [](const char* name, const char* script, const char* progress) {
+            QTest::newRow(name) << QString(script) << QString(progress);
+        };
+        row("started", "S1=12800", "0");
+        row("progress", "S1=12800,P1=10", "40");
+        row("all blocks", "S1=12800,P1=25", "100");
+        row("done", "S1=12800,P1=25,D1", "Done");
+        row("empty file", "S1=0,P1=1", "100");
+        row("above the block count", "S1=1536,P1=2,P1=4", "66");
+        row("failed", "S1=5000,S2=5000,F1=Socket Error,F2=Client Error #0 \"bye\"",
+            "Socket Error|Client Error #0 \"bye\"");
+        // Client 11 has the address of client 1 and another port.
+        row("unknown endpoint", "S1=5000,P2=5,D2,F2=x,P11=5,D11", "0");
+        row("a new transfer, a new row", "S1=5000,D1,S1=5000,P1=5", "Done|50");
+        row("the lowest running row", "S1=5000,S1=5000,P1=5", "0|50");
+        row("clear entries", "S1=5000,S2=5000,S3=5000,S4=5000,P2=2,P4=4,D1,F3=x,X", "20|40");
+        // Sorted by size, descending: the finished row of the client goes below its running one.
+        row("a finished row never changes", "S1=5000,D1,S1=6000,C3,C3,P1=5,F1=Socket Error,P1=1,D1",
+            "Socket Error|Done");
+    }
+    void eventsChangeTheRows() {
+        QFETCH(QString, script);
+        QFETCH(QString, progress);
+        MainDialog& dialog = open();
+        for (const QString& step : script.split(',')) {
+            const QStringList parts = step.mid(1).split('=');
+            const ClientEndpoint from = client(parts[0].toInt());
+            const char kind = step[0].toLatin1();
+            if (kind == 'X') {
+                dialog.fileMenu().actions()[0]->trigger();
+            } else if (kind == 'C') {
+                clickHeader(dialog, parts[0].toInt());
+            } else if (kind == 'S') {
+                postStarted(dialog, from, parts[1].toInt());
+            } else {
+                post(dialog,
+                     kind == 'P' ? EngineMessage{TransferProgressMessage{from, parts[1].toInt()}}
+                     : kind == 'D'
+                         ? EngineMessage{TransferDoneMessage{from}}
+                         : EngineMessage{TransferFailedMessage{from, parts[1].toStdString()}});
+            }
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(column(dialog.transferList(), kProgressColumn).join('|'), progress);
+    }
+
+    void elapsedPassCountsRunningRowsOnly() {
+        MainDialog& dialog = open();
+        postStarted(dialog, client(1), 5000);
+        postStarted(dialog, client(2), 5000);
+        QCoreApplication::processEvents();
+        dialog.elapsedPass();
+        post(dialog, TransferDoneMessage{client(2)});
+        QCoreApplication::processEvents();
+        for (int tick = 1; tick < 3725; ++tick) {
+            dialog.elapsedPass();
+        }
+        const TransferListCtrl& list = dialog.transferList();
+        QCOMPARE(column(list, kElapsedColumn), QStringList({"62:05", "0:01"}));
+        QTRY_COMPARE_WITH_TIMEOUT(column(list, kElapsedColumn)[0], "62:06", 3000);  // the timer
+    }
+
+    void headerClicksSortAndShowTheIndicator_data() {
+        QTest::addColumn<QList<int>>("clicks");
+        QTest::addColumn<QString>("expected");  // the file names top to bottom, the indicator
+        const auto row = [](const char* name, QList<int> clicks, const char* expected) {
+            QTest::newRow(name) << clicks << QString(expected);
+        };
+        row("no click", {}, "c a d b, none");
+        row("progress, elapsed", {4, 5}, "c a d b, none");
+        row("file size", {3}, "c b d a, 3 up");
+        row("file size twice", {3, 3}, "a d b c, 3 down");
+        row("then progress", {3, 3, 4, 5}, "a d b c, 3 down");
+        row("then file size", {3, 3, 4, 3}, "c b d a, 3 up");
+        row("then file name", {3, 3, 2}, "a b c d, 2 up");
+        row("start time", {1}, "c d a b, 1 up");
+        // Endpoints in the session table's order: the fourth octet decides first, then the
+        // port's low byte before its high byte (256 before 1).
+        row("client", {0}, "b d c a, 0 up");
+        row("client twice", {0, 0}, "a c d b, 0 down");
+    }
+    void headerClicksSortAndShowTheIndicator() {
+        QFETCH(QList<int>, clicks);
+        QFETCH(QString, expected);
+        MainDialog& dialog = open();
+        const auto at = ClientEndpoint::fromHostOrder;
+        postStarted(dialog, at(0x09000001, 69), 1000, "c", 10);
+        postStarted(dialog, at(0x01000002, 69), 4000, "a", 30);
+        postStarted(dialog, at(0x01000001, 1), 3000, "d", 20);
+        postStarted(dialog, at(0x01000001, 256), 2000, "b", 40);
+        QCoreApplication::processEvents();
+        TransferListCtrl& list = dialog.transferList();
+        for (int section : clicks) {
+            clickHeader(dialog, section);
+        }
+        const QHeaderView* header = list.header();
+        const char* const orders[] = {"up", "down"};  // Qt::AscendingOrder, Qt::DescendingOrder
+        QString indicator = QStringLiteral("none");
+        if (header->isSortIndicatorShown()) {
+            indicator = QStringLiteral("%1 %2")
+                            .arg(header->sortIndicatorSection())
+                            .arg(orders[header->sortIndicatorOrder()]);
+        }
+        QCOMPARE(column(list, kFileNameColumn).join(' ') + ", " + indicator, expected);
+    }
+
+    void contextMenuOpensOverTheTransferListOnly() {
+        MainDialog& dialog = open();
+        const QRect area = dialog.transferList().geometry();
+        const QPoint overHeader = area.topLeft() + QPoint(area.width() / 2, 5);
+        using Case = std::tuple<QPoint, QContextMenuEvent::Reason, bool>;  // where, how, opens
+        for (const auto& [at, reason, opens] :
+             {Case{overHeader, QContextMenuEvent::Mouse, true},
+              Case{area.center(), QContextMenuEvent::Mouse, true},
+              Case{dialog.logList().geometry().center(), QContextMenuEvent::Mouse, false},
+              Case{area.center(), QContextMenuEvent::Keyboard, false}}) {
+            QWidget* target = dialog.childAt(at);
+            const QPoint global = dialog.mapToGlobal(at);
+            QContextMenuEvent event(reason, target->mapFromGlobal(global), global);
+            QApplication::sendEvent(target, &event);
+            QCOMPARE(dialog.fileMenu().isVisible(), opens);
+            dialog.fileMenu().hide();
+        }
+    }
+
+    void windowTextsAndAStartedRow() {
+        MainDialog& dialog = open();
+        postStarted(dialog, client(1), 26579, "boot/pxelinux.0", 1772719629);
+        QCoreApplication::processEvents();
+        const TransferListCtrl& list = dialog.transferList();
+        QStringList texts{dialog.windowTitle()};
+        for (int index = 0; index < list.columnCount(); ++index) {
+            texts << QStringLiteral("%1 %2: %3")
+                         .arg(list.headerItem()->text(index))
+                         .arg(list.columnWidth(index))
+                         .arg(list.topLevelItem(0)->text(index));
+        }
+        for (const QAction* menu : dialog.menuBar().actions()) {
+            texts << menu->text();
+            for (const QAction* item : menu->menu()->actions()) {
+                texts << item->text();
+            }
+        }
+        QTimer::singleShot(0, &dialog, [&texts] {
+            auto* about = qobject_cast<AboutDialog*>(QApplication::activeModalWidget());
+            texts << about->windowTitle();
+            for (const QLabel* label : about->findChildren<QLabel*>()) {
+                texts << (label->pixmap().isNull() ? label->text() : "[icon]");
+            }
+            QTest::keyClick(about, Qt::Key_Return);  // the OK button is the default
+        });
+        dialog.menuBar().actions()[1]->menu()->actions()[0]->trigger();  // "&About"
+        QCOMPARE(texts,
+                 QStringList({"Quillet", "Client Address (port) 125: 10.0.0.1 (1001)",
+                              "Start Time 90: " + QString::fromStdString(startTimeText(1772719629)),
+                              "File Name 120: boot/pxelinux.0", "File Size 70: 25.96kB",
+                              "Progress 125: 0", "Elapsed 60: 0:00", "&File", "&Clear Entries",
+                              "&Help", "&About", "About Ravelin", "[icon]", "Quillet Version 1.0",
+                              "Copyright (C) Carrowmore"}));
+    }
+
+    void serverErrorShowsTheTextAndEndsWithCode3() {
+        const int port = open().boundPort();  // held by the first dialog's engine
+        MainDialog dialog(static_cast<std::uint16_t>(port));
+        QString text;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                text = box->text();
+                box->accept();
+            }
+        });
+        poll.start(20);
+        soon(dialog, [] {});
+        QCOMPARE(dialog.exec(), MainDialog::kServerErrorResult);
+        const QString expected = QString::asprintf(
+            "Bind failed, Maybe Port %d already in use: 0x%08X", port, EADDRINUSE);
+        QCOMPARE(text, expected);
+        QVERIFY(logShows(dialog, expected));  // the level-3 line came first
+        QVERIFY(dialog.engineFailedToStart());
+    }
+
+    void everyWayOfEndingRunsTheCloseSteps_data() {
+        QTest::addColumn<Ending>("ending");
+        QTest::addColumn<int>("result");
+        const auto row = [](const char* name, int result, Ending ending) {
+            QTest::newRow(name) << ending << result;
+        };
+        row("close box", QDialog::Rejected, &MainDialog::close);
+        row("Escape", QDialog::Rejected,
+            [](MainDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); });
+        // Enter does not end the dialog (it has no default button): the close box then does.
+        row("Enter", QDialog::Rejected, [](MainDialog& d) {
+            QTest::keyClick(&d, Qt::Key_Enter);
+            d.close();
+        });
+        row("accept", QDialog::Accepted, &MainDialog::accept);
+        row("reject", QDialog::Rejected, &MainDialog::reject);
+        row("done", 7, [](MainDialog& d) { d.done(7); });
+    }
+    void everyWayOfEndingRunsTheCloseSteps() {
+        QFETCH(Ending, ending);
+        QFETCH(int, result);
+        QFile file("long.bin");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(100 * 512, 'x')) > 0);
+        file.close();
+        MainDialog dialog(0);  // with the real engine, serving until it is stopped
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        std::uint16_t port = 0;
+        soon(dialog, [&] {
+            QVERIFY(QTest::qWaitFor([&] { return logShows(dialog, "Ready"); }, 5000));
+            port = dialog.boundPort();
+            QCOMPARE(exchange(fd, port, QByteArray("\0\1long.bin\0octet\0", 17), 3000), 516);
+            QCOMPARE(exchange(fd, port, QByteArray("\0\4\0\1", 4), 3000), 516);  // block 2
+            QTRY_COMPARE(column(dialog.transferList(), kProgressColumn), QStringList({"0"}));
+            ending(dialog);  // while the transfer runs
+        });
+        QCOMPARE(dialog.exec(), result);
+        QVERIFY(!dialog.isRunning());
+        QVERIFY(!dialog.engineAbandoned());
+        QCOMPARE(dialog.boundPort(), 0);  // the engine has ended and closed its socket
+        QCOMPARE(dialog.transferList().topLevelItemCount(), 0);
+        QCOMPARE(exchange(fd, port, QByteArray("\0\4\0\2", 4), 300), -1);  // nobody answers
+        ::close(fd);
+    }
+
+    void eventsAfterTheCloseStepsTouchNothing() {
+        MainDialog& dialog = open();
+        postStarted(dialog, client(1), 5000);
+        QCoreApplication::processEvents();
+        // Queued before the close, delivered after it: the rows they refer to are gone.
+        QVERIFY(post(dialog, TransferProgressMessage{client(1), 5}));
+        QVERIFY(postStarted(dialog, client(1), 1));
+        QVERIFY(post(dialog, ServerErrorMessage{"late error"}));
+        dialog.close();
+        QTimer::singleShot(300, &dialog, [] {  // should a late error box open after all
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                box->close();
+                QFAIL("an error box opened after the close");
+            }
+        });
+        QCoreApplication::processEvents();
+        QCOMPARE(dialog.transferList().topLevelItemCount(), 0);
+        // The window is detached now: posts are refused on the posting thread.
+        QVERIFY(!post(dialog, LogLineMessage{"late line"}));
+    }
+
+    void anEngineThatDoesNotStopInTimeIsLetGoWithItsPartsAlive() {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<int> latePostsAccepted{-1};
+        std::weak_ptr<const EngineParts> parts;
+        {
+            MainDialog dialog(0);
+            dialog.setStopWaitLimit(100ms);
+            dialog.setEngineBody([released, &latePostsAccepted](EngineParts& engine) {
+                engine.server.run();
+                // Stopped, but slow to end: it goes on using the log and the sink afterwards.
+                released.wait_for(10s);
+                engine.log.write(3, "a line from an engine that was let go");
+                latePostsAccepted = int{engine.eventSink.transferDone(ClientEndpoint{})} +
+                                    int{engine.eventSink.serverError("late")};
+            });
+            dialog.show();
+            QTRY_VERIFY(logShows(dialog, "Quillet Server Ready..."));
+            parts = dialog.engineParts();
+            dialog.close();
+            QVERIFY(dialog.engineAbandoned());
+        }
+        QVERIFY(!parts.expired());  // the dialog is gone, the engine's parts are not
+        release.set_value();
+        QTRY_VERIFY(parts.expired());
+        QCOMPARE(latePostsAccepted.load(), 0);
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
