@@ -1,11 +1,11 @@
+# shellcheck shell=bash
 # Shared helpers for the end-to-end tests. Source it first thing:
 #   source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
-# It makes a network namespace and a work directory of the test's own and removes both, and stops
-# every process the test started in the background, when the script exits.
+# It makes a network namespace and a work directory of the test's own, and when the script exits
+# it stops every process the test started in the background and removes both.
 set -euo pipefail
 
 e2e_name=$(basename "$0" .sh)
-
 if [[ $(id -u) -ne 0 ]]; then
     echo "SKIP: $e2e_name needs root for its network namespace"
     exit 77
@@ -14,6 +14,12 @@ fi
 QUILLETD=${QUILLETD:?QUILLETD must name the quilletd program}
 NS="quillet-e2e-$e2e_name-$$"
 WORK=$(mktemp -d "/tmp/quillet-e2e-$e2e_name.XXXXXX")
+SERVED="$WORK/served"    # what the server serves, and where it writes its log
+FETCHED="$WORK/fetched"  # what the clients fetch
+QUILLET_LOG="$SERVED/Quillet.log"
+QUILLET_SETTINGS="$WORK/home/.config/Carrowmore/Quillet.conf"
+mkdir -p "$SERVED" "$FETCHED" "$WORK/home"
+mkdir -m 700 "$WORK/runtime"
 E2E_PIDS=()
 
 e2e_cleanup() {
@@ -25,83 +31,87 @@ e2e_cleanup() {
         wait "$pid" 2>/dev/null || true
     done
     ip netns del "$NS" 2>/dev/null || true
-    if [[ ${E2E_KEEP_WORK:-0} != 1 ]]; then
-        rm -rf "$WORK"
-    else
-        echo "work directory kept: $WORK"
-    fi
+    rm -rf "$WORK"
 }
 trap e2e_cleanup EXIT
-
 ip netns add "$NS"
 ip netns exec "$NS" ip link set lo up
 
-# Runs a command inside the test's namespace.
-in_ns() {
-    ip netns exec "$NS" "$@"
-}
-
+in_ns() { ip netns exec "$NS" "$@"; }
 fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
-
-# Starts quilletd in the namespace, serving directory $1, with its settings under $WORK/home.
-# Sets QUILLETD_PID and waits until the server reports that it is ready.
-start_quilletd() {
-    local root=$1
-    mkdir -p "$WORK/home"
-    (cd "$root" && HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" \
-        exec ip netns exec "$NS" "$QUILLETD" 2>"$WORK/quilletd.stderr") &
-    QUILLETD_PID=$!
-    E2E_PIDS+=("$QUILLETD_PID")
-    wait_for_line "$WORK/quilletd.stderr" "Quillet Server Ready..." 10 ||
-        fail "quilletd did not report ready: $(cat "$WORK/quilletd.stderr")"
+make_file() { head -c "$2" /dev/urandom >"$1"; }
+count_lines() {
+    local n
+    n=$(grep -cF -- "$2" "$1" 2>/dev/null || true)
+    echo "${n:-0}"
 }
 
-# Waits up to $3 seconds for file $1 to contain the fixed text $2.
-wait_for_line() {
-    local file=$1 text=$2 seconds=$3 i
-    for ((i = 0; i < seconds * 10; i++)); do
-        if [[ -f $file ]] && grep -qF -- "$text" "$file"; then
-            return 0
-        fi
+# Waits up to $3 seconds for file $1 to hold at least ${4:-1} lines with the fixed text $2.
+wait_for() {
+    local i
+    for ((i = 0; i < $3 * 10; i++)); do
+        (($(count_lines "$1" "$2") >= ${4:-1})) && return 0
         sleep 0.1
     done
     return 1
 }
+expect_log() { wait_for "$QUILLET_LOG" "$1" "${2:-5}" || fail "no log line \"$1\" in: $(cat "$QUILLET_LOG")"; }
 
-# Makes file $1 of $2 random bytes.
-make_file() {
-    head -c "$2" /dev/urandom >"$1"
+# Starts program $1 (quilletd by default) in the namespace in the background, serving $SERVED
+# with its settings under $WORK/home and its standard error appended to ${SERVER_STDERR:-
+# $WORK/stderr}; sets SERVER_PID. Unless $2 is "nowait", waits until it has logged that it is
+# ready.
+start_server() {
+    local ready
+    ready=$(count_lines "$QUILLET_LOG" "Quillet Server Ready...")
+    (cd "$SERVED" && HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" \
+        XDG_RUNTIME_DIR="$WORK/runtime" QT_QPA_PLATFORM=offscreen \
+        exec ip netns exec "$NS" "${1:-$QUILLETD}" 2>>"${SERVER_STDERR:-$WORK/stderr}") &
+    SERVER_PID=$!
+    E2E_PIDS+=("$SERVER_PID")
+    [[ ${2:-} == nowait ]] || wait_for "$QUILLET_LOG" "Quillet Server Ready..." 10 $((ready + 1)) ||
+        fail "the server did not report ready: $(cat "$WORK/stderr" "$QUILLET_LOG")"
 }
 
-# --- Helpers for the quilletd scripts: real clients, raw UDP, stopping, and the files to look at.
+# Waits up to $1 seconds for the server to end (killing it after that); sets STATUS to its exit
+# status and MS to the milliseconds since $2 (date +%s%N, now by default).
+await_exit() {
+    local started=${2:-$(date +%s%N)} i
+    # An ended child stays a zombie (state Z) until it is waited for.
+    for ((i = 0; i < $1 * 100; i++)); do
+        [[ $(cut -d' ' -f3 "/proc/$SERVER_PID/stat" 2>/dev/null || echo Z) == Z ]] && break
+        sleep 0.01
+    done
+    MS=$((($(date +%s%N) - started) / 1000000))
+    kill -KILL "$SERVER_PID" 2>/dev/null || true
+    STATUS=0
+    wait "$SERVER_PID" || STATUS=$?
+}
 
-E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-export E2E_DIR
+# Sends signal $1 to the server and expects it to end with status 0 within $2 milliseconds.
+stop_server() {
+    local started
+    started=$(date +%s%N)
+    kill -s "$1" "$SERVER_PID"
+    await_exit 10 "$started"
+    [[ $STATUS -eq 0 ]] || fail "SIG$1: exit status $STATUS"
+    ((MS <= $2)) || fail "SIG$1: ended only after $MS ms"
+    echo "SIG$1: ended in $MS ms"
+}
 
-# Where a script keeps the files it serves and what its clients fetch.
-SERVED="$WORK/served"
-FETCHED="$WORK/fetched"
-mkdir -p "$SERVED" "$FETCHED"
-
-# The log file and the settings file of a quilletd started by start_quilletd on $SERVED.
-QUILLET_LOG="$SERVED/Quillet.log"
-QUILLET_SETTINGS="$WORK/home/.config/Carrowmore/Quillet.conf"
-
-# Fetches remote file $2 into local file $3 from the server in the namespace with client $1:
-# hpa (tftp-hpa, binary), netascii (tftp-hpa, netascii), curl, atftp or busybox. Returns the
-# client's exit status; every client is given at most ${FETCH_SECONDS:-60} seconds.
+# Fetches remote file $2 into local file $3 with client $1 (hpa, curl, atftp or busybox), within
+# ${FETCH_SECONDS:-60} seconds; returns the client's status.
 fetch() {
-    local client=$1 remote=$2 local=$3 limit=${FETCH_SECONDS:-60}
-    case $client in
-        hpa) in_ns timeout "$limit" tftp -m binary 127.0.0.1 69 -c get "$remote" "$local" ;;
-        netascii) in_ns timeout "$limit" tftp 127.0.0.1 69 -c get "$remote" "$local" ;;
-        curl) in_ns timeout "$limit" curl -sS -o "$local" "tftp://127.0.0.1:69/$remote" ;;
-        atftp) in_ns timeout "$limit" atftp -g -r "$remote" -l "$local" 127.0.0.1 69 ;;
-        busybox) in_ns timeout "$limit" busybox tftp -g -r "$remote" -l "$local" 127.0.0.1 69 ;;
-        *) fail "unknown client $client" ;;
+    local limit=${FETCH_SECONDS:-60}
+    case $1 in
+        hpa) in_ns timeout "$limit" tftp -m binary 127.0.0.1 69 -c get "$2" "$3" ;;
+        curl) in_ns timeout "$limit" curl -sS -o "$3" "tftp://127.0.0.1:69/$2" ;;
+        atftp) in_ns timeout "$limit" atftp -g -r "$2" -l "$3" 127.0.0.1 69 ;;
+        busybox) in_ns timeout "$limit" busybox tftp -g -r "$2" -l "$3" 127.0.0.1 69 ;;
+        *) fail "unknown client $1" ;;
     esac
 }
 
@@ -110,64 +120,22 @@ same_bytes() {
     cmp -s "$1" "$2" || fail "$2 differs from $1 ($(stat -c %s "$1") bytes served, $(stat -c %s "$2" 2>/dev/null || echo no) bytes fetched)"
 }
 
-# Runs the Python program on standard input in the namespace, with tftp_raw importable. It may
-# run for at most ${RAW_SECONDS:-60} seconds.
-raw_tftp() {
-    in_ns env PYTHONPATH="$E2E_DIR" PYTHONDONTWRITEBYTECODE=1 QUILLET_LOG="$QUILLET_LOG" \
-        timeout "${RAW_SECONDS:-60}" python3 - "$@"
+# Holds UDP port 69 in the namespace until the script ends (at most 60 s).
+hold_port_69() {
+    ip netns exec "$NS" python3 -c 'import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("0.0.0.0", 69))
+print("held", flush=True)
+time.sleep(60)' >"$WORK/holder" &
+    E2E_PIDS+=($!)
+    wait_for "$WORK/holder" held 10 || fail "could not hold port 69"
 }
 
-# Runs quilletd in the namespace on directory $1 in the foreground, for at most $2 seconds, with
-# its standard error in $WORK/quilletd.stderr; sets QUILLETD_STATUS to its exit status.
-run_quilletd() {
-    local root=$1 seconds=$2
-    mkdir -p "$WORK/home"
-    QUILLETD_STATUS=0
-    (cd "$root" && HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" \
-        exec timeout "$seconds" ip netns exec "$NS" "$QUILLETD" 2>"$WORK/quilletd.stderr") ||
-        QUILLETD_STATUS=$?
-}
-
-# Sends signal $1 to the quilletd of start_quilletd and waits for it to end, killing it after $2
-# seconds. Sets QUILLETD_STATUS to its exit status and STOP_MILLISECONDS to how long it took.
-stop_quilletd() {
-    local signal=$1 seconds=$2 started state i
-    started=$(date +%s%N)
-    kill -s "$signal" "$QUILLETD_PID"
-    # An ended child is a zombie (state Z) until bash reaps it, and then gone.
-    for ((i = 0; i < seconds * 100; i++)); do
-        if ! read -r _ _ state _ 2>/dev/null <"/proc/$QUILLETD_PID/stat"; then
-            state=gone
-        fi
-        [[ $state == Z || $state == gone ]] && break
-        sleep 0.01
-    done
-    STOP_MILLISECONDS=$((($(date +%s%N) - started) / 1000000))
-    if [[ $state != Z && $state != gone ]]; then
-        kill -KILL "$QUILLETD_PID" 2>/dev/null || true
-    fi
-    QUILLETD_STATUS=0
-    wait "$QUILLETD_PID" || QUILLETD_STATUS=$?
-}
-
-# Counts the lines of file $1 that contain the fixed text $2.
-count_lines() {
-    grep -cF -- "$2" "$1" || true
-}
-
-# Fails unless the log file holds a line with the fixed text $1 within $2 (default 5) seconds.
-expect_log() {
-    wait_for_line "$QUILLET_LOG" "$1" "${2:-5}" || fail "no log line \"$1\" in: $(cat "$QUILLET_LOG")"
-}
-
-# Waits up to $4 seconds for file $1 to hold at least $3 lines that contain the fixed text $2.
-wait_for_count() {
-    local file=$1 text=$2 count=$3 seconds=$4 i
-    for ((i = 0; i < seconds * 10; i++)); do
-        if [[ -f $file && $(count_lines "$file" "$text") -ge $count ]]; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    return 1
+# A raw client asks for file $1, takes block 1 and falls silent: the transfer stays open.
+open_transfer() {
+    in_ns timeout 10 python3 -c 'import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(5)
+s.sendto(b"\0\1" + sys.argv[1].encode() + b"\0octet\0", ("127.0.0.1", 69))
+sys.exit(s.recv(600)[:4] != b"\0\3\0\1")' "$1" || fail "no block 1 of $1"
 }
