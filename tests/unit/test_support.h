@@ -1,38 +1,40 @@
-// Helpers for the engine tests: datagrams written out byte by byte, and a scratch directory of
-// files to serve.
+// Helpers for the unit tests: datagrams written out byte by byte, a scratch directory, and the
+// log and event sinks that keep what they are given.
 #pragma once
 
-#include <unistd.h>
+#include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
+#include <iterator>
+#include <mutex>
 #include <string>
-#include <string_view>
-#include <system_error>
 #include <vector>
 
-#include "tftp/client_endpoint.h"
+#include "log/event_sink.h"
+#include "log/log_sink.h"
 
 namespace quillet::testing {
 
 using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
 
-/// A piece of a datagram: one byte given as a number, or the characters of a text (without a
-/// terminator), or raw bytes.
+/// A piece of a datagram: one byte given as a number, or the characters of a text.
 struct Part {
     Part(int byte) : bytes{static_cast<std::uint8_t>(byte)} {}
-    Part(const char* text) : Part(std::string_view(text)) {}
     Part(std::string_view text) : bytes(text.begin(), text.end()) {}
+    Part(const char* text) : Part(std::string_view(text)) {}
     Part(const std::string& text) : Part(std::string_view(text)) {}
-    Part(Bytes raw) : bytes(std::move(raw)) {}
-
     Bytes bytes;
 };
 
-/// The datagram made of the parts in order: wire({0, 1}, "a.bin", 0, "octet", 0).
+/// The datagram made of the parts in order: wire({0, 1, "a.bin", 0, "octet", 0}).
 inline Bytes wire(std::initializer_list<Part> parts) {
     Bytes result;
     for (const auto& part : parts) {
@@ -44,11 +46,9 @@ inline Bytes wire(std::initializer_list<Part> parts) {
 inline Bytes rrq(std::string_view name, std::string_view mode = "octet") {
     return wire({0, 1, name, 0, mode, 0});
 }
-
 inline Bytes ack(std::uint16_t block) {
     return wire({0, 4, block >> 8, block & 0xFF});
 }
-
 inline Bytes errorDatagram(std::uint16_t code, std::string_view message) {
     return wire({0, 5, code >> 8, code & 0xFF, message, 0});
 }
@@ -68,49 +68,118 @@ class ScratchDirectory {
   public:
     ScratchDirectory() {
         std::string pattern = (std::filesystem::temp_directory_path() / "quillet-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
+        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
     }
     ~ScratchDirectory() {
         std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+        std::filesystem::remove_all(root_, ignored);
     }
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
-    /// The absolute path of name inside the directory.
-    std::string path(std::string_view name) const { return (path_ / name).string(); }
+    std::string path(std::string_view name) const { return (root_ / name).string(); }
+    const std::filesystem::path& root() const { return root_; }
 
-    /// Writes a file with the given content; returns its absolute path.
-    std::string write(std::string_view name, std::string_view content) const {
-        const auto full = path(name);
-        std::ofstream(full, std::ios::binary)
-            .write(content.data(), static_cast<std::streamsize>(content.size()));
-        return full;
-    }
-
-    /// Writes a file of size bytes whose byte i is (i * 7 + i / 512) modulo 251, so that every
-    /// block differs from its neighbours; returns its absolute path.
-    std::string writePattern(std::string_view name, std::size_t size) const {
-        std::string content(size, '\0');
-        for (std::size_t i = 0; i < size; ++i) {
-            content[i] = static_cast<char>((i * 7 + i / 512) % 251);
+    /// Writes a file (of size bytes, sparse, when size is given); returns its absolute path.
+    std::string write(std::string_view name, std::string_view content,
+                      std::uintmax_t size = 0) const {
+        std::ofstream(path(name), std::ios::binary) << content;
+        if (size > 0) {
+            std::filesystem::resize_file(path(name), size);
         }
-        return write(name, content);
+        return path(name);
     }
-
-    /// Makes a sparse file of size bytes (all zero) without writing them; returns its path.
-    std::string sparse(std::string_view name, std::uintmax_t size) const {
-        const auto full = write(name, {});
-        std::filesystem::resize_file(full, size);
-        return full;
-    }
-
-    const std::filesystem::path& root() const { return path_; }
 
   private:
-    std::filesystem::path path_;
+    std::filesystem::path root_;
+};
+
+/// size bytes in which each block of 512 differs from its neighbours.
+inline std::string pattern(std::size_t size) {
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        content[i] = static_cast<char>((i * 7 + i / 512) % 251);
+    }
+    return content;
+}
+
+inline std::string contentOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+/// Lines of text kept from any thread, for a test to take or to wait for.
+class LineRecord {
+  public:
+    /// Keeps the line (after calling onAdd) and returns true, as a successful post does.
+    bool add(std::string line) {
+        if (onAdd) {
+            onAdd();
+        }
+        std::lock_guard lock(mutex_);
+        lines_.push_back(std::move(line));
+        added_.notify_all();
+        return true;
+    }
+
+    Lines take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(lines_, {});
+    }
+
+    /// Waits at most limit for a line that contains part.
+    bool waitFor(std::string_view part, std::chrono::milliseconds limit) const {
+        std::unique_lock lock(mutex_);
+        return added_.wait_for(lock, limit, [&] {
+            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                return line.find(part) != std::string::npos;
+            });
+        });
+    }
+
+    std::function<void()> onAdd;
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable added_;
+    Lines lines_;
+};
+
+/// The client most engine tests talk as.
+inline const ClientEndpoint kClient = client(0x0A010203, 1069);
+
+/// A notification about a client as recorded: "Failed 10.1.2.3 (1069) Socket Error".
+inline std::string event(std::string kind, const std::string& rest = {},
+                         ClientEndpoint from = kClient) {
+    return kind + " " + endpointText(from) + (rest.empty() ? "" : " " + rest);
+}
+
+/// Keeps each line as its level, a blank and its text.
+class RecordingLogSink final : public LogSink, public LineRecord {
+  public:
+    void write(std::int32_t level, std::string_view text) override {
+        add(std::to_string(level) + " " + std::string(text));
+    }
+};
+
+/// Keeps each notification as a line (see event) instead of posting it.
+class RecordingEventSink final : public EventSink, public LineRecord {
+  public:
+    bool transferStarted(const ClientEndpoint& from, std::string_view name,
+                         std::int32_t size) override {
+        return add(event("Started", std::to_string(size) + " " + std::string(name), from));
+    }
+    bool transferProgress(const ClientEndpoint& from, std::int32_t blocks) override {
+        return add(event("Progress", std::to_string(blocks), from));
+    }
+    bool transferDone(const ClientEndpoint& from) override { return add(event("Done", {}, from)); }
+    bool transferFailed(const ClientEndpoint& from, std::string_view reason) override {
+        return add(event("Failed", std::string(reason), from));
+    }
+    bool serverError(std::string_view text) override {
+        return add("ServerError " + std::string(text));
+    }
 };
 
 }  // namespace quillet::testing
