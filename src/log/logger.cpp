@@ -6,16 +6,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "log/local_time.h"
+
 namespace quillet {
 namespace {
-
-bool toLocalTime(std::time_t when, std::tm& local) {
-#ifdef _WIN32
-    return localtime_s(&local, &when) == 0;
-#else
-    return localtime_r(&when, &local) != nullptr;
-#endif
-}
 
 // The newline that ends a line in the file: the platform's text-mode newline.
 #ifdef _WIN32

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "log/local_time.h"
 #include "tftp/client_endpoint.h"
 
 namespace quillet::ui {
@@ -23,14 +24,6 @@ std::string twoDecimals(double value, const char* unit) {
         return unit;
     }
     return std::string(digits.data(), end) + unit;
-}
-
-bool toLocalTime(std::time_t when, std::tm& local) {
-#ifdef _WIN32
-    return localtime_s(&local, &when) == 0;
-#else
-    return localtime_r(&when, &local) != nullptr;
-#endif
 }
 
 template <typename Value>
