@@ -58,8 +58,6 @@ class UdpServer final : public PacketTransport {
     /// The bound port in host order (useful when constructed with 0), or 0.
     std::uint16_t boundPort() const { return socket_.localPort(); }
 
-    RequestDispatcher& dispatcher() { return dispatcher_; }
-
   private:
     /// Logs a start failure at level 3 and passes it to the event sink.
     void reportStartFailure(const char* text);

@@ -53,12 +53,6 @@ ClientEndpoint ClientEndpoint::fromHostOrder(std::uint32_t address, std::uint16_
     return endpoint;
 }
 
-std::uint32_t ClientEndpoint::hostAddress() const {
-    const auto bytes = storedBytes(address);
-    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-           (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
-}
-
 std::uint16_t ClientEndpoint::hostPort() const {
     const auto bytes = storedBytes(port);
     return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);

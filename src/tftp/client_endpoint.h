@@ -23,9 +23,6 @@ struct ClientEndpoint {
     /// Builds an endpoint from an address and port in host order (a.b.c.d is 0xaabbccdd).
     static ClientEndpoint fromHostOrder(std::uint32_t address, std::uint16_t port);
 
-    /// The address in host order.
-    std::uint32_t hostAddress() const;
-
     /// The port in host order.
     std::uint16_t hostPort() const;
 };

@@ -58,10 +58,8 @@ class ReadSession {
     /// The periodic pass: resends the current block after more than 10 s of silence.
     HandlerResult tick(std::time_t now);
 
+    /// Where the transfer stands.
     State state() const { return state_; }
-    std::int32_t blocksSent() const { return blocksSent_; }
-    std::int32_t retries() const { return retries_; }
-    const std::string& fileName() const { return fileName_; }
 
   private:
     enum class SendOutcome { Sent, SendFailed, ReadFailed };

@@ -76,12 +76,6 @@ class MainDialog final : public QDialog {
     /// The "&File" pop-up, also the transfer list's context menu.
     QMenu& fileMenu() const { return *fileMenu_; }
 
-    /// The column the rows were last sorted by, or -1.
-    int sortColumn() const { return sortColumn_; }
-
-    /// The direction of the last sort.
-    bool sortAscending() const { return sortAscending_; }
-
   public slots:
     /// Removes the finished rows.
     void clearEntries();
