@@ -15,6 +15,9 @@
 
 namespace quillet {
 
+/// The log file's name, in the working directory of either program.
+inline constexpr char kLogFileName[] = "Quillet.log";
+
 /// Writes log lines to a file that is rotated past 1 MiB, and posts them to a window. Each sink
 /// has its own level. Failures of logging itself are never reported: the failed sink is dropped
 /// and everything else goes on.

@@ -41,7 +41,6 @@ constexpr std::array<ColumnSpec, kTransferColumnCount> kColumns = {{
 }};
 
 constexpr std::chrono::milliseconds kElapsedInterval{1000};
-constexpr char kLogFileName[] = "Quillet.log";
 
 }  // namespace
 

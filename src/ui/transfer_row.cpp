@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tftp/client_endpoint.h"
+#include "net/client_endpoint.h"
 #include "ui/transfer_texts.h"
 
 namespace quillet::ui {

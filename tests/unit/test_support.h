@@ -1,10 +1,11 @@
-// Helpers for the unit tests: datagrams written out byte by byte, a scratch directory, and the
-// log and event sinks that keep what they are given.
+// Helpers for the unit tests: datagrams written out byte by byte, a scratch directory, a clock
+// the test sets, and the log and event sinks that keep what they are given.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -17,10 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "log/clock.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
 
-namespace quillet::testing {
+namespace quillet::test {
 
 using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
@@ -46,10 +48,10 @@ inline Bytes wire(std::initializer_list<Part> parts) {
 inline Bytes rrq(std::string_view name, std::string_view mode = "octet") {
     return wire({0, 1, name, 0, mode, 0});
 }
-inline Bytes ack(std::uint16_t block) {
-    return wire({0, 4, block >> 8, block & 0xFF});
+inline Bytes ack(int block) {
+    return wire({0, 4, (block >> 8) & 0xFF, block & 0xFF});
 }
-inline Bytes errorDatagram(std::uint16_t code, std::string_view message) {
+inline Bytes errorDatagram(int code, std::string_view message) {
     return wire({0, 5, code >> 8, code & 0xFF, message, 0});
 }
 
@@ -63,23 +65,15 @@ inline ClientEndpoint client(std::uint32_t address, std::uint16_t port) {
     return ClientEndpoint::fromHostOrder(address, port);
 }
 
-/// A directory of its own under the system's temporary directory, removed with its contents.
-class ScratchDirectory {
-  public:
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quillet-XXXXXX").string();
-        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+/// The client most engine tests talk as.
+inline const ClientEndpoint kClient = client(0x0A010203, 1069);
 
-    std::string path(std::string_view name) const { return (root_ / name).string(); }
-    const std::filesystem::path& root() const { return root_; }
+/// A directory of its own under the system's temporary directory, removed with its contents.
+struct ScratchDirectory {
+    ScratchDirectory() { EXPECT_NE(::mkdtemp(root.data()), nullptr); }
+    ~ScratchDirectory() { std::filesystem::remove_all(root); }
+
+    std::string path(std::string_view name) const { return root + "/" + std::string(name); }
 
     /// Writes a file (of size bytes, sparse, when size is given); returns its absolute path.
     std::string write(std::string_view name, std::string_view content,
@@ -91,8 +85,7 @@ class ScratchDirectory {
         return path(name);
     }
 
-  private:
-    std::filesystem::path root_;
+    std::string root = (std::filesystem::temp_directory_path() / "quillet-XXXXXX").string();
 };
 
 /// size bytes in which each block of 512 differs from its neighbours.
@@ -109,9 +102,17 @@ inline std::string contentOf(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+/// A clock that reads what the test set, from any thread; the monotonic reading follows it.
+struct FakeClock final : Clock {
+    std::chrono::steady_clock::time_point monotonic() const override {
+        return std::chrono::steady_clock::time_point(std::chrono::seconds(now.load()));
+    }
+    std::time_t wall() const override { return now.load(); }
+    std::atomic<std::time_t> now{1'700'000'000};
+};
+
 /// Lines of text kept from any thread, for a test to take or to wait for.
-class LineRecord {
-  public:
+struct LineRecord {
     /// Keeps the line (after calling onAdd) and returns true, as a successful post does.
     bool add(std::string line) {
         if (onAdd) {
@@ -139,15 +140,10 @@ class LineRecord {
     }
 
     std::function<void()> onAdd;
-
-  private:
     mutable std::mutex mutex_;
     mutable std::condition_variable added_;
     Lines lines_;
 };
-
-/// The client most engine tests talk as.
-inline const ClientEndpoint kClient = client(0x0A010203, 1069);
 
 /// A notification about a client as recorded: "Failed 10.1.2.3 (1069) Socket Error".
 inline std::string event(std::string kind, const std::string& rest = {},
@@ -156,19 +152,20 @@ inline std::string event(std::string kind, const std::string& rest = {},
 }
 
 /// Keeps each line as its level, a blank and its text.
-class RecordingLogSink final : public LogSink, public LineRecord {
-  public:
+struct RecordingLogSink final : LogSink, LineRecord {
     void write(std::int32_t level, std::string_view text) override {
         add(std::to_string(level) + " " + std::string(text));
     }
 };
 
 /// Keeps each notification as a line (see event) instead of posting it.
-class RecordingEventSink final : public EventSink, public LineRecord {
-  public:
-    bool transferStarted(const ClientEndpoint& from, std::string_view name,
-                         std::int32_t size) override {
-        return add(event("Started", std::to_string(size) + " " + std::string(name), from));
+struct RecordingEventSink final : EventSink, LineRecord {
+    bool transferStarted(const ClientEndpoint& from, std::string_view name, std::int32_t size,
+                         std::time_t startTime) override {
+        return add(event(
+            "Started",
+            std::to_string(size) + " " + std::string(name) + " at " + std::to_string(startTime),
+            from));
     }
     bool transferProgress(const ClientEndpoint& from, std::int32_t blocks) override {
         return add(event("Progress", std::to_string(blocks), from));
@@ -182,4 +179,4 @@ class RecordingEventSink final : public EventSink, public LineRecord {
     }
 };
 
-}  // namespace quillet::testing
+}  // namespace quillet::test
