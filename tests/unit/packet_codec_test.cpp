@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <compare>
-#include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -98,56 +97,45 @@ TEST(PacketCodec, DatagramsDecodeToTheirKindAndFieldsOrAreRefused) {
     }
 }
 
-template <typename Packet, typename Setup>
-std::shared_ptr<const TftpPacket> make(Setup setup) {
-    auto packet = std::make_shared<Packet>(kClient);
-    setup(*packet);
-    return packet;
+/// Encodes packet into a dirty buffer of capacity bytes with guard bytes past it, which must stay.
+EncodeResult::Status encodeInto(const TftpPacket& packet, std::size_t capacity, Bytes& out) {
+    Bytes storage(capacity + 16, 0xAA);
+    const auto result = packet.encode(std::span(storage.data(), capacity));
+    EXPECT_TRUE(
+        std::all_of(storage.begin() + capacity, storage.end(), [](auto b) { return b == 0xAA; }));
+    out.assign(storage.begin(), storage.begin() + result.length);
+    return result.status;
 }
 
-TEST(PacketCodec, EncodeWritesExactBytesOrRefusesAndNeverWritesPastTheCapacity) {
+TEST(PacketCodec, DecodedPacketsEncodeBackOrAreRefusedAndNeverWritePastTheCapacity) {
     using enum EncodeResult::Status;
-    const auto data = [](int block, std::size_t length) {
-        return make<DataPacket>([=](DataPacket& packet) {
-            packet.block = block;
-            packet.payloadLength = static_cast<std::int32_t>(length);
-            std::fill_n(packet.payload.begin(), std::min(length, packet.payload.size()), 'z');
-        });
-    };
     const auto full = wire({0, 3, 0, 2, std::string(512, 'z')});
-    const auto request = make<ReadRequestPacket>([](ReadRequestPacket& packet) {
-        packet.fileName = "pxelinux.0";
-        packet.mode = TransferMode::Netascii;
-    });
-    const auto notFound =
-        std::make_shared<ErrorPacket>(ErrorPacket::reply(kClient, ErrorReply::FileNotFound));
-    // A name, the packet, the buffer's capacity, and the status and bytes of the encode. The
-    // other ERROR replies are in the engine's tables.
-    const std::tuple<const char*, std::shared_ptr<const TftpPacket>, std::size_t,
-                     EncodeResult::Status, Bytes>
-        cases[] = {
-            {"RRQ", request, 518, Written, wire({0, 1, "pxelinux.0", 0, "netascii", 0})},
-            {"DATA empty", data(7, 0), 518, Written, wire({0, 3, 0, 7})},
-            {"DATA 65536 travels as 0", data(65536, 1), 518, Written, wire({0, 3, 0, 0, 'z'})},
-            {"DATA filling the capacity", data(2, 512), 516, Written, full},
-            {"ACK", make<AckPacket>([](AckPacket& p) { p.block = 0xFF02; }), 4, Written,
-             wire({0, 4, 0xFF, 2})},
-            {"not found", notFound, 20, Written, wire({0, 5, 0, 1, "File not found.", 0})},
-            {"WRQ", std::make_shared<WriteRequestPacket>(kClient), 518, NeverSent, {}},
-            {"DATA one byte over", data(2, 512), 515, TooLarge, {}},
-            {"DATA payload over its buffer", data(2, 1025), 2048, TooLarge, {}},
-            {"ERROR one byte over", notFound, 19, TooLarge, {}},
-            {"ACK one byte over", make<AckPacket>([](AckPacket&) {}), 3, TooLarge, {}},
-        };
-    for (const auto& [name, packet, capacity, status, bytes] : cases) {
-        SCOPED_TRACE(name);
-        Bytes storage(capacity + 16, 0xAA);  // dirty, with guard bytes past the capacity
-        const auto result = packet->encode(std::span(storage.data(), capacity));
-        ASSERT_EQ(result.status, status);
-        EXPECT_EQ(Bytes(storage.begin(), storage.begin() + result.length), bytes);
-        EXPECT_TRUE(std::all_of(storage.begin() + capacity, storage.end(),
-                                [](auto b) { return b == 0xAA; }));
+    // The datagram, the capacity, and the status and bytes of encoding its packet.
+    const std::tuple<Bytes, std::size_t, EncodeResult::Status, Bytes> cases[] = {
+        {rrq("pxelinux.0", "NetAscii"), 518, Written, rrq("pxelinux.0", "netascii")},
+        {wire({0, 3, 0, 7}), 518, Written, wire({0, 3, 0, 7})},
+        {full, 516, Written, full},
+        {full, 515, TooLarge, {}},
+        {ack(0xFF02), 4, Written, ack(0xFF02)},
+        {ack(1), 3, TooLarge, {}},
+        {errorDatagram(1, "File not found."), 20, Written, errorDatagram(1, "File not found.")},
+        {errorDatagram(1, "File not found."), 19, TooLarge, {}},
+        {wire({0, 5, 0, 3}), 5, Written, wire({0, 5, 0, 3, 0})},  // the ERROR ends its text
+        {wire({0, 2}), 518, NeverSent, {}},
+    };
+    for (const auto& [datagram, capacity, status, bytes] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(datagram));
+        Bytes out;
+        EXPECT_EQ(encodeInto(*decodePacket(kClient, datagram).packet, capacity, out), status);
+        EXPECT_EQ(out, bytes);
     }
+    DataPacket data(kClient);
+    data.block = 65536;  // travels as 0
+    Bytes out;
+    EXPECT_EQ(encodeInto(data, 518, out), Written);
+    EXPECT_EQ(out, wire({0, 3, 0, 0}));
+    data.payloadLength = 1025;  // over its buffer
+    EXPECT_EQ(encodeInto(data, 2048, out), TooLarge);
 }
 
 TEST(ClientEndpoint, StoresNetworkOrderSortsByStoredBytesReadLittleEndianAndReadsAsText) {

@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -111,7 +109,7 @@ struct FakeClock final : Clock {
     std::atomic<std::time_t> now{1'700'000'000};
 };
 
-/// Lines of text kept from any thread, for a test to take or to wait for.
+/// Lines of text kept from any thread, for a test to take.
 struct LineRecord {
     /// Keeps the line (after calling onAdd) and returns true, as a successful post does.
     bool add(std::string line) {
@@ -120,7 +118,6 @@ struct LineRecord {
         }
         std::lock_guard lock(mutex_);
         lines_.push_back(std::move(line));
-        added_.notify_all();
         return true;
     }
 
@@ -129,19 +126,8 @@ struct LineRecord {
         return std::exchange(lines_, {});
     }
 
-    /// Waits at most limit for a line that contains part.
-    bool waitFor(std::string_view part, std::chrono::milliseconds limit) const {
-        std::unique_lock lock(mutex_);
-        return added_.wait_for(lock, limit, [&] {
-            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
-                return line.find(part) != std::string::npos;
-            });
-        });
-    }
-
     std::function<void()> onAdd;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable added_;
+    std::mutex mutex_;
     Lines lines_;
 };
 
