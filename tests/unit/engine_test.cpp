@@ -98,8 +98,6 @@ TEST_F(EngineTest, EachDatagramWithoutASessionIsRoutedAnsweredAndLoggedByItsKind
         {{}, Unusable, {unknown}, {}},
         {wire({0, 6, 0, 0}), Unusable, {unknown}, {}},
         {rrq("boot.bin", "binary"), Unusable, {invalid(1)}, {}},
-        {wire({0, 3, 0}), Unusable, {invalid(3)}, {}},
-        {wire({0, 4, 0}), Unusable, {invalid(4)}, {}},
         {wire({0, 5, 0}), Unusable, {invalid(5)}, {}},
         {wire({0, 2, "up.bin", 0}), SessionOver, {clientLine(5, "Write Request Ignored")}, refusal},
         {ack(1), Ignored, {noSession("ACK")}, {}},

@@ -75,7 +75,7 @@ class UdpServerTest : public ::testing::Test {
     ClientEndpoint me;
 };
 
-TEST_F(UdpServerTest, AWholeFileFromOnePortWithTicksOnceMoreThanTenSecondsHavePassed) {
+TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePassed) {
     EXPECT_EQ(log.take(), Lines{"5 Quillet Server Ready..."});
     const auto path = files.write("boot.bin", pattern(2000));
     send(rrq(path));
@@ -92,18 +92,8 @@ TEST_F(UdpServerTest, AWholeFileFromOnePortWithTicksOnceMoreThanTenSecondsHavePa
         send({}, waker);  // wakes the loop for one pass; an empty datagram is dropped
         EXPECT_EQ(receive(resent ? 5s : 300ms), resent ? first : Bytes{});
     }
-    std::string content(first.begin() + 4, first.end());
-    for (int block = 1; content.size() < 2000; ++block) {
-        send(ack(block));
-        const auto data = receive();
-        ASSERT_EQ(wireNumber(data, 2), block + 1);
-        content.append(data.begin() + 4, data.end());
-    }
-    send(ack(4));
-    send(wire({0, 2}));  // its refusal comes after the last ACK has been handled
-    EXPECT_EQ(wireNumber(receive(), 0), 5);
-    EXPECT_EQ(content, contentOf(path));
-    EXPECT_EQ(events.take().at(1), event("Done", {}, me));
+    send(ack(1));
+    EXPECT_EQ(wireNumber(receive(), 2), 2);  // and the transfer goes on
 }
 
 TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEndsTheLoop) {
