@@ -50,7 +50,7 @@ class LoggerTest : public ::testing::Test {
     }
 
     std::unique_ptr<Logger> openLogger(const std::string& fileName) {
-        auto log = std::make_unique<Logger>(store_, [] { return std::time_t{1772719629}; });
+        auto log = std::make_unique<Logger>(store_, clock_);
         log->open(fileName);
         log->attachWindow(&window_);
         return log;
@@ -63,6 +63,7 @@ class LoggerTest : public ::testing::Test {
     const std::string backupPath_ = logPath_ + ".bak";
     SettingsLevelStore store_;
     RecordingMessageWindow window_;
+    FakeClock clock_{1772719629};
 };
 
 TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsLevel) {

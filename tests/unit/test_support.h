@@ -102,11 +102,12 @@ inline std::string contentOf(const std::string& path) {
 
 /// A clock that reads what the test set, from any thread; the monotonic reading follows it.
 struct FakeClock final : Clock {
+    explicit FakeClock(std::time_t start = 1'700'000'000) : now(start) {}
     std::chrono::steady_clock::time_point monotonic() const override {
         return std::chrono::steady_clock::time_point(std::chrono::seconds(now.load()));
     }
     std::time_t wall() const override { return now.load(); }
-    std::atomic<std::time_t> now{1'700'000'000};
+    std::atomic<std::time_t> now;
 };
 
 /// Lines of text kept from any thread, for a test to take.
