@@ -161,9 +161,6 @@ struct RecordingEventSink final : EventSink, LineRecord {
     bool transferFailed(const ClientEndpoint& from, std::string_view reason) override {
         return add(event("Failed", std::string(reason), from));
     }
-    bool serverError(std::string_view text) override {
-        return add("ServerError " + std::string(text));
-    }
 };
 
 }  // namespace quillet::test
