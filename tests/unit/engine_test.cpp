@@ -285,6 +285,18 @@ TEST_F(EngineTest, WholeTransfersSendTheFileAndReportOnTheWay) {
     }
 }
 
+TEST_F(EngineTest, ClientErrorEndsTheTransferCutToTheReasonAndLineCapacities) {
+    const auto path = serve(kClient, kFourBlocks);
+    forget();
+    const std::string message(2000, 'm');
+    EXPECT_EQ(dispatch(kClient, errorDatagram(0x1234, message)), SessionOver);
+    EXPECT_TRUE(takeSent().empty());
+    const auto reason = ("Client Error #4660 \"" + message).substr(0, 1023);
+    EXPECT_EQ(events.take(), Lines{event("Failed", reason)});
+    const auto line = clientLine(4, path + ", Closed with client Error #4660 \"" + message);
+    EXPECT_EQ(log.take(), Lines{line.substr(0, 2 + 199)});  // the level and a blank, then 199
+}
+
 TEST_F(EngineTest, RequestsThatCannotBeServedGetOneErrorReply) {
     // The name, the reply's code and text, and the last log line if not the level-5 refusal.
     const std::tuple<std::string, int, std::string, std::string> cases[] = {

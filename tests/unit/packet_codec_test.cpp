@@ -124,8 +124,10 @@ TEST(PacketCodec, DecodedPacketsEncodeBackOrAreRefusedAndNeverWritePastTheCapaci
     };
     for (const auto& [datagram, capacity, status, bytes] : cases) {
         SCOPED_TRACE(::testing::PrintToString(datagram));
+        const auto decoded = decodePacket(kClient, datagram);
+        ASSERT_NE(decoded.packet, nullptr);
         Bytes out;
-        EXPECT_EQ(encodeInto(*decodePacket(kClient, datagram).packet, capacity, out), status);
+        EXPECT_EQ(encodeInto(*decoded.packet, capacity, out), status);
         EXPECT_EQ(out, bytes);
     }
     DataPacket data(kClient);
