@@ -105,15 +105,17 @@ TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsL
 }
 
 TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineRetriedUntilItWorksAndAtOpen) {
-    // A non-empty directory in the backup's place cannot be deleted, even by root.
     scratch_.write("Quillet.log", kMebibyte);
-    std::filesystem::create_directory(backupPath_);
-    scratch_.write("Quillet.log.bak/keep", "x");
     const auto log = openLogger(logPath_);
     log->write(6, "carries the file past the limit");  // exactly 1 MiB before it: kept
+    auto full = kMebibyte + kStamp + "carries the file past the limit\n";
+    EXPECT_EQ(contentOf(logPath_), full);
+    EXPECT_FALSE(std::filesystem::exists(backupPath_));
+    // A non-empty directory in the backup's place cannot be deleted, even by root.
+    std::filesystem::create_directory(backupPath_);
+    scratch_.write("Quillet.log.bak/keep", "x");
     log->write(6, "kept while the backup is in the way");
-    const auto full = kMebibyte + kStamp + "carries the file past the limit\n" + kStamp +
-                      "kept while the backup is in the way\n";
+    full += kStamp + "kept while the backup is in the way\n";
     EXPECT_EQ(contentOf(logPath_), full);
     std::filesystem::remove_all(backupPath_);
     log->write(6, "first line of the new file");
