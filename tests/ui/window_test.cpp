@@ -110,27 +110,21 @@ void play(MainDialog& dialog, const QString& script) {
     for (const QString& step : script.split(',')) {
         const QStringList parts = step.mid(1).split('=');
         const ClientEndpoint from = client(parts[0].toInt());
-        switch (step[0].toLatin1()) {
-            case 'X':
-                fileMenuOf(dialog).actions()[0]->trigger();
-                break;
-            case 'T':
-                MainDialogTestAccess::elapsedPass(dialog);
-                break;
-            case 'C':
-                clickHeader(dialog, parts[0].toInt());
-                break;
-            case 'S':
-                postStarted(dialog, from, parts[1].toInt());
-                break;
-            case 'P':
-                post(dialog, TransferProgressMessage{from, parts[1].toInt()});
-                break;
-            case 'D':
-                post(dialog, TransferDoneMessage{from});
-                break;
-            default:
-                post(dialog, TransferFailedMessage{from, parts[1].toStdString()});
+        const char kind = step[0].toLatin1();
+        if (kind == 'X') {
+            fileMenuOf(dialog).actions()[0]->trigger();
+        } else if (kind == 'T') {
+            MainDialogTestAccess::elapsedPass(dialog);
+        } else if (kind == 'C') {
+            clickHeader(dialog, parts[0].toInt());
+        } else if (kind == 'S') {
+            postStarted(dialog, from, parts[1].toInt());
+        } else {
+            post(dialog, kind == 'P'
+                             ? EngineMessage{TransferProgressMessage{from, parts[1].toInt()}}
+                         : kind == 'D'
+                             ? EngineMessage{TransferDoneMessage{from}}
+                             : EngineMessage{TransferFailedMessage{from, parts[1].toStdString()}});
         }
         QCoreApplication::processEvents();
     }
