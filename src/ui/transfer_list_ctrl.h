@@ -23,7 +23,7 @@ class ProgressBarDelegate final : public QStyledItemDelegate {
 };
 
 /// What a progress operation did.
-enum class [[nodiscard]] ProgressResult{
+enum class ProgressResult {
     Changed,     // the column was chosen, or the cell took the percentage
     OutOfRange,  // no such column or row (or no progress column yet): nothing changed
     BadPercent,  // the percentage is outside 0..100: the cell keeps its text and value
@@ -44,7 +44,7 @@ class TransferListCtrl final : public QTreeWidget {
 
     /// Chooses the column that shows bars. OutOfRange when column is not one of the list's
     /// columns (nothing changes), Changed otherwise.
-    ProgressResult setProgressColumn(int column);
+    [[nodiscard]] ProgressResult setProgressColumn(int column);
 
     /// The column that shows bars, or -1 before one is chosen.
     int progressColumn() const { return progressColumn_; }
@@ -52,11 +52,11 @@ class TransferListCtrl final : public QTreeWidget {
     /// Puts percent into the progress cell of row, as its value and as its text ("%d").
     /// OutOfRange for a row (or progress column) out of range, BadPercent for a percent outside
     /// 0..100; the cell keeps its text and value then.
-    ProgressResult setProgress(int row, int percent);
+    [[nodiscard]] ProgressResult setProgress(int row, int percent);
 
     /// Replaces the progress cell of row by text ("Done" or a failure reason): its percentage
     /// goes, so it shows no bar any more. OutOfRange for a row (or progress column) out of range.
-    ProgressResult setProgressEnd(int row, const QString& text);
+    [[nodiscard]] ProgressResult setProgressEnd(int row, const QString& text);
 
     /// True when text is a progress text: not empty, a base-10 number (leading white space and a
     /// sign allowed) that takes all of it, from 0 to 100. Its value goes to *percent if given.

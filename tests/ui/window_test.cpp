@@ -38,10 +38,15 @@ using namespace std::chrono_literals;
 
 namespace quillet::ui {
 
-/// What the tests reach inside the dialog: the engine's parts and the one-second timer's pass.
+/// What the tests reach inside the dialog: its widgets, the engine's parts, the timer's pass.
 class MainDialogTestAccess {
   public:
+    static TransferListCtrl& list(const MainDialog& d) { return *d.transferList_; }
+    static QMenuBar& menuBar(const MainDialog& d) { return *d.menuBar_; }
+    static QMenu& fileMenu(const MainDialog& d) { return *d.fileMenu_; }
+    static QListWidget& logList(const MainDialog& d) { return *d.logList_; }
     static std::shared_ptr<EngineParts> parts(const MainDialog& d) { return d.engine_; }
+    static std::uint16_t boundPort(const MainDialog& d) { return d.engine_->server.boundPort(); }
     static EngineBody& engineBody(MainDialog& d) { return d.engineBody_; }
     static std::chrono::milliseconds& stopWaitLimit(MainDialog& d) { return d.stopWaitLimit_; }
     static bool isRunning(const MainDialog& d) { return d.state_ == MainDialog::State::Running; }
@@ -53,10 +58,6 @@ class MainDialogTestAccess {
 namespace {
 
 using Access = MainDialogTestAccess;
-
-std::uint16_t boundPort(const MainDialog& dialog) {
-    return Access::parts(dialog)->server.boundPort();
-}
 
 /// Client n: 10.0.0.(n % 10) port 1000 + n, so clients 1 and 11 share an address.
 ClientEndpoint client(int n) {
@@ -74,16 +75,6 @@ bool postStarted(MainDialog& dialog, const ClientEndpoint& from, std::int32_t si
                                                          TransferRecord{from, name, size, start})});
 }
 
-TransferListCtrl& listOf(const MainDialog& dialog) {
-    return *dialog.findChild<TransferListCtrl*>();
-}
-QMenuBar& menuBarOf(const MainDialog& dialog) {
-    return *dialog.findChild<QMenuBar*>();
-}
-QMenu& fileMenuOf(const MainDialog& dialog) {
-    return *menuBarOf(dialog).actions()[0]->menu();
-}
-
 QStringList column(const TransferListCtrl& list, int index) {
     QStringList texts;
     for (int row = 0; row < list.topLevelItemCount(); ++row) {
@@ -93,11 +84,11 @@ QStringList column(const TransferListCtrl& list, int index) {
 }
 
 bool logShows(const MainDialog& dialog, const QString& text) {
-    return !dialog.findChild<QListWidget*>()->findItems(text, Qt::MatchContains).isEmpty();
+    return !Access::logList(dialog).findItems(text, Qt::MatchContains).isEmpty();
 }
 
 void clickHeader(MainDialog& dialog, int section) {
-    QHeaderView* header = listOf(dialog).header();
+    QHeaderView* header = Access::list(dialog).header();
     const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
                         header->height() / 2);
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
@@ -112,9 +103,9 @@ void play(MainDialog& dialog, const QString& script) {
         const ClientEndpoint from = client(parts[0].toInt());
         const char kind = step[0].toLatin1();
         if (kind == 'X') {
-            fileMenuOf(dialog).actions()[0]->trigger();
+            Access::fileMenu(dialog).actions()[0]->trigger();
         } else if (kind == 'T') {
-            MainDialogTestAccess::elapsedPass(dialog);
+            Access::elapsedPass(dialog);
         } else if (kind == 'C') {
             clickHeader(dialog, parts[0].toInt());
         } else if (kind == 'S') {
@@ -278,13 +269,13 @@ class WindowTest : public QObject {
         QFETCH(QString, progress);
         MainDialog& dialog = open();
         play(dialog, script);
-        QCOMPARE(column(listOf(dialog), kProgressColumn).join('|'), progress);
+        QCOMPARE(column(Access::list(dialog), kProgressColumn).join('|'), progress);
     }
 
     void elapsedPassCountsRunningRowsOnly() {
         MainDialog& dialog = open();
         play(dialog, "S1=5000,S2=5000,S3=5000,T,D2,F3=x,T,T");
-        const TransferListCtrl& list = listOf(dialog);
+        const TransferListCtrl& list = Access::list(dialog);
         QCOMPARE(column(list, kElapsedColumn), QStringList({"0:03", "0:01", "0:01"}));
         QTRY_COMPARE_WITH_TIMEOUT(column(list, kElapsedColumn)[0], "0:04", 3000);  // the timer
     }
@@ -316,7 +307,7 @@ class WindowTest : public QObject {
         postStarted(dialog, at(0x01000001, 1), 3000, "d", 20);
         postStarted(dialog, at(0x01000001, 256), 2000, "b", 40);
         QCoreApplication::processEvents();
-        TransferListCtrl& list = listOf(dialog);
+        TransferListCtrl& list = Access::list(dialog);
         list.setCurrentItem(list.topLevelItem(2));  // "d"
         for (int section : clicks) {
             clickHeader(dialog, section);
@@ -335,31 +326,11 @@ class WindowTest : public QObject {
         QCOMPARE(list.selectedItems(), QList<QTreeWidgetItem*>({current}));
     }
 
-    void contextMenuOpensOverTheTransferListOnly() {
-        MainDialog& dialog = open();
-        const QRect area = listOf(dialog).geometry();
-        const QPoint overHeader = area.topLeft() + QPoint(area.width() / 2, 5);
-        using Case = std::tuple<QPoint, QContextMenuEvent::Reason, bool>;  // where, how, opens
-        for (const auto& [at, reason, opens] :
-             {Case{overHeader, QContextMenuEvent::Mouse, true},
-              Case{area.center(), QContextMenuEvent::Mouse, true},
-              Case{dialog.findChild<QListWidget*>()->geometry().center(), QContextMenuEvent::Mouse,
-                   false},
-              Case{area.center(), QContextMenuEvent::Keyboard, false}}) {
-            QWidget* target = dialog.childAt(at);
-            const QPoint global = dialog.mapToGlobal(at);
-            QContextMenuEvent event(reason, target->mapFromGlobal(global), global);
-            QApplication::sendEvent(target, &event);
-            QCOMPARE(fileMenuOf(dialog).isVisible(), opens);
-            fileMenuOf(dialog).hide();
-        }
-    }
-
-    void windowTextsAndAStartedRow() {
+    void windowTextsMenusAndAStartedRow() {
         MainDialog& dialog = open();
         postStarted(dialog, client(1), 26579, "boot/pxelinux.0", 1772719629);
         QCoreApplication::processEvents();
-        const TransferListCtrl& list = listOf(dialog);
+        const TransferListCtrl& list = Access::list(dialog);
         QStringList texts{dialog.windowTitle()};
         for (int index = 0; index < list.columnCount(); ++index) {
             texts << QStringLiteral("%1 %2: %3")
@@ -367,7 +338,7 @@ class WindowTest : public QObject {
                          .arg(list.columnWidth(index))
                          .arg(list.topLevelItem(0)->text(index));
         }
-        for (const QAction* menu : menuBarOf(dialog).actions()) {
+        for (const QAction* menu : Access::menuBar(dialog).actions()) {
             texts << menu->text();
             for (const QAction* item : menu->menu()->actions()) {
                 texts << item->text();
@@ -381,7 +352,7 @@ class WindowTest : public QObject {
             }
             QTest::keyClick(about, Qt::Key_Return);  // the OK button is the default
         });
-        menuBarOf(dialog).actions()[1]->menu()->actions()[0]->trigger();  // "&About"
+        Access::menuBar(dialog).actions()[1]->menu()->actions()[0]->trigger();  // "&About"
         QCOMPARE(texts,
                  QStringList({"Quillet", "Client Address (port) 125: 10.0.0.1 (1001)",
                               "Start Time 90: " + QString::fromStdString(startTimeText(1772719629)),
@@ -389,10 +360,27 @@ class WindowTest : public QObject {
                               "Progress 125: 0", "Elapsed 60: 0:00", "&File", "&Clear Entries",
                               "&Help", "&About", "About Ravelin", "[icon]", "Quillet Version 1.0",
                               "Copyright (C) Carrowmore"}));
+
+        // The "&File" pop-up opens for a right click over the transfer list (header included).
+        const QRect area = Access::list(dialog).geometry();
+        const QPoint overHeader = area.topLeft() + QPoint(area.width() / 2, 5);
+        using Case = std::tuple<QPoint, QContextMenuEvent::Reason, bool>;  // where, how, opens
+        for (const auto& [at, reason, opens] :
+             {Case{overHeader, QContextMenuEvent::Mouse, true},
+              Case{area.center(), QContextMenuEvent::Mouse, true},
+              Case{Access::logList(dialog).geometry().center(), QContextMenuEvent::Mouse, false},
+              Case{area.center(), QContextMenuEvent::Keyboard, false}}) {
+            QWidget* target = dialog.childAt(at);
+            const QPoint global = dialog.mapToGlobal(at);
+            QContextMenuEvent event(reason, target->mapFromGlobal(global), global);
+            QApplication::sendEvent(target, &event);
+            QCOMPARE(Access::fileMenu(dialog).isVisible(), opens);
+            Access::fileMenu(dialog).hide();
+        }
     }
 
     void serverErrorShowsTheTextAndEndsWithCode3() {
-        const int port = boundPort(open());  // held by the first dialog's engine
+        const int port = Access::boundPort(open());  // held by the first dialog's engine
         MainDialog dialog(static_cast<std::uint16_t>(port));
         QString text;
         QTimer poll;
@@ -440,8 +428,8 @@ class WindowTest : public QObject {
         int fd = -1;
         soon(dialog, [&] {
             QVERIFY(QTest::qWaitFor([&] { return logShows(dialog, "Ready"); }, 5000));
-            fd = requestFile(boundPort(dialog), "long.bin");
-            QTRY_COMPARE(column(listOf(dialog), kProgressColumn), QStringList({"0"}));
+            fd = requestFile(Access::boundPort(dialog), "long.bin");
+            QTRY_COMPARE(column(Access::list(dialog), kProgressColumn), QStringList({"0"}));
             // Queued before the close, delivered after it: the rows they refer to are gone.
             QVERIFY(post(dialog, TransferProgressMessage{client(1), 5}));
             QVERIFY(postStarted(dialog, client(1), 1));
@@ -459,8 +447,8 @@ class WindowTest : public QObject {
         QCoreApplication::processEvents();
         QVERIFY(!Access::isRunning(dialog));
         QVERIFY(!dialog.engineAbandoned());
-        QCOMPARE(boundPort(dialog), 0);  // the engine has ended and closed its socket
-        QCOMPARE(listOf(dialog).topLevelItemCount(), 0);
+        QCOMPARE(Access::boundPort(dialog), 0);  // the engine has ended and closed its socket
+        QCOMPARE(Access::list(dialog).topLevelItemCount(), 0);
         // The window is detached now: posts are refused on the posting thread.
         QVERIFY(!post(dialog, LogLineMessage{"late line"}));
     }
