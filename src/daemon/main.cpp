@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int kExitCannotStart = 3;
-
 std::atomic<quillet::UdpServer*> servingServer{nullptr};
 
 extern "C" void requestStopOnSignal(int) {
@@ -58,12 +56,12 @@ void installSignalHandlers() {
 int main() {
     if (!quillet::net::startup()) {
         std::fprintf(stderr, "Socket Init Error!\n");
-        return kExitCannotStart;
+        return quillet::kExitCannotStart;
     }
     quillet::SettingsLevelStore levelStore;
     quillet::Logger log(levelStore);
     StandardErrorWindow standardError;
-    log.open("Quillet.log");
+    log.open(quillet::kLogFileName);
     log.attachWindow(&standardError);
     log.windowLevel = quillet::Logger::kDefaultWindowLevel;
 
@@ -72,9 +70,9 @@ int main() {
     servingServer.store(&server);
     installSignalHandlers();
 
-    const int result = server.run();
+    const int exitStatus = server.run();
 
     servingServer.store(nullptr);
     quillet::net::cleanup();
-    return result == 0 ? 0 : kExitCannotStart;
+    return exitStatus;
 }
