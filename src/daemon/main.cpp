@@ -67,6 +67,7 @@ int main() {
 
     quillet::UdpServer server;
     server.setLog(&log);
+    server.setNegotiatesOptions(quillet::readTransferOptionsSetting());
     servingServer.store(&server);
     installSignalHandlers();
 

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <map>
 #include <span>
+#include <vector>
 
 #include "log/event_sink.h"
 #include "net/client_endpoint.h"
@@ -22,9 +23,10 @@ class PacketTransport;
 
 class RequestDispatcher final : public PacketHandler, public SessionOwner {
   public:
-    /// Room for the largest datagram we send, a DATA packet with a full block (4 + 512 bytes),
-    /// and two bytes to spare; every ERROR reply is shorter.
-    static constexpr std::size_t kSendBufferCapacity = kBlockSize + 6;
+    /// Room for the largest datagram we send, a DATA packet with a full block of the largest
+    /// negotiable size (4 + 65,464 bytes), and two bytes to spare; every ERROR reply and OACK is
+    /// shorter.
+    static constexpr std::size_t kSendBufferCapacity = kLargestBlockSize + 6;
 
     RequestDispatcher() = default;
     ~RequestDispatcher() = default;
@@ -35,6 +37,8 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     void setEventSink(EventSink* events) { events_ = events != nullptr ? events : &discard_; }
     /// Where datagrams go; without one every send fails.
     void setTransport(PacketTransport* transport) { transport_ = transport; }
+    /// Whether transfer options are negotiated (off: they are ignored); set before serving.
+    void setNegotiatesOptions(bool negotiates) { negotiatesOptions_ = negotiates; }
 
     /// Handles one received datagram from endpoint; returns the result of the handler it reached.
     HandlerResult dispatch(const ClientEndpoint& endpoint, std::span<const std::uint8_t> datagram,
@@ -47,6 +51,7 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     bool send(const TftpPacket& packet) override;
     LogSink* logSink() const override { return logSink_; }
     EventSink& events() const override { return *events_; }
+    bool negotiatesOptions() const override { return negotiatesOptions_; }
 
     /// Ticks every session in key order, then removes those that are over.
     void tick(std::time_t now);
@@ -74,7 +79,9 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     PacketTransport* transport_ = nullptr;  // not owned
     EventSink discard_;                     // has no window: the null object
     EventSink* events_ = &discard_;         // not owned; never null
-    std::array<std::uint8_t, kSendBufferCapacity> sendBuffer_{};
+    bool negotiatesOptions_ = false;
+    // Made once, on the heap: it is large, and the dispatcher may live on a stack.
+    std::vector<std::uint8_t> sendBuffer_ = std::vector<std::uint8_t>(kSendBufferCapacity);
     std::map<ClientEndpoint, ReadSession> sessions_;
 };
 

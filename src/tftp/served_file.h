@@ -29,6 +29,11 @@ class ServedFile {
     /// indicator does: a read that stops exactly at the end does not set it; the next one does.
     std::ptrdiff_t read(std::span<std::uint8_t> buffer);
 
+    /// Fills buffer from the byte at offset as far as the file goes. Returns the bytes read (fewer
+    /// than asked only at the end), or -1 on a read error. Does not move the position that read()
+    /// uses.
+    std::ptrdiff_t readAt(std::int64_t offset, std::span<std::uint8_t> buffer) const;
+
     /// True once a read has met the end of the file.
     bool atEnd() const { return atEnd_; }
 

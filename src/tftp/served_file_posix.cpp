@@ -64,4 +64,24 @@ std::ptrdiff_t ServedFile::read(std::span<std::uint8_t> buffer) {
     return static_cast<std::ptrdiff_t>(filled);
 }
 
+std::ptrdiff_t ServedFile::readAt(std::int64_t offset, std::span<std::uint8_t> buffer) const {
+    if (offset < 0) {
+        return -1;
+    }
+    const auto wanted = buffer.size();
+    std::size_t filled = 0;
+    while (filled < wanted) {
+        const ssize_t count = ::pread(descriptor_, buffer.data() + filled, wanted - filled,
+                                      static_cast<off_t>(offset + std::int64_t(filled)));
+        if (count > 0) {
+            filled += static_cast<std::size_t>(count);
+        } else if (count == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return static_cast<std::ptrdiff_t>(filled);
+}
+
 }  // namespace quillet

@@ -18,6 +18,9 @@ class SessionOwner {
     /// The sink for transfer events; never null (one without a window discards them).
     virtual EventSink& events() const = 0;
 
+    /// True when transfer options are negotiated (RFC 2347); otherwise they are ignored.
+    virtual bool negotiatesOptions() const = 0;
+
   protected:
     ~SessionOwner() = default;
 };
