@@ -129,7 +129,10 @@ HandlerResult ReadSession::tick(std::time_t now) {
 
 void ReadSession::negotiate(const TransferOptions& requested) {
     accepted_ = requested;
-    if (accepted_.transferSize) {
+    // An empty file's size is left out: it tells the client nothing, and some clients (curl)
+    // take tsize 0 in an OACK for an error and give up.
+    accepted_.transferSize.reset();
+    if (requested.transferSize && file_->size() > 0) {
         accepted_.transferSize = file_->size();
     }
     if (accepted_.blockSize) {

@@ -379,6 +379,7 @@ TEST_F(EngineTest, WindowedTransferResendsFromTheBlockAfterTheLastAcknowledged) 
 TEST_F(EngineTest, NegotiationAnswersOnlyWithAcceptedOptionsWhenTurnedOn) {
     const auto path = files.write("f.bin", pattern(20 * 1024));
     const auto large = files.write("large.bin", "", 65535 * 8 + 1);
+    const auto empty = files.write("empty.bin", "");
     const auto block1 = [](std::size_t size) { return 4 + size; };
     // Negotiation on, the request, the length of each datagram sent, and the log lines after
     // the Connected line (the refused file logs only its refusal).
@@ -386,12 +387,14 @@ TEST_F(EngineTest, NegotiationAnswersOnlyWithAcceptedOptionsWhenTurnedOn) {
         {false, rrqWith(path, {"blksize", 0, "1468", 0, "tsize", 0, "0", 0}), {block1(512)}, {}},
         {true, rrqWith(path, {"blksize", 0, "7", 0, "timeout", 0, "5", 0}), {block1(512)}, {}},
         {true, rrq(path), {block1(512)}, {}},
+        {true, rrqWith(empty, {"tsize", 0, "0", 0}), {block1(0)}, {}},  // no tsize 0 in an OACK
         {true, rrqWith(path, {"windowsize", 0, "1", 0}), {15}, {"Options windowsize=1."}},
         {true, rrqWith(large, {"blksize", 0, "8", 0}), {20}, {}},  // ERROR 0 "File Too Large."
     };
     for (const auto& [negotiates, request, lengths, lines] : cases) {
         SCOPED_TRACE(::testing::PrintToString(request));
         dispatcher.setNegotiatesOptions(negotiates);
+        dispatcher.removeSession(kClient);
         dispatch(kClient, request);
         std::vector<std::size_t> sent;
         for (const auto& [to, bytes] : takeSent()) {
@@ -404,7 +407,6 @@ TEST_F(EngineTest, NegotiationAnswersOnlyWithAcceptedOptionsWhenTurnedOn) {
             after.push_back(logged[i].substr(logged[i].rfind(", ") + 2));
         }
         EXPECT_EQ(after, lines);
-        dispatcher.removeSession(kClient);
     }
     EXPECT_EQ(log.take(), Lines{});
 
