@@ -46,11 +46,11 @@ wait_for() { # file text seconds
 # Runs a command in the root as user $1 in folder $2, on port 69 of the namespace, in the
 # background; its standard error goes to $WORK/$1.err.
 serve_as() {
-    local user=$1 folder=$2
+    local user=$1 folder=$2 home
     shift 2
-    ip netns exec "$NS" chroot --userspec="$user:$user" "$ROOT" env -i PATH=/usr/bin:/bin \
-        HOME="$(in_root getent passwd "$user" | cut -d: -f6)" XDG_RUNTIME_DIR=/tmp \
-        QT_QPA_PLATFORM=offscreen sh -c "cd \"$folder\" && exec $*" 2>>"$WORK/$user.err" &
+    home=$(in_root getent passwd "$user" | cut -d: -f6)
+    ip netns exec "$NS" chroot "$ROOT" setpriv --reuid="$user" --regid="$user" --init-groups \
+        env -i PATH=/usr/bin:/bin HOME="$home" XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=offscreen sh -c "cd \"$folder\" && exec $*" 2>>"$WORK/$user.err" &
     PIDS+=($!)
 }
 fetch_same() { # served file, name asked for
@@ -70,15 +70,16 @@ echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 
 # The archive this machine installs from; Debian's own when it names none.
 mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n1)
+mirror=${mirror:-http://deb.debian.org/debian}
 mkdir -p "$CACHE"
 (
     flock 9 # one maker of the tarball at a time
     if [[ ! -s $TARBALL ]]; then
-        debootstrap --variant=minbase --make-tarball="$TARBALL.part" bookworm "$WORK/make" "${mirror:-http://deb.debian.org/debian}"
+        debootstrap --variant=minbase --make-tarball="$TARBALL.part" bookworm "$WORK/make" "$mirror"
         mv "$TARBALL.part" "$TARBALL"
     fi
 ) 9>"$CACHE/lock"
-debootstrap --variant=minbase --unpack-tarball="$TARBALL" bookworm "$ROOT" "${mirror:-http://deb.debian.org/debian}" >"$WORK/debootstrap.log" ||
+debootstrap --variant=minbase --unpack-tarball="$TARBALL" bookworm "$ROOT" "$mirror" >"$WORK/debootstrap.log" ||
     fail "debootstrap: $(tail -n 20 "$WORK/debootstrap.log")"
 mount -t proc proc "$ROOT/proc"
 mount --bind /dev "$ROOT/dev"
