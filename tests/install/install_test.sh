@@ -50,7 +50,8 @@ serve_as() {
     shift 2
     home=$(in_root getent passwd "$user" | cut -d: -f6)
     ip netns exec "$NS" chroot "$ROOT" setpriv --reuid="$user" --regid="$user" --init-groups \
-        env -i PATH=/usr/bin:/bin HOME="$home" XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=offscreen sh -c "cd \"$folder\" && exec $*" 2>>"$WORK/$user.err" &
+        env -i PATH=/usr/bin:/bin HOME="$home" XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=offscreen \
+        sh -c "cd \"$folder\" && exec $*" 2>>"$WORK/$user.err" &
     PIDS+=($!)
 }
 fetch_same() { # served file, name asked for
