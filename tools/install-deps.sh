@@ -14,6 +14,9 @@ packages=(
     iproute2 python3 curl tftp-hpa atftp busybox
     # window tests and the screenshot
     xvfb xauth x11-apps imagemagick fonts-dejavu-core
+    # the Debian package (dpkg-shlibdeps) and its install test: a fresh Debian 12 root and the
+    # desktop entry's checker (man and systemd-analyze run inside that root)
+    dpkg-dev debootstrap desktop-file-utils
 )
 
 missing=()
