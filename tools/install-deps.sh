@@ -16,6 +16,9 @@ packages=(
     nftables
     # window tests and the screenshot
     xvfb xauth x11-apps imagemagick fonts-dejavu-core
+    # the Debian package (dpkg-shlibdeps) and its install test: a fresh Debian 12 root and the
+    # desktop entry's checker (man and systemd-analyze run inside that root)
+    dpkg-dev debootstrap desktop-file-utils
 )
 
 missing=()
