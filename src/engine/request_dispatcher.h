@@ -29,6 +29,8 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     static constexpr std::size_t kSendBufferCapacity = kLargestBlockSize + 6;
 
     RequestDispatcher() = default;
+    RequestDispatcher(const RequestDispatcher&) = delete;
+    RequestDispatcher& operator=(const RequestDispatcher&) = delete;
     ~RequestDispatcher() = default;
 
     /// The log, or null for none.
@@ -52,6 +54,7 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     LogSink* logSink() const override { return logSink_; }
     EventSink& events() const override { return *events_; }
     bool negotiatesOptions() const override { return negotiatesOptions_; }
+    DataPacket& largeBlock() override { return largeBlock_; }
 
     /// Ticks every session in key order, then removes those that are over.
     void tick(std::time_t now);
@@ -80,6 +83,7 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     EventSink discard_;                     // has no window: the null object
     EventSink* events_ = &discard_;         // not owned; never null
     bool negotiatesOptions_ = false;
+    DataPacket largeBlock_ = DataPacket::withCapacity(kLargestBlockSize);
     // Made once, on the heap: it is large, and the dispatcher may live on a stack.
     std::vector<std::uint8_t> sendBuffer_ = std::vector<std::uint8_t>(kSendBufferCapacity);
     std::map<ClientEndpoint, ReadSession> sessions_;

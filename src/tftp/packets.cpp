@@ -170,6 +170,12 @@ HandlerResult WriteRequestPacket::dispatchTo(PacketHandler& handler, std::time_t
 
 DataPacket::DataPacket(const ClientEndpoint& peer) : TftpPacket(peer, kOpData) {}
 
+DataPacket DataPacket::withCapacity(std::size_t capacity) {
+    DataPacket packet;
+    packet.payload.assign(capacity, 0);
+    return packet;
+}
+
 DecodeResult DataPacket::decode(std::span<const std::uint8_t> datagram) {
     ByteReader reader(datagram);
     if (const auto result = readOpcode(reader, opcode, kOpData); result != DecodeResult::Ok) {

@@ -148,11 +148,14 @@ class WriteRequestPacket final : public TftpPacket {
 class DataPacket final : public TftpPacket {
   public:
     /// A received DATA payload may be up to twice the default block size; it is decoded (and
-    /// then ignored) rather than called malformed. Sent blocks may be larger: a session sizes
-    /// its own payload once to the negotiated block size.
+    /// then ignored) rather than called malformed. Larger negotiated blocks go out through one
+    /// packet made withCapacity, shared by the sessions.
     static constexpr std::size_t kPayloadCapacity = 2 * kBlockSize;
 
     explicit DataPacket(const ClientEndpoint& peer = {});
+
+    /// An empty packet whose payload holds up to capacity bytes.
+    static DataPacket withCapacity(std::size_t capacity);
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
     EncodeResult encode(std::span<std::uint8_t> buffer) const override;

@@ -135,13 +135,7 @@ void ReadSession::negotiate(const TransferOptions& requested) {
     if (requested.transferSize && file_->size() > 0) {
         accepted_.transferSize = file_->size();
     }
-    if (accepted_.blockSize) {
-        blockSize_ = *accepted_.blockSize;
-        // Sized once per transfer, so that no block needs an allocation.
-        if (currentBlock_.payload.size() < static_cast<std::size_t>(blockSize_)) {
-            currentBlock_.payload.resize(static_cast<std::size_t>(blockSize_));
-        }
-    }
+    blockSize_ = accepted_.blockSize.value_or(kBlockSize);
     windowSize_ = accepted_.windowSize.value_or(1);
 }
 
@@ -162,24 +156,28 @@ ReadSession::SendOutcome ReadSession::sendWindow() {
 }
 
 ReadSession::SendOutcome ReadSession::sendBlock(std::int32_t number) {
-    // A resend of the block held needs no read; a block of a window sent again is read again.
-    if (currentBlock_.block != number) {
-        const auto size = static_cast<std::size_t>(blockSize_);
+    // A block that fits the session's own packet is held there, and resending the block held
+    // needs no read. Larger blocks go through the owner's shared packet and are read for every
+    // send, so that no session holds more than a small block however large its blocks are.
+    const auto size = static_cast<std::size_t>(blockSize_);
+    const bool fitsOwnPacket = size <= currentBlock_.payload.size();
+    DataPacket& block = fitsOwnPacket ? currentBlock_ : owner_.largeBlock();
+    if (!fitsOwnPacket || block.block != number) {
         const auto count = file_ ? file_->readAt(std::int64_t{number - 1} * blockSize_,
-                                                 std::span(currentBlock_.payload.data(), size))
+                                                 std::span(block.payload.data(), size))
                                  : -1;
         if (count < 0) {
             return SendOutcome::ReadFailed;
         }
-        currentBlock_.peer = peer_;
-        currentBlock_.block = number;
-        currentBlock_.payloadLength = static_cast<std::int32_t>(count);
+        block.peer = peer_;
+        block.block = number;
+        block.payloadLength = static_cast<std::int32_t>(count);
         if (static_cast<std::size_t>(count) < size) {
             lastBlock_ = number;
         }
     }
     blocksSent_ = std::max(blocksSent_, number);
-    return owner_.send(currentBlock_) ? SendOutcome::Sent : SendOutcome::SendFailed;
+    return owner_.send(block) ? SendOutcome::Sent : SendOutcome::SendFailed;
 }
 
 bool ReadSession::sendOptionAck() {

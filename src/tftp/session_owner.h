@@ -3,6 +3,7 @@
 
 namespace quillet {
 
+class DataPacket;
 class EventSink;
 class LogSink;
 class TftpPacket;
@@ -20,6 +21,10 @@ class SessionOwner {
 
     /// True when transfer options are negotiated (RFC 2347); otherwise they are ignored.
     virtual bool negotiatesOptions() const = 0;
+
+    /// A DATA packet with room for the largest block, shared by every session: one whose blocks
+    /// do not fit its own packet reads each block into it just before sending it.
+    virtual DataPacket& largeBlock() = 0;
 
   protected:
     ~SessionOwner() = default;
