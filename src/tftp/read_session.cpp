@@ -136,6 +136,13 @@ void ReadSession::negotiate(const TransferOptions& requested) {
         accepted_.transferSize = file_->size();
     }
     blockSize_ = accepted_.blockSize.value_or(kBlockSize);
+    if (accepted_.windowSize) {
+        // A forged request and ACK 0 from someone else's address would make the window land
+        // there: its bytes are capped, so large blocks get fewer of them per ACK.
+        const auto byBytes = std::max<std::int64_t>(1, kLargestWindowBytes / blockSize_);
+        accepted_.windowSize =
+            static_cast<std::uint16_t>(std::min<std::int64_t>(*accepted_.windowSize, byBytes));
+    }
     windowSize_ = accepted_.windowSize.value_or(1);
 }
 

@@ -53,6 +53,8 @@ class ReadSession {
     static constexpr std::int64_t kLargestBlockCount = 65535;
     /// The largest file without options: 33,553,920 bytes. With blksize it scales.
     static constexpr std::int64_t kLargestFile = kLargestBlockCount * kBlockSize;
+    /// The most bytes of DATA one ACK sets off: 64 blocks of 1,468 fit, 2 of 65,464.
+    static constexpr std::int64_t kLargestWindowBytes = 128 * 1024;
     static constexpr std::int32_t kMaxRetransmissions = 5;
     static constexpr std::time_t kSilenceBeforeResend = 10;  // seconds
     /// Progress is reported as the bytes of the blocks sent pass each multiple of these: every

@@ -389,6 +389,11 @@ TEST_F(EngineTest, NegotiationAnswersOnlyWithAcceptedOptionsWhenTurnedOn) {
         {true, rrq(path), {block1(512)}, {}},
         {true, rrqWith(empty, {"tsize", 0, "0", 0}), {block1(0)}, {}},  // no tsize 0 in an OACK
         {true, rrqWith(path, {"windowsize", 0, "1", 0}), {15}, {"Options windowsize=1."}},
+        // A window's bytes are capped: two blocks of the largest size.
+        {true,
+         rrqWith(path, {"blksize", 0, "65464", 0, "windowsize", 0, "64", 0}),
+         {29},
+         {"Options blksize=65464 windowsize=2."}},
         {true, rrqWith(large, {"blksize", 0, "8", 0}), {20}, {}},  // ERROR 0 "File Too Large."
     };
     for (const auto& [negotiates, request, lengths, lines] : cases) {
