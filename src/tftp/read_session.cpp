@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "log/event_sink.h"
 #include "log/log_sink.h"

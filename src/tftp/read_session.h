@@ -83,9 +83,6 @@ class ReadSession {
     /// Where the transfer stands.
     State state() const { return state_; }
 
-    /// The options this transfer runs with (none unless an OACK went out).
-    const TransferOptions& acceptedOptions() const { return accepted_; }
-
   private:
     enum class SendOutcome { Sent, SendFailed, ReadFailed };
 
