@@ -2,7 +2,7 @@
 // the encoded bytes decode again to the same packet, whose encoding is the same bytes. Aborts
 // otherwise. Built beside packet_fuzzer; run from the source tree:
 //   "$dir"/tests/fuzz/codec_roundtrip_fuzzer -max_total_time=60 -dict=tests/fuzz/packet.dict \
-//       "$(mktemp -d)" tests/fuzz/seeds
+//       "$(mktemp -d)" tests/fuzz/codec_seeds
 #include <array>
 #include <cstdio>
 #include <cstdlib>
