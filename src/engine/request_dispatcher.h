@@ -2,6 +2,7 @@
 // endpoint, and is the service point through which they send and log.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,15 +13,35 @@
 #include "engine/packet_handler.h"
 #include "tftp/client_endpoint.h"
 #include "tftp/read_session.h"
+#include "tftp/served_file.h"
 
 namespace quillet {
 
 class RequestDispatcher final : public PacketHandler {
   public:
     static constexpr std::size_t kSendBufferCapacity = 518;
+    static constexpr std::size_t kMaxSessions = 10'000;
+    static constexpr std::size_t kReservedDescriptors = 32;  // the socket, the log, the window
+    static constexpr int kRefusedLinesPerSecond = 20;
 
-    RequestDispatcher() = default;
+    /// A dispatcher that runs at most maxSessions transfers at once and serves nothing until it
+    /// is given a folder.
+    explicit RequestDispatcher(std::size_t maxSessions = kMaxSessions)
+        : maxSessions_(maxSessions) {}
     ~RequestDispatcher() = default;
+
+    /// The session cap for a process that may hold openFileLimit descriptors: all but a reserve,
+    /// and never more than kMaxSessions.
+    static std::size_t sessionCapFor(std::size_t openFileLimit);
+
+    /// Lowers the session cap (it never rises above the one given at construction).
+    void limitSessions(std::size_t maxSessions) {
+        maxSessions_ = std::min(maxSessions_, maxSessions);
+    }
+
+    /// The folder whose files are served.
+    void serveFolder(ServedFolder folder) { folder_ = std::move(folder); }
+    const ServedFolder& servedFolder() const { return folder_; }
 
     void setLog(LogSink* log) { logSink_ = log; }
     void setEventSink(EventSink* events) { eventSink_ = events; }
@@ -38,6 +59,10 @@ class RequestDispatcher final : public PacketHandler {
 
     /// Ticks every session in key order, then removes those that are over.
     void tick(std::time_t now) override;
+
+    /// Nothing listens at endpoint any more (an ICMP port unreachable came back): its transfer
+    /// ends.
+    HandlerResult onUnreachable(const ClientEndpoint& endpoint);
 
     /// The session of endpoint, or null.
     ReadSession* findSession(const ClientEndpoint& endpoint);
@@ -61,9 +86,20 @@ class RequestDispatcher final : public PacketHandler {
                                                                            std::time_t),
                                    const char* kindName);
 
+    /// True when a refused-packet line may be written in this second of now; counts the others.
+    bool admitRefusedLine(std::time_t now);
+
+    /// Reports the refused-packet lines of an earlier second that were not written.
+    void reportUnwrittenRefusedLines(std::time_t now);
+
     std::array<std::uint8_t, kSendBufferCapacity> sendBuffer_{};
     int lastSendLength_ = 0;
-    std::map<ClientEndpoint, ReadSession> sessions_;
+    std::size_t maxSessions_;
+    ServedFolder folder_;
+    std::time_t refusedLineSecond_ = 0;
+    int refusedLinesWritten_ = 0;
+    int refusedLinesUnwritten_ = 0;
+    std::map<ClientEndpoint, ReadSession> sessions_;  // last: its sessions use the folder
 };
 
 }  // namespace quillet

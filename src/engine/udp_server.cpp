@@ -9,8 +9,15 @@
 
 namespace quillet {
 
-UdpServer::UdpServer(std::uint16_t port) : port_(port) {
+UdpServer::UdpServer(std::uint16_t port, std::string servedFolder, MonotonicClock clock)
+    : port_(port), servedFolder_(std::move(servedFolder)), clock_(clock) {
     dispatcher_.setTransport(this);
+}
+
+std::time_t UdpServer::steadySeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 int UdpServer::run() {
@@ -39,7 +46,21 @@ int UdpServer::start() {
         return code != 0 ? static_cast<int>(code) : -1;
     }
     dispatcher_.log(loglevel::kServerState, "Quillet Server Ready...");
+    openServedFolder();
+    // Every transfer holds a descriptor: cap them below what the process may open.
+    dispatcher_.limitSessions(RequestDispatcher::sessionCapFor(raiseOpenFileLimit()));
     return 0;
+}
+
+void UdpServer::openServedFolder() {
+    auto folder = ServedFolder::open(servedFolder_.empty() ? ServedFolder::workingDirectory()
+                                                           : servedFolder_);
+    dispatcher_.log(loglevel::kServerState, "Serving %s", folder.path().c_str());
+    if (!folder.canServe()) {
+        dispatcher_.log(loglevel::kCannotStart, "Every Read Request is refused: %s.",
+                        folder.problem().c_str());
+    }
+    dispatcher_.serveFolder(std::move(folder));
 }
 
 void UdpServer::reportStartFailure(const char* text) {
@@ -50,15 +71,16 @@ void UdpServer::reportStartFailure(const char* text) {
 }
 
 int UdpServer::receiveLoop() {
-    std::time_t lastTick = std::time(nullptr);
+    std::time_t lastTick = clock_();
     while (!stopRequested_.load()) {
         const auto waited = socket_.waitReadable(kWaitForDatagram);
-        const std::time_t now = std::time(nullptr);
+        const std::time_t now = clock_();
         if (waited == net::WaitResult::Failed) {
             // Never spin on a socket that keeps failing; the stop flag is still seen in time.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         if (waited == net::WaitResult::Readable) {
+            endUnreachableTransfers();
             net::RawPeer from;
             const auto length = socket_.receive(receiveBuffer_, from);
             // A failed receive, an oversized datagram and an empty one are dropped silently.
@@ -76,6 +98,14 @@ int UdpServer::receiveLoop() {
     }
     socket_.close();
     return 0;
+}
+
+void UdpServer::endUnreachableTransfers() {
+    std::array<net::RawPeer, 16> unreachable;
+    const auto count = socket_.takeUnreachablePeers(unreachable);
+    for (std::size_t i = 0; i < count; ++i) {
+        dispatcher_.onUnreachable(ClientEndpoint{unreachable[i].address, unreachable[i].port});
+    }
 }
 
 std::ptrdiff_t UdpServer::sendTo(const ClientEndpoint& endpoint,

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "engine/packet_transport.h"
 #include "engine/request_dispatcher.h"
@@ -24,8 +25,14 @@ class UdpServer final : public PacketTransport {
     static constexpr std::time_t kTickInterval = 10;  // a tick comes once more than this has passed
     static constexpr auto kWaitForDatagram = std::chrono::seconds(2);
 
-    /// A server for the given port (host order); tests pass 0 for any free port.
-    explicit UdpServer(std::uint16_t port = kTftpPort);
+    /// Seconds of a clock that only moves forward; resends and sweeps are timed by it.
+    using MonotonicClock = std::time_t (*)();
+    static std::time_t steadySeconds();
+
+    /// A server for the given port (host order; tests pass 0 for any free port) that serves the
+    /// folder at servedFolder (an absolute path; empty for the working directory).
+    explicit UdpServer(std::uint16_t port = kTftpPort, std::string servedFolder = {},
+                       MonotonicClock clock = &steadySeconds);
     virtual ~UdpServer() = default;
     UdpServer(const UdpServer&) = delete;
     UdpServer& operator=(const UdpServer&) = delete;
@@ -44,8 +51,10 @@ class UdpServer final : public PacketTransport {
     /// a signal handler.
     void requestStop() { stopRequested_.store(true); }
 
-    /// Creates and binds the socket. Returns 0, -1 when the socket cannot be made, or the
-    /// (non-zero) error code of a failed bind. Failures are logged and reported as server errors.
+    /// Creates and binds the socket, then opens the served folder and sets the session cap from
+    /// the open-file limit, which it raises to the hard limit. Returns 0, -1 when the socket
+    /// cannot be made, or the (non-zero) error code of a failed bind. Failures are logged and
+    /// reported as server errors.
     int start();
 
     /// Receives, dispatches and ticks until a stop is requested; closes the socket. Returns 0.
@@ -62,11 +71,19 @@ class UdpServer final : public PacketTransport {
     /// Logs a start failure at level 3 and passes it to the event sink.
     void reportStartFailure(const char* text);
 
+    /// Opens the served folder once and logs which it is, and why nothing is served if so.
+    void openServedFolder();
+
+    /// Ends the transfers whose clients' ports were reported unreachable.
+    void endUnreachableTransfers();
+
     net::UdpSocket socket_;
     RequestDispatcher dispatcher_;
     std::array<std::uint8_t, kReceiveBufferCapacity> receiveBuffer_{};
     std::atomic<bool> stopRequested_{false};
     std::uint16_t port_;
+    std::string servedFolder_;
+    MonotonicClock clock_;
 };
 
 }  // namespace quillet

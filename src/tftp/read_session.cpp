@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/packet_handler.h"
+#include "log/client_text.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
 
@@ -18,25 +19,39 @@ constexpr std::string_view kFileTooLarge = "File Too Large.";
 constexpr std::string_view kFileNotFound = "File not found.";
 constexpr std::string_view kAccessViolation = "Access violation.";
 constexpr std::string_view kFileReadError = "File Read Error.";
+constexpr std::string_view kServerBusy = "Server Busy.";
+constexpr std::string_view kFileChanged = "File Changed.";
 
 constexpr std::string_view kSocketErrorReason = "Socket Error";
 constexpr std::string_view kReadErrorReason = "Read Error";
+constexpr std::string_view kFileChangedReason = "File Changed";
+constexpr std::string_view kUnreachableReason = "Unreachable";
+constexpr std::string_view kReplacedReason = "Replaced";
 
 constexpr std::size_t kReasonCapacity = 1024;
 
 }  // namespace
 
-ReadSession::ReadSession(PacketHandler& owner) : owner_(owner) {}
+ReadSession::ReadSession(PacketHandler& owner, const ServedFolder& folder)
+    : owner_(owner), folder_(folder) {}
+
+void ReadSession::refuseBusy(PacketHandler& owner, const ClientEndpoint& peer,
+                             std::string_view requestedName) {
+    owner.log(loglevel::kRefused, "client %s: %s, Refused, Server Busy.",
+              endpointText(peer).c_str(), cutClientText(escapeClientText(requestedName)).c_str());
+    owner.send(ErrorPacket::reply(peer, kErrorNotDefined, kServerBusy));
+}
 
 HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
-    lastActivity_ = now;
     if (state_ == State::Closed) {
         return HandlerResult::SessionOver;
     }
     if (state_ != State::Idle) {
         // The client asked again. While block 1 is unacknowledged our first DATA may have been
-        // lost, so it goes out again; later on the request is only noted.
+        // lost, so it goes out again; later on the request is only noted. Only a request acted
+        // on keeps the session alive.
         if (blocksSent_ == 1) {
+            lastActivity_ = now;
             return retransmit() ? HandlerResult::Handled : closeWithSocketError();
         }
         owner_.log(loglevel::kTransfer, "client %s: Duplicated Read Request.",
@@ -44,25 +59,37 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
         return HandlerResult::Ignored;
     }
 
+    lastActivity_ = now;
     fileName_ = packet.fileName;
+    shownName_ = escapeClientText(fileName_);
+    loggedName_ = cutClientText(shownName_);
     peer_ = packet.peer;
     blocksSent_ = 0;
     retries_ = 0;
     if (fileName_.find("..") != std::string::npos) {
         return replyError(kErrorAccessViolation, kAccessViolation);
     }
-    file_ = ServedFile::openRegular(fileName_);
+    ServedFolder::Refusal refusal = ServedFolder::Refusal::None;
+    file_ = folder_.openFile(fileName_, refusal);
     if (!file_) {
-        return replyError(kErrorFileNotFound, kFileNotFound);
+        switch (refusal) {
+            case ServedFolder::Refusal::Busy:
+                refuseBusy(owner_, peer_, fileName_);
+                return close();
+            case ServedFolder::Refusal::AccessDenied:
+                return replyError(kErrorAccessViolation, kAccessViolation);
+            default:
+                return replyError(kErrorFileNotFound, kFileNotFound);
+        }
     }
     if (file_->size() > kLargestFile) {
         return replyError(kErrorNotDefined, kFileTooLarge);
     }
 
     owner_.log(loglevel::kTransfer, "client %s: %s, Connected.", endpointText(peer_).c_str(),
-               fileName_.c_str());
+               loggedName_.c_str());
     if (auto* events = owner_.eventSink()) {
-        events->transferStarted(peer_, fileName_, static_cast<std::int32_t>(file_->size()));
+        events->transferStarted(peer_, shownName_, static_cast<std::int32_t>(file_->size()));
     }
     if (const auto outcome = sendNextBlock(); outcome != SendOutcome::Sent) {
         return closeAfter(outcome);
@@ -72,9 +99,12 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
 }
 
 HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
-    lastActivity_ = now;
     if (state_ == State::Closed || state_ == State::Idle) {
         return HandlerResult::SessionOver;
+    }
+    // Stale ACKs are ignored and do not keep the session alive; only these two are acted on.
+    if (isPreviousBlock(packet.block) || isCurrentBlock(packet.block)) {
+        lastActivity_ = now;
     }
     if (isPreviousBlock(packet.block)) {
         // The client saw the previous block twice, or our last DATA was lost: send it again.
@@ -87,7 +117,7 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
 
     if (state_ == State::LastBlockSent) {
         owner_.log(loglevel::kTransfer, "client %s: %s, Served with %d blocks.",
-                   endpointText(peer_).c_str(), fileName_.c_str(), blocksSent_);
+                   endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
         if (auto* events = owner_.eventSink()) {
             events->transferProgress(peer_, blocksSent_);
             events->transferDone(peer_);
@@ -106,7 +136,7 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
     if (blocksSent_ % kProgressLineEvery == 0) {
         owner_.log(loglevel::kProgressDetail,
                    "client %s: %s, Transmit in Progress, %d blocks sent...",
-                   endpointText(peer_).c_str(), fileName_.c_str(), blocksSent_);
+                   endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
     }
     if (file_->atEnd()) {
         state_ = State::LastBlockSent;
@@ -116,14 +146,16 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
 
 HandlerResult ReadSession::onError(const ErrorPacket& packet, std::time_t now) {
     lastActivity_ = now;
-    owner_.log(loglevel::kRefused,
-               "client %s: %s, Closed with client Error #%d \"%s\", %d blocks sent.",
-               endpointText(peer_).c_str(), fileName_.c_str(), packet.errorCode,
-               packet.message.c_str(), blocksSent_);
+    // Two client texts in one line: each is cut so that the line keeps its outcome.
+    const auto message = escapeClientText(packet.message);
+    owner_.log(
+        loglevel::kRefused, "client %s: %s, Closed with client Error #%d \"%s\", %d blocks sent.",
+        endpointText(peer_).c_str(), cutClientText(shownName_, kLoggedClientTextOfTwo).c_str(),
+        packet.errorCode, cutClientText(message, kLoggedClientTextOfTwo).c_str(), blocksSent_);
     if (auto* events = owner_.eventSink()) {
         char reason[kReasonCapacity];
         std::snprintf(reason, sizeof reason, "Client Error #%d \"%s\"", packet.errorCode,
-                      packet.message.c_str());
+                      message.c_str());
         events->transferFailed(peer_, reason);
     }
     return close();
@@ -147,6 +179,12 @@ ReadSession::SendOutcome ReadSession::sendNextBlock() {
         currentBlock_.valid = false;
         return SendOutcome::ReadFailed;
     }
+    // The size and time seen at open are checked again at the end, so that the client never
+    // gets a mix of two versions of the file.
+    if (file_->atEnd() && !file_->unchangedSinceOpen()) {
+        currentBlock_.valid = false;
+        return SendOutcome::FileChanged;
+    }
     ++blocksSent_;
     retries_ = 0;
     currentBlock_.peer = peer_;
@@ -165,14 +203,14 @@ bool ReadSession::retransmit() {
 
 HandlerResult ReadSession::replyError(std::int32_t code, std::string_view text) {
     owner_.log(loglevel::kServerState, "client %s: %s, %.*s", endpointText(peer_).c_str(),
-               fileName_.c_str(), static_cast<int>(text.size()), text.data());
+               loggedName_.c_str(), static_cast<int>(text.size()), text.data());
     owner_.send(ErrorPacket::reply(peer_, code, text));
     return close();
 }
 
 HandlerResult ReadSession::closeWithSocketError() {
     owner_.log(loglevel::kRefused, "client %s: %s, Closed with Socket Error, %d blocks sent.",
-               endpointText(peer_).c_str(), fileName_.c_str(), blocksSent_);
+               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
     if (auto* events = owner_.eventSink()) {
         events->transferFailed(peer_, kSocketErrorReason);
     }
@@ -181,7 +219,7 @@ HandlerResult ReadSession::closeWithSocketError() {
 
 HandlerResult ReadSession::closeWithReadError() {
     owner_.log(loglevel::kRefused, "client %s: %s, Closed with Read Error, %d blocks sent.",
-               endpointText(peer_).c_str(), fileName_.c_str(), blocksSent_);
+               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
     owner_.send(ErrorPacket::reply(peer_, kErrorNotDefined, kFileReadError));
     if (auto* events = owner_.eventSink()) {
         events->transferFailed(peer_, kReadErrorReason);
@@ -189,8 +227,45 @@ HandlerResult ReadSession::closeWithReadError() {
     return close();
 }
 
+HandlerResult ReadSession::closeWithFileChanged() {
+    owner_.log(loglevel::kRefused,
+               "client %s: %s, Closed, File Changed during Transfer, %d blocks sent.",
+               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
+    owner_.send(ErrorPacket::reply(peer_, kErrorNotDefined, kFileChanged));
+    if (auto* events = owner_.eventSink()) {
+        events->transferFailed(peer_, kFileChangedReason);
+    }
+    return close();
+}
+
+HandlerResult ReadSession::closeUnreachable() {
+    owner_.log(loglevel::kRefused, "client %s: %s, Closed, Client Unreachable, %d blocks sent.",
+               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
+    if (auto* events = owner_.eventSink()) {
+        events->transferFailed(peer_, kUnreachableReason);
+    }
+    return close();
+}
+
+HandlerResult ReadSession::closeReplaced() {
+    owner_.log(loglevel::kServerState,
+               "client %s: %s, Closed by a new Read Request, %d blocks sent.",
+               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
+    if (auto* events = owner_.eventSink()) {
+        events->transferFailed(peer_, kReplacedReason);
+    }
+    return close();
+}
+
 HandlerResult ReadSession::closeAfter(SendOutcome outcome) {
-    return outcome == SendOutcome::ReadFailed ? closeWithReadError() : closeWithSocketError();
+    switch (outcome) {
+        case SendOutcome::ReadFailed:
+            return closeWithReadError();
+        case SendOutcome::FileChanged:
+            return closeWithFileChanged();
+        default:
+            return closeWithSocketError();
+    }
 }
 
 HandlerResult ReadSession::close() {

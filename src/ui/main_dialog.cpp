@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <array>
+#include <memory>
 #include <system_error>
 #include <variant>
 
@@ -42,6 +43,7 @@ constexpr std::array<ColumnSpec, kTransferColumnCount> kColumns = {{
 
 constexpr std::chrono::milliseconds kElapsedInterval{1000};
 constexpr char kLogFileName[] = "Quillet.log";
+constexpr int kMaxLogLines = 10'000;  // the oldest lines go first
 
 }  // namespace
 
@@ -169,27 +171,31 @@ void MainDialog::customEvent(QEvent* event) {
 }
 
 void MainDialog::handle(EngineMessage& message) {
-    std::visit(
-        Overloaded{
-            [this](LogLineMessage& log) { logList_->addItem(QString::fromStdString(log.line)); },
-            [this](TransferStartedMessage& started) {
-                if (started.record != nullptr) {
-                    addTransferRow(*transferList_, std::move(started.record));
-                }
-            },
-            [this](TransferProgressMessage& progress) {
-                showTransferProgress(*transferList_, progress.endpoint, progress.blocksSent);
-            },
-            [this](TransferDoneMessage& doneMessage) {
-                finishTransfer(*transferList_, doneMessage.endpoint, QStringLiteral("Done"));
-            },
-            [this](TransferFailedMessage& failed) {
-                finishTransfer(*transferList_, failed.endpoint,
-                               QString::fromStdString(failed.reason));
-            },
-            [this](ServerErrorMessage& error) { showServerError(error.text); },
-        },
-        message);
+    std::visit(Overloaded{
+                   [this](LogLineMessage& log) {
+                       logList_->addItem(QString::fromStdString(log.line));
+                       if (logList_->count() > kMaxLogLines) {
+                           std::unique_ptr<QListWidgetItem>(logList_->takeItem(0));
+                       }
+                   },
+                   [this](TransferStartedMessage& started) {
+                       if (started.record != nullptr) {
+                           addTransferRow(*transferList_, std::move(started.record));
+                       }
+                   },
+                   [this](TransferProgressMessage& progress) {
+                       showTransferProgress(*transferList_, progress.endpoint, progress.blocksSent);
+                   },
+                   [this](TransferDoneMessage& doneMessage) {
+                       finishTransfer(*transferList_, doneMessage.endpoint, QStringLiteral("Done"));
+                   },
+                   [this](TransferFailedMessage& failed) {
+                       finishTransfer(*transferList_, failed.endpoint,
+                                      QString::fromStdString(failed.reason));
+                   },
+                   [this](ServerErrorMessage& error) { showServerError(error.text); },
+               },
+               message);
 }
 
 void MainDialog::showServerError(const std::string& text) {

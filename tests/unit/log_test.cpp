@@ -2,17 +2,22 @@
 // the file level kept in the user's settings; the messages posted to the window.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QSettings>
 #include <QString>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <new>
 #include <optional>
 #include <string>
 #include <tuple>
 
+#include "log/client_text.h"
 #include "log/event_sink.h"
+#include "log/line_echo.h"
 #include "log/logger.h"
 #include "settings/settings_level_store.h"
 #include "test_support.h"
@@ -56,7 +61,9 @@ struct RecordingMessageWindow final : MessageWindow {
     std::vector<std::unique_ptr<EngineMessage>> messages;
 };
 
-const std::string kStamp = "2026-03-05 14:07:09    ";  // the fixed clock's, in UTC
+constexpr std::time_t kClockStart = 1772719629;
+std::time_t clockNow = kClockStart;                    // the logger's clock, moved by tests
+const std::string kStamp = "2026-03-05 14:07:09    ";  // kClockStart's, in UTC
 const std::string kMebibyte(1048576, 'o');
 
 class LoggerTest : public ::testing::Test {
@@ -74,7 +81,8 @@ class LoggerTest : public ::testing::Test {
     }
 
     std::unique_ptr<Logger> openLogger(const std::string& fileName) {
-        auto log = std::make_unique<Logger>(store_, [] { return std::time_t{1772719629}; });
+        clockNow = kClockStart;
+        auto log = std::make_unique<Logger>(store_, [] { return clockNow; });
         log->open(fileName);
         log->attachWindow(&window_);
         return log;
@@ -164,19 +172,97 @@ TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineAndAtOpen) {
     EXPECT_EQ(std::filesystem::file_size(logPath_), 0u);
 }
 
-TEST_F(LoggerTest, FailedRotationKeepsTheLogAppendsToItAndRetriesWithALaterLine) {
+TEST_F(LoggerTest, FailedRotationAppendsRetriesAMinuteLaterAndStopsTheFileAt16Mebibytes) {
     // A non-empty directory in the backup's place cannot be deleted, even by root.
     std::filesystem::create_directory(backupPath_);
     scratch_.write("Quillet.log.bak/keep", "x");
     scratch_.write("Quillet.log", kMebibyte + "o");
     const auto log = openLogger(logPath_);
     log->write(6, "kept while the backup is in the way");
-    const auto kept = kMebibyte + "o" + kStamp + "kept while the backup is in the way\n";
-    EXPECT_EQ(contentOf(logPath_), kept);
     std::filesystem::remove_all(backupPath_);
+    clockNow += 59;  // not tried again within the minute
+    log->write(6, "a");
+    const auto kept = kMebibyte + "o" + kStamp + "kept while the backup is in the way\n" +
+                      "2026-03-05 14:08:08    a\n";
+    EXPECT_EQ(contentOf(logPath_), kept);
+    clockNow += 1;
     log->write(6, "after the retried rotation");
     EXPECT_EQ(contentOf(backupPath_), kept);
-    EXPECT_EQ(contentOf(logPath_), kStamp + "after the retried rotation\n");
+    EXPECT_EQ(contentOf(logPath_), "2026-03-05 14:08:09    after the retried rotation\n");
+
+    // Past 16 MiB, one line says so and the file takes no more; the window goes on.
+    std::filesystem::remove(backupPath_);
+    std::filesystem::create_directories(backupPath_ + "/in-the-way");
+    std::filesystem::resize_file(logPath_, Logger::kStopAbove + 1);
+    log->open(logPath_);
+    for (const auto* text : {"x", "y"}) {
+        clockNow += 61;
+        log->write(5, text);
+    }
+    EXPECT_EQ(std::filesystem::file_size(logPath_), Logger::kStopAbove + 1 + kStamp.size() + 48);
+    EXPECT_EQ(posted().size(), 2u);
+    std::filesystem::remove_all(backupPath_);
+    clockNow += 60;
+    log->write(6, "z");
+    EXPECT_EQ(contentOf(logPath_), "2026-03-05 14:11:11    z\n");
+}
+
+TEST(ClientText, ControlBytesAreEscapedEverythingElseKeptAndLongTextCut) {
+    const std::pair<std::string, std::string> escapes[] = {
+        {"boot/pxelinux.0", "boot/pxelinux.0"},
+        {"a\\b %s \xC3\xA9", "a\\b %s \xC3\xA9"},
+        {std::string("\0\x01\t\r\n\x1b\x1f\x20\x7e\x7f\x80", 11),
+         "\\x00\\x01\\x09\\x0D\\x0A\\x1B\\x1F ~\\x7F\x80"}};
+    for (const auto& [text, escaped] : escapes) {
+        EXPECT_EQ(escapeClientText(text), escaped);
+    }
+    const std::tuple<std::size_t, std::size_t, std::string> cuts[] = {
+        {100, 100, std::string(100, 'c')},
+        {101, 100, std::string(97, 'c') + "..."},
+        {49, 48, std::string(45, 'c') + "..."},
+        {48, 48, std::string(48, 'c')}};
+    for (const auto& [length, limit, cut] : cuts) {
+        EXPECT_EQ(cutClientText(std::string(length, 'c'), limit), cut);
+    }
+}
+
+TEST(LineEcho, AStalledReaderNeverHoldsUpTheWriterAndLearnsWhatItMissed) {
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    std::FILE* stream = ::fdopen(pipeEnds[1], "w");
+    const std::string line(200, 'l');
+    int posted = 0;
+    {
+        LineEcho echo(stream, 100);
+        // Nobody reads: the pipe fills, then the queue, and then lines are counted.
+        auto posting = std::async(std::launch::async, [&] {
+            for (; posted < 2000; ++posted) {
+                echo.post(std::make_unique<EngineMessage>(LogLineMessage{line}));
+            }
+        });
+        ASSERT_EQ(posting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        std::string read;
+        char buffer[65536];
+        int shown = 0, unshown = 0;
+        while (shown + unshown < posted) {
+            const auto count = ::read(pipeEnds[0], buffer, sizeof buffer);
+            ASSERT_GT(count, 0);
+            read.append(buffer, static_cast<std::size_t>(count));
+            for (auto end = read.find('\n'); end != std::string::npos; end = read.find('\n')) {
+                const auto text = read.substr(0, end);
+                read.erase(0, end + 1);
+                if (text == line) {
+                    ++shown;
+                } else {
+                    ASSERT_EQ(std::sscanf(text.c_str(), "(%d lines not shown)", &unshown), 1);
+                }
+            }
+        }
+        EXPECT_GT(unshown, 0);
+        EXPECT_EQ(shown + unshown, 2000);
+    }
+    std::fclose(stream);
+    ::close(pipeEnds[0]);
 }
 
 TEST_F(LoggerTest, AMissingFailingOrRefusingSinkLeavesTheOtherItsLines) {

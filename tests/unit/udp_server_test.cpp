@@ -8,12 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "engine/engine_thread.h"
 #include "engine/udp_server.h"
@@ -34,6 +36,9 @@ sockaddr_in loopback(std::uint16_t port) {
     address.sin_port = htons(port);
     return address;
 }
+
+// The receive loop's monotonic clock, moved by the tests.
+std::atomic<std::time_t> monotonicSeconds{1000};
 
 // A server on a free port of its own, its receive loop on a thread, and a client socket.
 class UdpServerTest : public ::testing::Test {
@@ -80,14 +85,15 @@ class UdpServerTest : public ::testing::Test {
     RecordingLogSink log;
     RecordingEventSink events;
     ScratchDirectory files;
-    UdpServer server{0};
+    UdpServer server{0, files.root().string(), [] { return monotonicSeconds.load(); }};
     std::thread loop;
     int loopResult = -1;
     int client = ::socket(AF_INET, SOCK_DGRAM, 0);
 };
 
 TEST_F(UdpServerTest, ReadyLineThenAWholeFileFromItsOnePort) {
-    EXPECT_EQ(log.take(), Lines{"5 Quillet Server Ready..."});
+    EXPECT_EQ(log.take(),
+              (Lines{"5 Quillet Server Ready...", "5 Serving " + files.root().string()}));
     const auto path = files.write("boot.bin", pattern(3000));
     send(rrq(path));
     std::string content;
@@ -112,7 +118,7 @@ TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEnd
     send(rrq(std::string(4096 - 9, 'n')));
     EXPECT_EQ(receive(), wire({0, 5, 0, 1, "File not found.", 0}));
     EXPECT_TRUE(receive(200ms).empty());  // and the loop has settled into its wait
-    EXPECT_EQ(log.take().size(), 2u);     // the ready line and the request's
+    EXPECT_EQ(log.take().size(), 3u);     // the ready and serving lines and the request's
 
     const auto asked = std::chrono::steady_clock::now();
     server.requestStop();
@@ -120,6 +126,19 @@ TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEnd
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
     EXPECT_EQ(loopResult, 0);
     EXPECT_EQ(server.boundPort(), 0);  // the socket is closed
+}
+
+TEST_F(UdpServerTest, ResendsFollowTheMonotonicClockAndAnUnreachableClientEndsAtOnce) {
+    send(rrq(files.write("boot.bin", pattern(3000))));
+    const auto block = receive();
+    ASSERT_EQ(wireNumber(block, 2), 1);
+    monotonicSeconds += 11;  // the tick after more than 10 s of silence resends
+    EXPECT_EQ(receive(), block);
+    // Nothing listens at the client's port any more: the next resend comes back unreachable.
+    ::close(std::exchange(client, -1));
+    monotonicSeconds += 11;
+    EXPECT_TRUE(log.waitFor("boot.bin, Closed, Client Unreachable, 1 blocks sent.", kAnswerLimit));
+    EXPECT_TRUE(events.waitFor("Unreachable", kAnswerLimit));
 }
 
 TEST(UdpServerStart, FailuresAreLoggedAtLevelThreeAndReportedAsServerErrors) {
