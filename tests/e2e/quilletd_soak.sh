@@ -30,7 +30,7 @@ in_ns "$TFTP_LOAD" 127.0.0.1 69 -H 100000 -c 200 -r 5000 -s 60 >"$WORK/hostile" 
 hostile=$!
 E2E_PIDS+=("$hostile")
 downloads=0
-while kill -0 "$hostile" 2>/dev/null && ((downloads < 200)); do
+while kill -0 "$hostile" 2>/dev/null && ((downloads < 2000)); do
     download "$([[ $((downloads % 2)) -eq 0 ]] && echo curl || echo hpa)" "${sizes[downloads % 4]}"
     downloads=$((downloads + 1))
 done

@@ -47,18 +47,20 @@ struct Checker final : PacketTransport, LogSink {
     }
     void write(std::int32_t level, std::string_view text) override {
         check(text.size() <= 199 && level >= 3 && level <= 7, "a log line too long or unknown");
-        check(std::none_of(text.begin(), text.end(), [](char c) { return c < 0x20 || c == 0x7F; }),
+        check(std::none_of(text.begin(), text.end(),
+                           [](unsigned char c) { return c < 0x20 || c == 0x7F; }),
               "a control byte in a log line");
     }
     unsigned sends = 0;
 };
+
+char directory[] = "/tmp/packet-fuzzer-XXXXXX";  // the served folder
 
 }  // namespace
 
 // Serves from a scratch directory that holds the files "a" (empty), "b" (512 bytes) and "c"
 // (1,500 bytes), the directory "d" and a "Quillet.log", which is never served.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static char directory[] = "/tmp/packet-fuzzer-XXXXXX";
     check(::mkdtemp(directory) != nullptr && ::chdir(directory) == 0, "no scratch directory");
     std::atexit([] {
         std::error_code ignored;
@@ -74,8 +76,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Checker checker;
-    EventSink events;  // no window attached: the notifications go nowhere
-    RequestDispatcher dispatcher;
+    EventSink events;                 // no window attached: the notifications go nowhere
+    RequestDispatcher dispatcher(3);  // fewer sessions than clients, so that some are refused
+    dispatcher.serveFolder(ServedFolder::open(directory));
     dispatcher.setTransport(&checker);
     dispatcher.setLog(&checker);
     dispatcher.setEventSink(&events);
