@@ -46,12 +46,13 @@ struct Checker final : PacketTransport, LogSink {
     unsigned sends = 0;
 };
 
+char directory[] = "/tmp/packet-fuzzer-XXXXXX";
+
 }  // namespace
 
 // Serves from a scratch directory that holds the files "a" (empty), "b" (512 bytes) and "c"
 // (1,500 bytes) and the directory "d".
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static char directory[] = "/tmp/packet-fuzzer-XXXXXX";
     check(::mkdtemp(directory) != nullptr && ::chdir(directory) == 0, "no scratch directory");
     std::atexit([] {
         std::error_code ignored;
@@ -71,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     dispatcher.setTransport(&checker);
     dispatcher.setLog(&checker);
     dispatcher.setEventSink(&events);
+    dispatcher.serveFolder(ServedFolder::open(directory));
 
     std::span<const std::uint8_t> input(data, size);
     std::time_t now = 1'700'000'000;
