@@ -3,8 +3,9 @@
 # folder acts as the root of the file system: "/etc/passwd", "//etc/passwd" and links that point
 # at /etc/passwd, absolutely or by climbing with "..", all get the folder's own etc/passwd; the
 # folder's absolute path and a leading "/" are taken off; what exists only outside is not found;
-# "a..b" and the log's own names are refused. A name with CR, LF and ESC reaches the log and
-# standard error escaped, forging no line; a 1,000-byte name is logged cut to 97 + "...".
+# "a..b" and the log's own names, however reached, are refused. A name with CR, LF and ESC
+# reaches the log and standard error escaped, forging no line; a 1,000-byte name is logged cut
+# to 97 + "...".
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
@@ -17,6 +18,7 @@ ln -s ../../../../../../../../etc/passwd "$SERVED/rel-out"
 ln -s "$WORK/secret.bin" "$SERVED/abs-secret"
 ln -s ../secret.bin "$SERVED/rel-secret"
 ln -s inside.bin "$SERVED/in-link"
+ln -s Quillet.log "$SERVED/log-link"
 start_server
 
 # A raw client: one read request for $1; block 1 goes to file $2 (and is acknowledged), an ERROR
@@ -39,7 +41,8 @@ for row in "/etc/passwd|etc/passwd" "//etc/passwd|etc/passwd" "/proc/self/enviro
     "$SERVED/inside.bin|inside.bin" "$SERVED.x/inside.bin|$not_found" "/inside.bin|inside.bin" \
     "abs-out|etc/passwd" "rel-out|etc/passwd" "abs-secret|$not_found" "rel-secret|$not_found" \
     "in-link|inside.bin" "a..b|$refused" "Quillet.log|$refused" "/Quillet.log|$refused" \
-    "$SERVED/Quillet.log|$refused" "Quillet.log.bak|$refused"; do
+    "$SERVED/Quillet.log|$refused" "./Quillet.log|$refused" "log-link|$refused" \
+    "Quillet.log.bak|$refused"; do
     IFS='|' read -r name expected <<<"$row"
     for client in hpa raw; do
         rm -f "$FETCHED/got"
