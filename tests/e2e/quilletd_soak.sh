@@ -1,5 +1,5 @@
 #!/bin/bash
-# Guards (soak, about a minute): 100,000 hostile datagrams from 200 source ports (tftp_load -H:
+# Guards (soak, about half a minute): 100,000 hostile datagrams from 200 source ports (tftp_load -H:
 # random bytes, truncated and oversized packets, requests for missing and refused names, stray
 # DATA, ACKs and ERRORs) interleaved with real curl and tftp-hpa downloads. Every download is byte
 # for byte; afterwards quilletd holds as many descriptors as before and about the same memory, each
