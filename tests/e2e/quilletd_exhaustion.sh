@@ -3,7 +3,8 @@
 # its log file at level 4; 100 read requests from 100 source ports, none acknowledged, get block 1
 # or ERROR 0 "Server Busy." and nothing else, with some refused and each refusal a level-4 line
 # "..., Refused, Server Busy." in the file, never "File not found."; tftp-hpa is refused too while
-# the sessions stand, and served at once when their clients end them with an ERROR.
+# the sessions stand, and served at once when their clients end them with an ERROR, whose
+# message (holding CR, LF and a forged line) is logged escaped.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
@@ -34,15 +35,18 @@ out = subprocess.run(get, capture_output=True, text=True, timeout=20).stdout
 if "Error code 0: Server Busy." not in out:
     sys.exit("tftp-hpa while the sessions stand: " + out)
 for s in served:
-    s.sendto(b"\0\5\0\0done\0", ("127.0.0.1", 69))
-print(refused + 1, file=open(sys.argv[1] + ".count", "w"))
+    s.sendto(b"\0\5\0\0done\r\n2020-01-01 00:00:00    forged\0", ("127.0.0.1", 69))
+print(refused + 1, len(served), file=open(sys.argv[1] + ".count", "w"))
 PY
-refusals=$(cat "$FETCHED/busy.count")
+read -r refusals served <"$FETCHED/busy.count"
 FETCH_SECONDS=10 fetch hpa big.bin "$FETCHED/big.bin" || fail "not served once the sessions ended"
 same_bytes "$SERVED/big.bin" "$FETCHED/big.bin"
 wait_for "$QUILLET_LOG" "): big.bin, Refused, Server Busy." 5 "$refusals" || fail "$(cat "$QUILLET_LOG")"
 [[ $(count_lines "$QUILLET_LOG" ", Refused, Server Busy.") -eq $refusals ]] || fail "refusals logged"
 [[ $(count_lines "$QUILLET_LOG" "File not found.") -eq 0 ]] || fail "File not found. under load"
 [[ $(count_lines "$QUILLET_LOG" ", Connected.") -eq 0 ]] || fail "a level-6 line at level 4"
+closed=', Closed with client Error #0 "done\x0D\x0A2020-01-01 00:00:00    forged", 1 blocks sent.'
+[[ $(count_lines "$QUILLET_LOG" "$closed") -eq $served ]] || fail "$served client errors: $(cat "$QUILLET_LOG")"
+! grep -q '^2020-01-01' "$QUILLET_LOG" || fail "a forged line"
 stop_server TERM 2500
 echo "PASS: $e2e_name"
