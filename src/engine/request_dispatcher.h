@@ -41,7 +41,6 @@ class RequestDispatcher final : public PacketHandler {
 
     /// The folder whose files are served.
     void serveFolder(ServedFolder folder) { folder_ = std::move(folder); }
-    const ServedFolder& servedFolder() const { return folder_; }
 
     void setLog(LogSink* log) { logSink_ = log; }
     void setEventSink(EventSink* events) { eventSink_ = events; }

@@ -60,9 +60,9 @@ class UdpSocket {
     /// the datagram did not fit (it is then discarded whole, never handed on cut short).
     std::ptrdiff_t receive(std::span<std::uint8_t> buffer, RawPeer& from) const;
 
-    /// Reads the socket's queue of errors that came back for earlier sends, at most limit
-    /// entries, and returns how many peers it put into unreachable: those whose port answered
-    /// that nothing listens there (ICMP port unreachable).
+    /// Reads up to unreachable.size() entries of the socket's queue of errors that came back for
+    /// earlier sends, and returns how many peers it put into unreachable: those whose port
+    /// answered that nothing listens there (ICMP port unreachable).
     std::size_t takeUnreachablePeers(std::span<RawPeer> unreachable) const;
 
     /// Sends one datagram; returns the bytes sent or a negative value on failure.
