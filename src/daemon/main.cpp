@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int kExitCannotStart = 3;
-
 std::atomic<quillet::UdpServer*> servingServer{nullptr};
 
 extern "C" void requestStopOnSignal(int) {
@@ -44,14 +42,14 @@ void installSignalHandlers() {
 int main() {
     if (!quillet::net::startup()) {
         std::fprintf(stderr, "Socket Init Error!\n");
-        return kExitCannotStart;
+        return quillet::kExitCannotStart;
     }
     quillet::SettingsLevelStore levelStore;
     quillet::Logger log(levelStore);
     // Stands in for the window: its lines go to standard error without ever holding up the
     // engine.
     quillet::LineEcho standardError(stderr);
-    log.open("Quillet.log");
+    log.open(quillet::kLogFileName);
     log.attachWindow(&standardError);
     log.windowLevel = quillet::Logger::kDefaultWindowLevel;
 
@@ -60,9 +58,9 @@ int main() {
     servingServer.store(&server);
     installSignalHandlers();
 
-    const int result = server.run();
+    const int exitStatus = server.run();
 
     servingServer.store(nullptr);
     quillet::net::cleanup();
-    return result == 0 ? 0 : kExitCannotStart;
+    return exitStatus;
 }

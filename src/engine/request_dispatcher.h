@@ -10,24 +10,34 @@
 #include <map>
 #include <span>
 
-#include "engine/packet_handler.h"
-#include "tftp/client_endpoint.h"
+#include "log/clock.h"
+#include "log/event_sink.h"
+#include "net/client_endpoint.h"
+#include "tftp/packet_handler.h"
 #include "tftp/read_session.h"
 #include "tftp/served_file.h"
+#include "tftp/session_owner.h"
 
 namespace quillet {
 
-class RequestDispatcher final : public PacketHandler {
+class LogSink;
+class PacketTransport;
+
+class RequestDispatcher final : public PacketHandler, public SessionOwner {
   public:
-    static constexpr std::size_t kSendBufferCapacity = 518;
+    /// Room for the largest datagram we send, a DATA packet with a full block (4 + 512 bytes),
+    /// and two bytes to spare; every ERROR reply is shorter.
+    static constexpr std::size_t kSendBufferCapacity = kBlockSize + 6;
     static constexpr std::size_t kMaxSessions = 10'000;
     static constexpr std::size_t kReservedDescriptors = 32;  // the socket, the log, the window
     static constexpr int kRefusedLinesPerSecond = 20;
 
-    /// A dispatcher that runs at most maxSessions transfers at once and serves nothing until it
-    /// is given a folder.
-    explicit RequestDispatcher(std::size_t maxSessions = kMaxSessions)
-        : maxSessions_(maxSessions) {}
+    /// A dispatcher that runs at most maxSessions transfers at once, reads the wall clock for
+    /// the times people read from clock (which must outlive it), and serves nothing until it is
+    /// given a folder.
+    explicit RequestDispatcher(std::size_t maxSessions = kMaxSessions,
+                               const Clock& clock = systemClock())
+        : maxSessions_(maxSessions), clock_(clock) {}
     ~RequestDispatcher() = default;
 
     /// The session cap for a process that may hold openFileLimit descriptors: all but a reserve,
@@ -42,8 +52,11 @@ class RequestDispatcher final : public PacketHandler {
     /// The folder whose files are served.
     void serveFolder(ServedFolder folder) { folder_ = std::move(folder); }
 
+    /// The log, or null for none.
     void setLog(LogSink* log) { logSink_ = log; }
-    void setEventSink(EventSink* events) { eventSink_ = events; }
+    /// The sink for transfer events, or null to discard them.
+    void setEventSink(EventSink* events) { events_ = events != nullptr ? events : &discard_; }
+    /// Where datagrams go; without one every send fails.
     void setTransport(PacketTransport* transport) { transport_ = transport; }
 
     /// Handles one received datagram from endpoint; returns the result of the handler it reached.
@@ -55,9 +68,13 @@ class RequestDispatcher final : public PacketHandler {
     HandlerResult onAck(const AckPacket& packet, std::time_t now) override;
     HandlerResult onError(const ErrorPacket& packet, std::time_t now) override;
     bool send(const TftpPacket& packet) override;
+    LogSink* logSink() const override { return logSink_; }
+    EventSink& events() const override { return *events_; }
+    std::time_t wallTime() const override { return clock_.wall(); }
 
-    /// Ticks every session in key order, then removes those that are over.
-    void tick(std::time_t now) override;
+    /// Ticks every session in key order, then removes those that are over. The times passed to
+    /// dispatch and tick are seconds of a monotonic clock.
+    void tick(std::time_t now);
 
     /// Nothing listens at endpoint any more (an ICMP port unreachable came back): its transfer
     /// ends.
@@ -74,9 +91,6 @@ class RequestDispatcher final : public PacketHandler {
 
     std::size_t sessionCount() const { return sessions_.size(); }
 
-    /// The length the encoder returned for the most recent send.
-    int lastSendLength() const { return lastSendLength_; }
-
   private:
     /// Passes a packet to its peer's session, removing the session when the exchange is over.
     template <typename Packet>
@@ -91,9 +105,13 @@ class RequestDispatcher final : public PacketHandler {
     /// Reports the refused-packet lines of an earlier second that were not written.
     void reportUnwrittenRefusedLines(std::time_t now);
 
+    LogSink* logSink_ = nullptr;            // not owned
+    PacketTransport* transport_ = nullptr;  // not owned
+    EventSink discard_;                     // has no window: the null object
+    EventSink* events_ = &discard_;         // not owned; never null
     std::array<std::uint8_t, kSendBufferCapacity> sendBuffer_{};
-    int lastSendLength_ = 0;
     std::size_t maxSessions_;
+    const Clock& clock_;
     ServedFolder folder_;
     std::time_t refusedLineSecond_ = 0;
     int refusedLinesWritten_ = 0;

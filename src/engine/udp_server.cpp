@@ -1,7 +1,6 @@
 #include "engine/udp_server.h"
 
 #include <cstdio>
-#include <ctime>
 #include <thread>
 
 #include "log/event_sink.h"
@@ -9,32 +8,29 @@
 
 namespace quillet {
 
-UdpServer::UdpServer(std::uint16_t port, std::string servedFolder, MonotonicClock clock)
-    : port_(port), servedFolder_(std::move(servedFolder)), clock_(clock) {
+UdpServer::UdpServer(std::uint16_t port, const Clock& clock, std::string servedFolder)
+    : dispatcher_(RequestDispatcher::kMaxSessions, clock),
+      port_(port),
+      clock_(clock),
+      servedFolder_(std::move(servedFolder)) {
     dispatcher_.setTransport(this);
 }
 
-std::time_t UdpServer::steadySeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 int UdpServer::run() {
-    const int started = start();
-    if (started != 0) {
-        return started;
+    if (start() != StartResult::Started) {
+        return kExitCannotStart;
     }
-    return receiveLoop();
+    receiveLoop();
+    return 0;
 }
 
-int UdpServer::start() {
+UdpServer::StartResult UdpServer::start() {
     if (!socket_.open()) {
         char text[256];
         std::snprintf(text, sizeof text, "Socket Create Error: 0x%08X",
                       static_cast<unsigned>(net::lastError()));
         reportStartFailure(text);
-        return -1;
+        return StartResult::SocketFailed;
     }
     if (!socket_.bind(port_)) {
         const auto code = net::lastError();
@@ -43,52 +39,56 @@ int UdpServer::start() {
                       int{port_}, static_cast<unsigned>(code));
         reportStartFailure(text);
         socket_.close();
-        return code != 0 ? static_cast<int>(code) : -1;
+        return StartResult::BindFailed;
     }
-    dispatcher_.log(loglevel::kServerState, "Quillet Server Ready...");
+    writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Quillet Server Ready...");
     openServedFolder();
     // Every transfer holds a descriptor: cap them below what the process may open.
     dispatcher_.limitSessions(RequestDispatcher::sessionCapFor(raiseOpenFileLimit()));
-    return 0;
+    return StartResult::Started;
 }
 
 void UdpServer::openServedFolder() {
     auto folder = ServedFolder::open(servedFolder_.empty() ? ServedFolder::workingDirectory()
                                                            : servedFolder_);
-    dispatcher_.log(loglevel::kServerState, "Serving %s", folder.path().c_str());
+    writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Serving %s",
+                   folder.path().c_str());
     if (!folder.canServe()) {
-        dispatcher_.log(loglevel::kCannotStart, "Every Read Request is refused: %s.",
-                        folder.problem().c_str());
+        writeFormatted(dispatcher_.logSink(), loglevel::kCannotStart,
+                       "Every Read Request is refused: %s.", folder.problem().c_str());
     }
     dispatcher_.serveFolder(std::move(folder));
 }
 
 void UdpServer::reportStartFailure(const char* text) {
-    dispatcher_.log(loglevel::kCannotStart, "%s", text);
-    if (auto* events = dispatcher_.eventSink()) {
-        events->serverError(text);
-    }
+    writeFormatted(dispatcher_.logSink(), loglevel::kCannotStart, "%s", text);
+    dispatcher_.events().serverError(text);
 }
 
-int UdpServer::receiveLoop() {
-    std::time_t lastTick = clock_();
+// Resends and sweeps are timed in whole seconds of the monotonic clock, so that a step of the
+// wall clock changes neither.
+std::time_t UdpServer::monotonicSeconds() const {
+    return std::chrono::duration_cast<std::chrono::seconds>(clock_.monotonic().time_since_epoch())
+        .count();
+}
+
+void UdpServer::receiveLoop() {
+    std::time_t lastTick = monotonicSeconds();
     while (!stopRequested_.load()) {
         const auto waited = socket_.waitReadable(kWaitForDatagram);
-        const std::time_t now = clock_();
+        const std::time_t now = monotonicSeconds();
         if (waited == net::WaitResult::Failed) {
             // Never spin on a socket that keeps failing; the stop flag is still seen in time.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         if (waited == net::WaitResult::Readable) {
             endUnreachableTransfers();
-            net::RawPeer from;
+            ClientEndpoint from;
             const auto length = socket_.receive(receiveBuffer_, from);
             // A failed receive, an oversized datagram and an empty one are dropped silently.
             if (length > 0) {
-                const ClientEndpoint endpoint{from.address, from.port};
                 dispatcher_.dispatch(
-                    endpoint, std::span(receiveBuffer_.data(), static_cast<std::size_t>(length)),
-                    now);
+                    from, std::span(receiveBuffer_.data(), static_cast<std::size_t>(length)), now);
             }
         }
         if (now - lastTick > kTickInterval) {
@@ -97,20 +97,19 @@ int UdpServer::receiveLoop() {
         }
     }
     socket_.close();
-    return 0;
 }
 
 void UdpServer::endUnreachableTransfers() {
-    std::array<net::RawPeer, 16> unreachable;
+    std::array<ClientEndpoint, 16> unreachable;
     const auto count = socket_.takeUnreachablePeers(unreachable);
     for (std::size_t i = 0; i < count; ++i) {
-        dispatcher_.onUnreachable(ClientEndpoint{unreachable[i].address, unreachable[i].port});
+        dispatcher_.onUnreachable(unreachable[i]);
     }
 }
 
 std::ptrdiff_t UdpServer::sendTo(const ClientEndpoint& endpoint,
                                  std::span<const std::uint8_t> bytes) {
-    return socket_.sendTo(net::RawPeer{endpoint.address, endpoint.port}, bytes);
+    return socket_.sendTo(endpoint, bytes);
 }
 
 }  // namespace quillet

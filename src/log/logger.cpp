@@ -20,7 +20,7 @@ constexpr std::string_view kNewline = "\n";
 
 }  // namespace
 
-Logger::Logger(FileLevelStore& levelStore, Clock clock) : clock_(clock) {
+Logger::Logger(FileLevelStore& levelStore, const Clock& clock) : clock_(clock) {
     if (const auto stored = levelStore.readFileLevel()) {
         fileLevel_ = *stored;
     } else {
@@ -31,10 +31,6 @@ Logger::Logger(FileLevelStore& levelStore, Clock clock) : clock_(clock) {
 
 Logger::~Logger() = default;
 
-std::time_t Logger::systemTime() {
-    return std::time(nullptr);
-}
-
 void Logger::open(const std::string& fileName) {
     file_.reset();
     fileFailed_ = false;
@@ -42,7 +38,7 @@ void Logger::open(const std::string& fileName) {
     rotationFailed_ = false;
     fileName_ = fileName;
     openForAppend();
-    rotateIfFull(clock_());
+    rotateIfFull(clock_.monotonic());
 }
 
 void Logger::attachWindow(MessageWindow* window) {
@@ -56,21 +52,22 @@ void Logger::write(std::int32_t level, std::string_view text) {
         return;
     }
     std::array<char, kLineCapacity> buffer{};
-    const std::time_t now = clock_();
-    const std::size_t length = formatLine(buffer, now, text);
+    const std::time_t wallNow = clock_.wall();
+    const std::size_t length = formatLine(buffer, wallNow, text);
     const std::string_view line(buffer.data(), length);
 
     if (fileTakes) {
         // The size check comes before the write, so the line that carries the file past 1 MiB
         // still goes into it and the next line starts the new file.
-        rotateIfFull(now);
+        rotateIfFull(clock_.monotonic());
         // A log that cannot be rotated stops at 16 MiB, after one line that says so; the window
         // and standard error go on taking lines.
         if (!fileFull_ && writePosition() > kStopAbove) {
             fileFull_ = true;
             std::array<char, kLineCapacity> last{};
-            writeToFile({last.data(),
-                         formatLine(last, now, "Log File Full: no more lines are written to it.")});
+            writeToFile(
+                {last.data(),
+                 formatLine(last, wallNow, "Log File Full: no more lines are written to it.")});
         } else if (!fileFull_) {
             writeToFile(line);
         }
@@ -124,11 +121,10 @@ void Logger::writeToFile(std::string_view line) {
     }
 }
 
-void Logger::rotateIfFull(std::time_t now) {
-    // A failed rotation is tried again a minute later, not with every line; a clock that was
-    // set back does not hold it off either.
-    if (writePosition() <= kRotateAbove || (rotationFailed_ && now >= lastFailedRotation_ &&
-                                            now - lastFailedRotation_ < kRotationRetry)) {
+void Logger::rotateIfFull(std::chrono::steady_clock::time_point now) {
+    // A failed rotation is tried again a minute later, not with every line.
+    if (writePosition() <= kRotateAbove ||
+        (rotationFailed_ && now - lastFailedRotation_ < kRotationRetry)) {
         return;
     }
     if (std::fclose(file_.release()) != 0) {

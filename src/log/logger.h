@@ -1,6 +1,7 @@
 // The log: every line goes, by level, to the log file and to the window.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -9,35 +10,35 @@
 #include <string>
 #include <string_view>
 
+#include "log/clock.h"
 #include "log/engine_messages.h"
 #include "log/file_level_store.h"
 #include "log/log_sink.h"
 
 namespace quillet {
 
+/// The log file's name, in the working directory of either program.
+inline constexpr char kLogFileName[] = "Quillet.log";
+inline constexpr char kLogBackupFileName[] = "Quillet.log.bak";
+
 /// Writes log lines to a file that is rotated past 1 MiB, and posts them to a window. Each sink
 /// has its own level. Failures of logging itself are never reported: the failed sink is dropped
 /// and everything else goes on.
 class Logger final : public LogSink {
   public:
-    using Clock = std::time_t (*)();
-
     static constexpr std::int32_t kDefaultFileLevel = 6;
     static constexpr std::int32_t kDefaultWindowLevel = 5;
     static constexpr long kRotateAbove = 1048576;       // bytes
     static constexpr std::size_t kLineCapacity = 1024;  // a line holds at most 1023 characters
     static constexpr long kStopAbove = 16 * 1048576;    // bytes, when the log cannot be rotated
-    static constexpr std::time_t kRotationRetry = 60;   // seconds between failed rotations
+    static constexpr auto kRotationRetry = std::chrono::minutes(1);  // between failed rotations
 
     /// Reads the file level from the store once; a missing or unreadable level becomes the
-    /// default, which is written back.
-    explicit Logger(FileLevelStore& levelStore, Clock clock = &systemTime);
+    /// default, which is written back. The stamps come from clock's wall reading.
+    explicit Logger(FileLevelStore& levelStore, const Clock& clock = systemClock());
     ~Logger();
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
-
-    /// The C library's clock, in whole seconds since the epoch.
-    static std::time_t systemTime();
 
     /// Opens (or reopens) the log file for appending; rotates it at once if it is already past
     /// 1 MiB.
@@ -71,7 +72,7 @@ class Logger final : public LogSink {
     /// Rotates the file when it has grown past 1 MiB. When the rotation cannot move it away,
     /// lines go on being appended to it and the rotation is tried again a minute later; past
     /// 16 MiB the file takes one last line that says so and no more.
-    void rotateIfFull(std::time_t now);
+    void rotateIfFull(std::chrono::steady_clock::time_point now);
 
     /// Writes one line and its newline to the file and flushes it; a failure drops the file.
     void writeToFile(std::string_view line);
@@ -85,12 +86,12 @@ class Logger final : public LogSink {
     FileHandle file_;
     bool fileFailed_ = false;
     bool fileFull_ = false;
-    std::time_t lastFailedRotation_ = 0;
+    std::chrono::steady_clock::time_point lastFailedRotation_;
     bool rotationFailed_ = false;
     MessageWindow* window_ = nullptr;
     std::int32_t fileLevel_ = kDefaultFileLevel;
     std::string fileName_;
-    Clock clock_;
+    const Clock& clock_;
 };
 
 }  // namespace quillet

@@ -80,7 +80,7 @@ WaitResult UdpSocket::waitReadable(std::chrono::milliseconds timeout) const {
     return errno == EINTR ? WaitResult::Interrupted : WaitResult::Failed;
 }
 
-std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, RawPeer& from) const {
+std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const {
     sockaddr_in source{};
     iovec vector{buffer.data(), buffer.size()};
     msghdr message{};
@@ -99,7 +99,7 @@ std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, RawPeer& from)
     return received;
 }
 
-std::size_t UdpSocket::takeUnreachablePeers(std::span<RawPeer> unreachable) const {
+std::size_t UdpSocket::takeUnreachablePeers(std::span<ClientEndpoint> unreachable) const {
     std::size_t found = 0;
     for (std::size_t entry = 0; entry < unreachable.size(); ++entry) {
         sockaddr_in destination{};
@@ -125,14 +125,16 @@ std::size_t UdpSocket::takeUnreachablePeers(std::span<RawPeer> unreachable) cons
             std::memcpy(&error, CMSG_DATA(header), sizeof error);
             if (error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_errno == ECONNREFUSED &&
                 destination.sin_family == AF_INET) {
-                unreachable[found++] = RawPeer{destination.sin_addr.s_addr, destination.sin_port};
+                unreachable[found++] =
+                    ClientEndpoint{destination.sin_addr.s_addr, destination.sin_port};
             }
         }
     }
     return found;
 }
 
-std::ptrdiff_t UdpSocket::sendTo(const RawPeer& to, std::span<const std::uint8_t> bytes) const {
+std::ptrdiff_t UdpSocket::sendTo(const ClientEndpoint& to,
+                                 std::span<const std::uint8_t> bytes) const {
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = to.address;
@@ -146,10 +148,6 @@ void UdpSocket::close() {
         ::close(handle_);
         handle_ = kInvalid;
     }
-}
-
-bool UdpSocket::isOpen() const {
-    return handle_ != kInvalid;
 }
 
 }  // namespace quillet::net

@@ -1,8 +1,8 @@
 #include "tftp/read_session.h"
 
+#include <cstdarg>
 #include <cstdio>
 
-#include "engine/packet_handler.h"
 #include "log/client_text.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
@@ -10,42 +10,30 @@
 namespace quillet {
 namespace {
 
-// Replies to the client; the codes are those of RFC 1350.
-constexpr std::int32_t kErrorNotDefined = 0;
-constexpr std::int32_t kErrorFileNotFound = 1;
-constexpr std::int32_t kErrorAccessViolation = 2;
-
-constexpr std::string_view kFileTooLarge = "File Too Large.";
-constexpr std::string_view kFileNotFound = "File not found.";
-constexpr std::string_view kAccessViolation = "Access violation.";
-constexpr std::string_view kFileReadError = "File Read Error.";
-constexpr std::string_view kServerBusy = "Server Busy.";
-constexpr std::string_view kFileChanged = "File Changed.";
-
 constexpr std::string_view kSocketErrorReason = "Socket Error";
 constexpr std::string_view kReadErrorReason = "Read Error";
 constexpr std::string_view kFileChangedReason = "File Changed";
 constexpr std::string_view kUnreachableReason = "Unreachable";
 constexpr std::string_view kReplacedReason = "Replaced";
 
+// Room for the reason of a client's ERROR: its message may be as long as a datagram allows, and
+// the window shows at most this much of it.
 constexpr std::size_t kReasonCapacity = 1024;
 
 }  // namespace
 
-ReadSession::ReadSession(PacketHandler& owner, const ServedFolder& folder)
+ReadSession::ReadSession(SessionOwner& owner, const ServedFolder& folder)
     : owner_(owner), folder_(folder) {}
 
-void ReadSession::refuseBusy(PacketHandler& owner, const ClientEndpoint& peer,
+void ReadSession::refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
                              std::string_view requestedName) {
-    owner.log(loglevel::kRefused, "client %s: %s, Refused, Server Busy.",
-              endpointText(peer).c_str(), cutClientText(escapeClientText(requestedName)).c_str());
-    owner.send(ErrorPacket::reply(peer, kErrorNotDefined, kServerBusy));
+    const auto reply = ErrorPacket::reply(peer, ErrorReply::ServerBusy);
+    writeAboutClient(owner.logSink(), loglevel::kRefused, peer, "%s, Refused, %s",
+                     cutClientText(escapeClientText(requestedName)).c_str(), reply.message.c_str());
+    owner.send(reply);
 }
 
 HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
-    if (state_ == State::Closed) {
-        return HandlerResult::SessionOver;
-    }
     if (state_ != State::Idle) {
         // The client asked again. While block 1 is unacknowledged our first DATA may have been
         // lost, so it goes out again; later on the request is only noted. Only a request acted
@@ -54,8 +42,7 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
             lastActivity_ = now;
             return retransmit() ? HandlerResult::Handled : closeWithSocketError();
         }
-        owner_.log(loglevel::kTransfer, "client %s: Duplicated Read Request.",
-                   endpointText(peer_).c_str());
+        writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated Read Request.");
         return HandlerResult::Ignored;
     }
 
@@ -67,7 +54,7 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
     blocksSent_ = 0;
     retries_ = 0;
     if (fileName_.find("..") != std::string::npos) {
-        return replyError(kErrorAccessViolation, kAccessViolation);
+        return replyError(ErrorReply::AccessViolation);
     }
     ServedFolder::Refusal refusal = ServedFolder::Refusal::None;
     file_ = folder_.openFile(fileName_, refusal);
@@ -77,20 +64,18 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
                 refuseBusy(owner_, peer_, fileName_);
                 return close();
             case ServedFolder::Refusal::AccessDenied:
-                return replyError(kErrorAccessViolation, kAccessViolation);
+                return replyError(ErrorReply::AccessViolation);
             default:
-                return replyError(kErrorFileNotFound, kFileNotFound);
+                return replyError(ErrorReply::FileNotFound);
         }
     }
     if (file_->size() > kLargestFile) {
-        return replyError(kErrorNotDefined, kFileTooLarge);
+        return replyError(ErrorReply::FileTooLarge);
     }
 
-    owner_.log(loglevel::kTransfer, "client %s: %s, Connected.", endpointText(peer_).c_str(),
-               loggedName_.c_str());
-    if (auto* events = owner_.eventSink()) {
-        events->transferStarted(peer_, shownName_, static_cast<std::int32_t>(file_->size()));
-    }
+    logTransfer(loglevel::kTransfer, "Connected.");
+    owner_.events().transferStarted(peer_, shownName_, static_cast<std::int32_t>(file_->size()),
+                                    owner_.wallTime());
     if (const auto outcome = sendNextBlock(); outcome != SendOutcome::Sent) {
         return closeAfter(outcome);
     }
@@ -99,9 +84,6 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
 }
 
 HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
-    if (state_ == State::Closed || state_ == State::Idle) {
-        return HandlerResult::SessionOver;
-    }
     // Stale ACKs are ignored and do not keep the session alive; only these two are acted on.
     if (isPreviousBlock(packet.block) || isCurrentBlock(packet.block)) {
         lastActivity_ = now;
@@ -111,17 +93,14 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
         return retransmit() ? HandlerResult::Handled : closeWithSocketError();
     }
     if (!isCurrentBlock(packet.block)) {
-        owner_.log(loglevel::kTransfer, "client %s: Duplicated ACK.", endpointText(peer_).c_str());
+        writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated ACK.");
         return HandlerResult::Ignored;
     }
 
     if (state_ == State::LastBlockSent) {
-        owner_.log(loglevel::kTransfer, "client %s: %s, Served with %d blocks.",
-                   endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
-        if (auto* events = owner_.eventSink()) {
-            events->transferProgress(peer_, blocksSent_);
-            events->transferDone(peer_);
-        }
+        logTransfer(loglevel::kTransfer, "Served with %d blocks.", blocksSent_);
+        owner_.events().transferProgress(peer_, blocksSent_);
+        owner_.events().transferDone(peer_);
         return close();
     }
 
@@ -129,14 +108,11 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
         return closeAfter(outcome);
     }
     if (blocksSent_ % kProgressEventEvery == 0) {
-        if (auto* events = owner_.eventSink()) {
-            events->transferProgress(peer_, blocksSent_);
-        }
+        owner_.events().transferProgress(peer_, blocksSent_);
     }
     if (blocksSent_ % kProgressLineEvery == 0) {
-        owner_.log(loglevel::kProgressDetail,
-                   "client %s: %s, Transmit in Progress, %d blocks sent...",
-                   endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
+        logTransfer(loglevel::kProgressDetail, "Transmit in Progress, %d blocks sent...",
+                    blocksSent_);
     }
     if (file_->atEnd()) {
         state_ = State::LastBlockSent;
@@ -148,23 +124,18 @@ HandlerResult ReadSession::onError(const ErrorPacket& packet, std::time_t now) {
     lastActivity_ = now;
     // Two client texts in one line: each is cut so that the line keeps its outcome.
     const auto message = escapeClientText(packet.message);
-    owner_.log(
-        loglevel::kRefused, "client %s: %s, Closed with client Error #%d \"%s\", %d blocks sent.",
-        endpointText(peer_).c_str(), cutClientText(shownName_, kLoggedClientTextOfTwo).c_str(),
-        packet.errorCode, cutClientText(message, kLoggedClientTextOfTwo).c_str(), blocksSent_);
-    if (auto* events = owner_.eventSink()) {
-        char reason[kReasonCapacity];
-        std::snprintf(reason, sizeof reason, "Client Error #%d \"%s\"", packet.errorCode,
-                      message.c_str());
-        events->transferFailed(peer_, reason);
-    }
+    writeAboutClient(owner_.logSink(), loglevel::kRefused, peer_,
+                     "%s, Closed with client Error #%d \"%s\", %d blocks sent.",
+                     cutClientText(shownName_, kLoggedClientTextOfTwo).c_str(), packet.errorCode,
+                     cutClientText(message, kLoggedClientTextOfTwo).c_str(), blocksSent_);
+    char reason[kReasonCapacity];
+    std::snprintf(reason, sizeof reason, "Client Error #%d \"%s\"", packet.errorCode,
+                  message.c_str());
+    owner_.events().transferFailed(peer_, reason);
     return close();
 }
 
 HandlerResult ReadSession::tick(std::time_t now) {
-    if (state_ == State::Closed || state_ == State::Idle) {
-        return HandlerResult::SessionOver;
-    }
     if (now - lastActivity_ <= kSilenceBeforeResend) {
         return HandlerResult::Handled;
     }
@@ -176,13 +147,11 @@ ReadSession::SendOutcome ReadSession::sendNextBlock() {
     std::span<std::uint8_t> payload(currentBlock_.payload.data(), kBlockSize);
     const auto count = file_ ? file_->read(payload) : -1;
     if (count < 0) {
-        currentBlock_.valid = false;
         return SendOutcome::ReadFailed;
     }
     // The size and time seen at open are checked again at the end, so that the client never
     // gets a mix of two versions of the file.
     if (file_->atEnd() && !file_->unchangedSinceOpen()) {
-        currentBlock_.valid = false;
         return SendOutcome::FileChanged;
     }
     ++blocksSent_;
@@ -190,7 +159,6 @@ ReadSession::SendOutcome ReadSession::sendNextBlock() {
     currentBlock_.peer = peer_;
     currentBlock_.block = blocksSent_;
     currentBlock_.payloadLength = static_cast<std::int32_t>(count);
-    currentBlock_.valid = true;
     return owner_.send(currentBlock_) ? SendOutcome::Sent : SendOutcome::SendFailed;
 }
 
@@ -201,68 +169,43 @@ bool ReadSession::retransmit() {
     return owner_.send(currentBlock_);
 }
 
-HandlerResult ReadSession::replyError(std::int32_t code, std::string_view text) {
-    owner_.log(loglevel::kServerState, "client %s: %s, %.*s", endpointText(peer_).c_str(),
-               loggedName_.c_str(), static_cast<int>(text.size()), text.data());
-    owner_.send(ErrorPacket::reply(peer_, code, text));
+HandlerResult ReadSession::replyError(ErrorReply kind) {
+    const auto reply = ErrorPacket::reply(peer_, kind);
+    logTransfer(loglevel::kServerState, "%s", reply.message.c_str());
+    owner_.send(reply);
+    return close();
+}
+
+HandlerResult ReadSession::closeFailed(std::int32_t level, const char* outcome,
+                                       std::string_view reason, std::optional<ErrorReply> reply) {
+    logTransfer(level, "%s, %d blocks sent.", outcome, blocksSent_);
+    if (reply) {
+        owner_.send(ErrorPacket::reply(peer_, *reply));
+    }
+    owner_.events().transferFailed(peer_, reason);
     return close();
 }
 
 HandlerResult ReadSession::closeWithSocketError() {
-    owner_.log(loglevel::kRefused, "client %s: %s, Closed with Socket Error, %d blocks sent.",
-               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
-    if (auto* events = owner_.eventSink()) {
-        events->transferFailed(peer_, kSocketErrorReason);
-    }
-    return close();
-}
-
-HandlerResult ReadSession::closeWithReadError() {
-    owner_.log(loglevel::kRefused, "client %s: %s, Closed with Read Error, %d blocks sent.",
-               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
-    owner_.send(ErrorPacket::reply(peer_, kErrorNotDefined, kFileReadError));
-    if (auto* events = owner_.eventSink()) {
-        events->transferFailed(peer_, kReadErrorReason);
-    }
-    return close();
-}
-
-HandlerResult ReadSession::closeWithFileChanged() {
-    owner_.log(loglevel::kRefused,
-               "client %s: %s, Closed, File Changed during Transfer, %d blocks sent.",
-               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
-    owner_.send(ErrorPacket::reply(peer_, kErrorNotDefined, kFileChanged));
-    if (auto* events = owner_.eventSink()) {
-        events->transferFailed(peer_, kFileChangedReason);
-    }
-    return close();
+    return closeFailed(loglevel::kRefused, "Closed with Socket Error", kSocketErrorReason);
 }
 
 HandlerResult ReadSession::closeUnreachable() {
-    owner_.log(loglevel::kRefused, "client %s: %s, Closed, Client Unreachable, %d blocks sent.",
-               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
-    if (auto* events = owner_.eventSink()) {
-        events->transferFailed(peer_, kUnreachableReason);
-    }
-    return close();
+    return closeFailed(loglevel::kRefused, "Closed, Client Unreachable", kUnreachableReason);
 }
 
 HandlerResult ReadSession::closeReplaced() {
-    owner_.log(loglevel::kServerState,
-               "client %s: %s, Closed by a new Read Request, %d blocks sent.",
-               endpointText(peer_).c_str(), loggedName_.c_str(), blocksSent_);
-    if (auto* events = owner_.eventSink()) {
-        events->transferFailed(peer_, kReplacedReason);
-    }
-    return close();
+    return closeFailed(loglevel::kServerState, "Closed by a new Read Request", kReplacedReason);
 }
 
 HandlerResult ReadSession::closeAfter(SendOutcome outcome) {
     switch (outcome) {
         case SendOutcome::ReadFailed:
-            return closeWithReadError();
+            return closeFailed(loglevel::kRefused, "Closed with Read Error", kReadErrorReason,
+                               ErrorReply::FileReadError);
         case SendOutcome::FileChanged:
-            return closeWithFileChanged();
+            return closeFailed(loglevel::kRefused, "Closed, File Changed during Transfer",
+                               kFileChangedReason, ErrorReply::FileChanged);
         default:
             return closeWithSocketError();
     }
@@ -270,8 +213,23 @@ HandlerResult ReadSession::closeAfter(SendOutcome outcome) {
 
 HandlerResult ReadSession::close() {
     file_.reset();
-    state_ = State::Closed;
     return HandlerResult::SessionOver;
+}
+
+void ReadSession::logTransfer(std::int32_t level, const char* format, ...) const {
+    LogSink* sink = owner_.logSink();
+    if (sink == nullptr) {
+        return;
+    }
+    // The text after the prefix never needs more room than the whole line has.
+    char text[kLogTextCapacity];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    if (length >= 0) {
+        writeAboutClient(sink, level, peer_, "%s, %s", loggedName_.c_str(), text);
+    }
 }
 
 // Block numbers are absolute here but only their low 16 bits travel, so an acknowledgement is

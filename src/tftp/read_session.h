@@ -20,21 +20,20 @@
 #include <string>
 #include <string_view>
 
-#include "tftp/client_endpoint.h"
+#include "net/client_endpoint.h"
 #include "tftp/handler_result.h"
 #include "tftp/packets.h"
 #include "tftp/served_file.h"
+#include "tftp/session_owner.h"
 
 namespace quillet {
 
-class PacketHandler;
-
 class ReadSession {
   public:
-    enum class State { Idle, Sending, LastBlockSent, Closed };
+    /// Where the transfer stands; a session that is over is removed by its owner at once.
+    enum class State { Idle, Sending, LastBlockSent };
 
-    static constexpr std::size_t kBlockSize = 512;
-    static constexpr std::int64_t kLargestFile = 65535LL * 512;  // 33,553,920 bytes
+    static constexpr std::int64_t kLargestFile = 65535LL * kBlockSize;  // 33,553,920 bytes
     static constexpr std::int32_t kMaxRetransmissions = 5;
     static constexpr std::time_t kSilenceBeforeResend = 10;  // seconds
     static constexpr std::int32_t kProgressEventEvery = 10;  // blocks
@@ -42,7 +41,7 @@ class ReadSession {
 
     /// A session in its initial state; owner sends, logs and reports for it, and the file comes
     /// from folder. Both outlive the session.
-    ReadSession(PacketHandler& owner, const ServedFolder& folder);
+    ReadSession(SessionOwner& owner, const ServedFolder& folder);
     ReadSession(const ReadSession&) = delete;
     ReadSession& operator=(const ReadSession&) = delete;
 
@@ -73,7 +72,7 @@ class ReadSession {
     const std::string& fileName() const { return fileName_; }
 
     /// Refuses a request for lack of sessions or descriptors with ERROR 0 "Server Busy.".
-    static void refuseBusy(PacketHandler& owner, const ClientEndpoint& peer,
+    static void refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
                            std::string_view requestedName);
 
   private:
@@ -86,26 +85,30 @@ class ReadSession {
     bool retransmit();
 
     /// Refuses the request with an ERROR packet and closes.
-    HandlerResult replyError(std::int32_t code, std::string_view text);
+    HandlerResult replyError(ErrorReply kind);
 
     /// Ends a transfer whose block could not be sent or whose resends ran out.
     HandlerResult closeWithSocketError();
 
-    /// Ends a transfer whose file could not be read, telling the client.
-    HandlerResult closeWithReadError();
-
-    /// Ends a transfer whose file changed while it was sent, telling the client.
-    HandlerResult closeWithFileChanged();
+    /// Ends a transfer in failure: logs the outcome with the blocks sent, sends the reply if
+    /// there is one, and reports the reason to the window.
+    HandlerResult closeFailed(std::int32_t level, const char* outcome, std::string_view reason,
+                              std::optional<ErrorReply> reply = std::nullopt);
 
     /// Ends a transfer after sendNextBlock failed, in the way its outcome asks for.
     HandlerResult closeAfter(SendOutcome outcome);
 
+    /// Releases the file; the owner removes the session.
     HandlerResult close();
+
+    /// Logs a line about this transfer: "client <endpoint>: <file name>, " and the text.
+    void logTransfer(std::int32_t level, const char* format, ...) const
+        __attribute__((format(printf, 3, 4)));
 
     bool isCurrentBlock(std::uint32_t ackBlock) const;
     bool isPreviousBlock(std::uint32_t ackBlock) const;
 
-    PacketHandler& owner_;
+    SessionOwner& owner_;
     const ServedFolder& folder_;
     ClientEndpoint peer_;
     std::string fileName_;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "log/logger.h"
+
 namespace quillet {
 
 std::optional<std::string> nameInsideFolder(std::string_view requested,

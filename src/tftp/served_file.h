@@ -11,12 +11,9 @@
 
 namespace quillet {
 
-/// The names of the log files, which are never served (they hold other clients' addresses).
-inline constexpr std::string_view kLogFileName = "Quillet.log";
-inline constexpr std::string_view kLogBackupFileName = "Quillet.log.bak";
-
 /// The requested name as a name inside the folder at folderPath: a leading folderPath + "/" is
-/// removed, then leading slashes. None when the name is one of the log files at the top.
+/// removed, then leading slashes. None when the name is one of the log files at the top, which
+/// are never served (they hold other clients' addresses).
 std::optional<std::string> nameInsideFolder(std::string_view requested,
                                             std::string_view folderPath);
 

@@ -12,6 +12,8 @@
 
 #include "tftp/served_file.h"
 
+#include "log/logger.h"
+
 namespace quillet {
 namespace {
 
@@ -158,10 +160,9 @@ std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
         return std::nullopt;
     }
     // A link (or a hard link) that leads to a log file at the top is refused like its name.
-    for (const auto logName : {kLogFileName, kLogBackupFileName}) {
+    for (const char* logName : {kLogFileName, kLogBackupFileName}) {
         struct stat log {};
-        if (::fstatat(descriptor_, std::string(logName).c_str(), &log, 0) == 0 &&
-            sameFile(status, log)) {
+        if (::fstatat(descriptor_, logName, &log, 0) == 0 && sameFile(status, log)) {
             ::close(descriptor);
             refusal = Refusal::AccessDenied;
             return std::nullopt;

@@ -42,8 +42,16 @@ constexpr std::array<ColumnSpec, kTransferColumnCount> kColumns = {{
 }};
 
 constexpr std::chrono::milliseconds kElapsedInterval{1000};
-constexpr char kLogFileName[] = "Quillet.log";
-constexpr int kMaxLogLines = 10'000;  // the oldest lines go first
+constexpr int kMaxLogLines = 10'000;
+
+/// Adds a line to the log list; past kMaxLogLines the oldest goes, so that a flood of lines
+/// cannot fill the window's memory.
+void addLogLine(QListWidget& list, const QString& line) {
+    list.addItem(line);
+    if (list.count() > kMaxLogLines) {
+        std::unique_ptr<QListWidgetItem>(list.takeItem(0));
+    }
+}
 
 }  // namespace
 
@@ -103,7 +111,9 @@ void MainDialog::buildTransferList() {
     for (int column = 0; column < kTransferColumnCount; ++column) {
         transferList_->setColumnWidth(column, kColumns[static_cast<std::size_t>(column)].width);
     }
-    transferList_->setProgressColumn(kProgressColumn);
+    [[maybe_unused]] const ProgressResult chosen =
+        transferList_->setProgressColumn(kProgressColumn);
+    Q_ASSERT(chosen == ProgressResult::Changed);  // the columns are made just above
     connect(transferList_->header(), &QHeaderView::sectionClicked, this,
             &MainDialog::headerClicked);
 }
@@ -171,31 +181,28 @@ void MainDialog::customEvent(QEvent* event) {
 }
 
 void MainDialog::handle(EngineMessage& message) {
-    std::visit(Overloaded{
-                   [this](LogLineMessage& log) {
-                       logList_->addItem(QString::fromStdString(log.line));
-                       if (logList_->count() > kMaxLogLines) {
-                           std::unique_ptr<QListWidgetItem>(logList_->takeItem(0));
-                       }
-                   },
-                   [this](TransferStartedMessage& started) {
-                       if (started.record != nullptr) {
-                           addTransferRow(*transferList_, std::move(started.record));
-                       }
-                   },
-                   [this](TransferProgressMessage& progress) {
-                       showTransferProgress(*transferList_, progress.endpoint, progress.blocksSent);
-                   },
-                   [this](TransferDoneMessage& doneMessage) {
-                       finishTransfer(*transferList_, doneMessage.endpoint, QStringLiteral("Done"));
-                   },
-                   [this](TransferFailedMessage& failed) {
-                       finishTransfer(*transferList_, failed.endpoint,
-                                      QString::fromStdString(failed.reason));
-                   },
-                   [this](ServerErrorMessage& error) { showServerError(error.text); },
-               },
-               message);
+    std::visit(
+        Overloaded{
+            [this](LogLineMessage& log) { addLogLine(*logList_, QString::fromUtf8(log.line)); },
+            [this](TransferStartedMessage& started) {
+                if (started.record != nullptr) {
+                    addTransferRow(*transferList_, std::move(started.record));
+                }
+            },
+            [this](TransferProgressMessage& progress) {
+                showTransferProgress(*transferList_, progress.endpoint, progress.blocksSent);
+            },
+            [this](TransferDoneMessage& doneMessage) {
+                finishTransfer(*transferList_, doneMessage.endpoint, TransferState::Done,
+                               QStringLiteral("Done"));
+            },
+            [this](TransferFailedMessage& failed) {
+                finishTransfer(*transferList_, failed.endpoint, TransferState::Failed,
+                               QString::fromStdString(failed.reason));
+            },
+            [this](ServerErrorMessage& error) { showServerError(error.text); },
+        },
+        message);
 }
 
 void MainDialog::showServerError(const std::string& text) {
