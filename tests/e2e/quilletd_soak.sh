@@ -14,7 +14,9 @@ for size in "${sizes[@]}"; do
     make_file "$SERVED/soak-$size.bin" "$size"
 done
 start_server
-usage() { echo "$(ls "/proc/$SERVER_PID/fd" | wc -l) $(awk '/^VmRSS/ {print $2}' "/proc/$SERVER_PID/status")"; }
+usage() {  # open descriptors, resident kB
+    echo "$(ls "/proc/$SERVER_PID/fd" | wc -l) $(awk '/^VmRSS/ {print $2}' "/proc/$SERVER_PID/status")"
+}
 download() {
     fetch "$1" "soak-$2.bin" "$FETCHED/$1-$2" || fail "$1: soak-$2.bin"
     same_bytes "$SERVED/soak-$2.bin" "$FETCHED/$1-$2"
@@ -31,7 +33,7 @@ hostile=$!
 E2E_PIDS+=("$hostile")
 downloads=0
 while kill -0 "$hostile" 2>/dev/null && ((downloads < 2000)); do
-    download "$([[ $((downloads % 2)) -eq 0 ]] && echo curl || echo hpa)" "${sizes[downloads % 4]}"
+    download "$([[ $((downloads % 2)) -eq 0 ]] && echo curl || echo hpa)" "${sizes[downloads / 2 % 4]}"
     downloads=$((downloads + 1))
 done
 wait "$hostile" || fail "tftp_load: $(cat "$WORK/hostile")"
