@@ -2,7 +2,7 @@
 // endpoint, and is the service point through which they send and log.
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -10,10 +10,12 @@
 #include <span>
 #include <vector>
 
+#include "log/clock.h"
 #include "log/event_sink.h"
 #include "net/client_endpoint.h"
 #include "tftp/packet_handler.h"
 #include "tftp/read_session.h"
+#include "tftp/served_file.h"
 #include "tftp/session_owner.h"
 
 namespace quillet {
@@ -27,11 +29,31 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     /// negotiable size (4 + 65,464 bytes), and two bytes to spare; every ERROR reply and OACK is
     /// shorter.
     static constexpr std::size_t kSendBufferCapacity = kLargestBlockSize + 6;
+    static constexpr std::size_t kMaxSessions = 10'000;
+    static constexpr std::size_t kReservedDescriptors = 32;  // the socket, the log, the window
+    static constexpr int kRefusedLinesPerSecond = 20;
 
-    RequestDispatcher() = default;
+    /// A dispatcher that runs at most maxSessions transfers at once, reads the wall clock for
+    /// the times people read from clock (which must outlive it), and serves nothing until it is
+    /// given a folder.
+    explicit RequestDispatcher(std::size_t maxSessions = kMaxSessions,
+                               const Clock& clock = systemClock())
+        : maxSessions_(maxSessions), clock_(clock) {}
     RequestDispatcher(const RequestDispatcher&) = delete;
     RequestDispatcher& operator=(const RequestDispatcher&) = delete;
     ~RequestDispatcher() = default;
+
+    /// The session cap for a process that may hold openFileLimit descriptors: all but a reserve,
+    /// and never more than kMaxSessions.
+    static std::size_t sessionCapFor(std::size_t openFileLimit);
+
+    /// Lowers the session cap (it never rises above the one given at construction).
+    void limitSessions(std::size_t maxSessions) {
+        maxSessions_ = std::min(maxSessions_, maxSessions);
+    }
+
+    /// The folder whose files are served.
+    void serveFolder(ServedFolder folder) { folder_ = std::move(folder); }
 
     /// The log, or null for none.
     void setLog(LogSink* log) { logSink_ = log; }
@@ -53,11 +75,17 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     bool send(const TftpPacket& packet) override;
     LogSink* logSink() const override { return logSink_; }
     EventSink& events() const override { return *events_; }
+    std::time_t wallTime() const override { return clock_.wall(); }
     bool negotiatesOptions() const override { return negotiatesOptions_; }
     DataPacket& largeBlock() override { return largeBlock_; }
 
-    /// Ticks every session in key order, then removes those that are over.
+    /// Ticks every session in key order, then removes those that are over. The times passed to
+    /// dispatch and tick are seconds of a monotonic clock.
     void tick(std::time_t now);
+
+    /// Nothing listens at endpoint any more (an ICMP port unreachable came back): its transfer
+    /// ends.
+    HandlerResult onUnreachable(const ClientEndpoint& endpoint);
 
     /// The session of endpoint, or null.
     ReadSession* findSession(const ClientEndpoint& endpoint);
@@ -78,6 +106,12 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
                                                                            std::time_t),
                                    const char* kindName);
 
+    /// True when a refused-packet line may be written in this second of now; counts the others.
+    bool admitRefusedLine(std::time_t now);
+
+    /// Reports the refused-packet lines of an earlier second that were not written.
+    void reportUnwrittenRefusedLines(std::time_t now);
+
     LogSink* logSink_ = nullptr;            // not owned
     PacketTransport* transport_ = nullptr;  // not owned
     EventSink discard_;                     // has no window: the null object
@@ -86,7 +120,13 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     DataPacket largeBlock_ = DataPacket::withCapacity(kLargestBlockSize);
     // Made once, on the heap: it is large, and the dispatcher may live on a stack.
     std::vector<std::uint8_t> sendBuffer_ = std::vector<std::uint8_t>(kSendBufferCapacity);
-    std::map<ClientEndpoint, ReadSession> sessions_;
+    std::size_t maxSessions_;
+    const Clock& clock_;
+    ServedFolder folder_;
+    std::time_t refusedLineSecond_ = 0;
+    int refusedLinesWritten_ = 0;
+    int refusedLinesUnwritten_ = 0;
+    std::map<ClientEndpoint, ReadSession> sessions_;  // last: its sessions use the folder
 };
 
 }  // namespace quillet

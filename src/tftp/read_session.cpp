@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "log/client_text.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
 
@@ -12,6 +13,9 @@ namespace {
 
 constexpr std::string_view kSocketErrorReason = "Socket Error";
 constexpr std::string_view kReadErrorReason = "Read Error";
+constexpr std::string_view kFileChangedReason = "File Changed";
+constexpr std::string_view kUnreachableReason = "Unreachable";
+constexpr std::string_view kReplacedReason = "Replaced";
 
 // Room for the reason of a client's ERROR: its message may be as long as a datagram allows, and
 // the window shows at most this much of it.
@@ -19,30 +23,52 @@ constexpr std::size_t kReasonCapacity = 1024;
 
 }  // namespace
 
-ReadSession::ReadSession(SessionOwner& owner) : owner_(owner) {}
+ReadSession::ReadSession(SessionOwner& owner, const ServedFolder& folder)
+    : owner_(owner), folder_(folder) {}
+
+void ReadSession::refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
+                             std::string_view requestedName) {
+    const auto reply = ErrorPacket::reply(peer, ErrorReply::ServerBusy);
+    writeAboutClient(owner.logSink(), loglevel::kRefused, peer, "%s, Refused, %s",
+                     cutClientText(escapeClientText(requestedName)).c_str(), reply.message.c_str());
+    owner.send(reply);
+}
 
 HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
-    lastActivity_ = now;
     if (state_ != State::Idle) {
         // The client asked again. While the OACK or block 1 is unacknowledged our first answer
-        // may have been lost, so it goes out again; later on the request is only noted.
+        // may have been lost, so it goes out again; later on the request is only noted. Only a
+        // request acted on keeps the session alive.
         if (state_ == State::OptionAckSent || (blocksSent_ == 1 && !accepted_.any())) {
+            lastActivity_ = now;
             return afterSend(retransmit(), HandlerResult::Handled);
         }
         writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated Read Request.");
         return HandlerResult::Ignored;
     }
 
+    lastActivity_ = now;
     fileName_ = packet.fileName;
+    shownName_ = escapeClientText(fileName_);
+    loggedName_ = cutClientText(shownName_);
     peer_ = packet.peer;
     blocksSent_ = 0;
     retries_ = 0;
     if (fileName_.find("..") != std::string::npos) {
         return replyError(ErrorReply::AccessViolation);
     }
-    file_ = ServedFile::openRegular(fileName_);
+    ServedFolder::Refusal refusal = ServedFolder::Refusal::None;
+    file_ = folder_.openFile(fileName_, refusal);
     if (!file_) {
-        return replyError(ErrorReply::FileNotFound);
+        switch (refusal) {
+            case ServedFolder::Refusal::Busy:
+                refuseBusy(owner_, peer_, fileName_);
+                return close();
+            case ServedFolder::Refusal::AccessDenied:
+                return replyError(ErrorReply::AccessViolation);
+            default:
+                return replyError(ErrorReply::FileNotFound);
+        }
     }
     if (owner_.negotiatesOptions()) {
         negotiate(packet.options);
@@ -65,7 +91,8 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
         }
         logTransfer(loglevel::kTransfer, "%s.", text.c_str());
     }
-    owner_.events().transferStarted(peer_, fileName_, file_->size(), blockSize_, now);
+    owner_.events().transferStarted(peer_, shownName_, file_->size(), blockSize_,
+                                    owner_.wallTime());
     if (accepted_.any()) {
         state_ = State::OptionAckSent;
         return afterSend(sendOptionAck() ? SendOutcome::Sent : SendOutcome::SendFailed,
@@ -76,13 +103,14 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
 }
 
 HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
-    lastActivity_ = now;
+    // Stale ACKs are ignored and do not keep the session alive; only those acted on do.
     if (state_ == State::OptionAckSent) {
         if (packet.block != 0) {
             writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated ACK.");
             return HandlerResult::Ignored;
         }
         // The client takes the options: the transfer starts with the first window.
+        lastActivity_ = now;
         state_ = State::Sending;
         retries_ = 0;
         return afterSend(sendWindow(), HandlerResult::Handled);
@@ -90,12 +118,14 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
     const auto acked = ackedBlock(packet.block);
     if (acked == lastAcked_) {
         // The client lost a block of the window (or our whole window): send it again.
+        lastActivity_ = now;
         return afterSend(retransmit(), HandlerResult::Handled);
     }
     if (acked < lastAcked_) {
         writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated ACK.");
         return HandlerResult::Ignored;
     }
+    lastActivity_ = now;
 
     lastAcked_ = static_cast<std::int32_t>(acked);
     if (lastAcked_ == lastBlock_) {
@@ -110,11 +140,15 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
 
 HandlerResult ReadSession::onError(const ErrorPacket& packet, std::time_t now) {
     lastActivity_ = now;
-    logTransfer(loglevel::kRefused, "Closed with client Error #%d \"%s\", %d blocks sent.",
-                packet.errorCode, packet.message.c_str(), blocksSent_);
+    // Two client texts in one line: each is cut so that the line keeps its outcome.
+    const auto message = escapeClientText(packet.message);
+    writeAboutClient(owner_.logSink(), loglevel::kRefused, peer_,
+                     "%s, Closed with client Error #%d \"%s\", %d blocks sent.",
+                     cutClientText(shownName_, kLoggedClientTextOfTwo).c_str(), packet.errorCode,
+                     cutClientText(message, kLoggedClientTextOfTwo).c_str(), blocksSent_);
     char reason[kReasonCapacity];
     std::snprintf(reason, sizeof reason, "Client Error #%d \"%s\"", packet.errorCode,
-                  packet.message.c_str());
+                  message.c_str());
     owner_.events().transferFailed(peer_, reason);
     return close();
 }
@@ -175,12 +209,17 @@ ReadSession::SendOutcome ReadSession::sendBlock(std::int32_t number) {
         if (count < 0) {
             return SendOutcome::ReadFailed;
         }
+        if (static_cast<std::size_t>(count) < size) {
+            // The size and time seen at open are checked again at the end, so that the client
+            // never gets a mix of two versions of the file.
+            if (!file_->unchangedSinceOpen()) {
+                return SendOutcome::FileChanged;
+            }
+            lastBlock_ = number;
+        }
         block.peer = peer_;
         block.block = number;
         block.payloadLength = static_cast<std::int32_t>(count);
-        if (static_cast<std::size_t>(count) < size) {
-            lastBlock_ = number;
-        }
     }
     blocksSent_ = std::max(blocksSent_, number);
     return owner_.send(block) ? SendOutcome::Sent : SendOutcome::SendFailed;
@@ -229,17 +268,26 @@ HandlerResult ReadSession::replyError(ErrorReply kind) {
     return close();
 }
 
-HandlerResult ReadSession::closeWithSocketError() {
-    logTransfer(loglevel::kRefused, "Closed with Socket Error, %d blocks sent.", blocksSent_);
-    owner_.events().transferFailed(peer_, kSocketErrorReason);
+HandlerResult ReadSession::closeFailed(std::int32_t level, const char* outcome,
+                                       std::string_view reason, std::optional<ErrorReply> reply) {
+    logTransfer(level, "%s, %d blocks sent.", outcome, blocksSent_);
+    if (reply) {
+        owner_.send(ErrorPacket::reply(peer_, *reply));
+    }
+    owner_.events().transferFailed(peer_, reason);
     return close();
 }
 
-HandlerResult ReadSession::closeWithReadError() {
-    logTransfer(loglevel::kRefused, "Closed with Read Error, %d blocks sent.", blocksSent_);
-    owner_.send(ErrorPacket::reply(peer_, ErrorReply::FileReadError));
-    owner_.events().transferFailed(peer_, kReadErrorReason);
-    return close();
+HandlerResult ReadSession::closeWithSocketError() {
+    return closeFailed(loglevel::kRefused, "Closed with Socket Error", kSocketErrorReason);
+}
+
+HandlerResult ReadSession::closeUnreachable() {
+    return closeFailed(loglevel::kRefused, "Closed, Client Unreachable", kUnreachableReason);
+}
+
+HandlerResult ReadSession::closeReplaced() {
+    return closeFailed(loglevel::kServerState, "Closed by a new Read Request", kReplacedReason);
 }
 
 HandlerResult ReadSession::afterSend(SendOutcome outcome, HandlerResult onSuccess) {
@@ -247,7 +295,16 @@ HandlerResult ReadSession::afterSend(SendOutcome outcome, HandlerResult onSucces
 }
 
 HandlerResult ReadSession::closeAfter(SendOutcome outcome) {
-    return outcome == SendOutcome::ReadFailed ? closeWithReadError() : closeWithSocketError();
+    switch (outcome) {
+        case SendOutcome::ReadFailed:
+            return closeFailed(loglevel::kRefused, "Closed with Read Error", kReadErrorReason,
+                               ErrorReply::FileReadError);
+        case SendOutcome::FileChanged:
+            return closeFailed(loglevel::kRefused, "Closed, File Changed during Transfer",
+                               kFileChangedReason, ErrorReply::FileChanged);
+        default:
+            return closeWithSocketError();
+    }
 }
 
 HandlerResult ReadSession::close() {
@@ -267,7 +324,7 @@ void ReadSession::logTransfer(std::int32_t level, const char* format, ...) const
     const int length = std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
     if (length >= 0) {
-        writeAboutClient(sink, level, peer_, "%s, %s", fileName_.c_str(), text);
+        writeAboutClient(sink, level, peer_, "%s, %s", loggedName_.c_str(), text);
     }
 }
 

@@ -1,6 +1,8 @@
 // What a read session needs from whoever owns it: a way to send, a log, and an event sink.
 #pragma once
 
+#include <ctime>
+
 namespace quillet {
 
 class DataPacket;
@@ -25,6 +27,10 @@ class SessionOwner {
     /// A DATA packet with room for the largest block, shared by every session: one whose blocks
     /// do not fit its own packet reads each block into it just before sending it.
     virtual DataPacket& largeBlock() = 0;
+
+    /// The wall clock in whole seconds since the epoch, for the times people read; the times
+    /// passed to a session are monotonic and good only for intervals.
+    virtual std::time_t wallTime() const = 0;
 
   protected:
     ~SessionOwner() = default;

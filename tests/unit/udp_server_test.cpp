@@ -10,6 +10,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "engine/udp_server.h"
 #include "test_support.h"
@@ -68,7 +69,7 @@ class UdpServerTest : public ::testing::Test {
     RecordingEventSink events;
     ScratchDirectory files;
     FakeClock clock;  // at kStart
-    UdpServer server{0, clock};
+    UdpServer server{0, clock, files.root};
     std::thread loop;
     int client = ::socket(AF_INET, SOCK_DGRAM, 0);
     int waker = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -76,7 +77,7 @@ class UdpServerTest : public ::testing::Test {
 };
 
 TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePassed) {
-    EXPECT_EQ(log.take(), Lines{"5 Quillet Server Ready..."});
+    EXPECT_EQ(log.take(), (Lines{"5 Quillet Server Ready...", "5 Serving " + files.root}));
     const auto path = files.write("boot.bin", pattern(2000));
     send(rrq(path));
     const auto first = receive();
@@ -96,6 +97,24 @@ TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePa
     EXPECT_EQ(wireNumber(receive(), 2), 2);  // and the transfer goes on
 }
 
+TEST_F(UdpServerTest, AClientWhosePortAnswersUnreachableEndsAtOnce) {
+    send(rrq(files.write("boot.bin", pattern(2000))));
+    ASSERT_EQ(wireNumber(receive(), 2), 1);
+    log.take();
+    // Nothing listens at the client's port any more: the resend comes back unreachable.
+    ::close(std::exchange(client, -1));
+    clock.now = kStart + 11;
+    send({}, waker);
+    Lines lines;
+    for (int i = 0; i < 100 && lines.empty(); ++i) {
+        std::this_thread::sleep_for(50ms);
+        lines = log.take();
+    }
+    EXPECT_EQ(lines, Lines{"4 client " + endpointText(me) + ": " + files.root +
+                           "/boot.bin, Closed, Client Unreachable, 1 blocks sent."});
+    EXPECT_EQ(events.take().back(), event("Failed", "Unreachable", me));
+}
+
 TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEndsTheLoop) {
     // A write request is answered whatever follows its opcode, so any handling of the 4097-byte
     // datagram would show as an answer.
@@ -106,7 +125,7 @@ TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEnd
     send(rrq(std::string(4096 - 9, 'n')));
     EXPECT_EQ(receive(), wire({0, 5, 0, 1, "File not found.", 0}));
     EXPECT_TRUE(receive(200ms).empty());  // and the loop has settled into its wait
-    EXPECT_EQ(log.take().size(), 2u);     // the ready line and the request's
+    EXPECT_EQ(log.take().size(), 3u);     // the ready and serving lines and the request's
 
     const auto asked = std::chrono::steady_clock::now();
     server.requestStop();
