@@ -5,7 +5,7 @@
 # 50 MB (more than 65,535 blocks of 512) byte for byte, each accepted option named in the log.
 # With 5% of the datagrams dropped, windows of 8 blocks of 1468 bytes still arrive whole. With
 # the setting missing, the same requests get 512-byte blocks and no OACK, 50 MB is refused as too
-# large, and the setting is not written back.
+# large, and the setting is not written back. A name outside the served folder stays refused.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
@@ -62,6 +62,11 @@ grep -qE ": file-1469\.bin, Options blksize=1468 tsize=1469\.$" "$QUILLET_LOG" |
 wait_for "$QUILLET_LOG" ": file-1469.bin, Served with 2 blocks." 5 3 || fail "blocks of 1468"
 wait_for "$QUILLET_LOG" ": file-52428800.bin, Served with 35715 blocks." 5 3 || fail "50 MB"
 grep "Options" "$QUILLET_LOG" | grep -oE 'Options .*' | sort | uniq -c
+# Options change nothing about what may be reached.
+fetch_with_options busybox ../etc/passwd "$FETCHED/passwd" 2>/dev/null && fail "../etc/passwd"
+expect_log ": ../etc/passwd, Access violation."
+fetch_with_options busybox /etc/passwd "$FETCHED/passwd" 2>/dev/null && fail "/etc/passwd"
+expect_log ": /etc/passwd, File not found."  # the served folder's etc/passwd, which is not there
 
 # --- 5% of the datagrams dropped, windows of 8 ---
 in_ns nft -f - <<'NFT'

@@ -492,6 +492,15 @@ TEST_F(EngineTest, RefusedPacketLinesAreLimitedToTwentyEachSecondAndTheRestCount
     EXPECT_EQ(log.take(), Lines{"4 3 more Invalid Packets Ignored."});
 }
 
+/// A read request for name that asks for options: rrqWith(path, {"blksize", 0, "100", 0}).
+Bytes rrqWith(const std::string& name, std::initializer_list<Part> options) {
+    Bytes datagram = rrq(name);
+    for (const auto& part : options) {
+        datagram.insert(datagram.end(), part.bytes.begin(), part.bytes.end());
+    }
+    return datagram;
+}
+
 TEST_F(EngineTest, AFileThatChangesDuringTheTransferEndsWithFileChanged) {
     using Change = std::function<void(const std::string&)>;
     const std::pair<std::string, Change> changes[] = {
@@ -501,32 +510,25 @@ TEST_F(EngineTest, AFileThatChangesDuringTheTransferEndsWithFileChanged) {
              std::filesystem::last_write_time(
                  path, std::filesystem::last_write_time(path) + std::chrono::seconds(1));
          }}};
-    for (const auto& [what, change] : changes) {
-        SCOPED_TRACE(what);
-        const auto path = serve(kClient, 1000);
-        takeSent();
-        log.take();
-        events.take();
-        change(path);
-        EXPECT_EQ(ackNow(1), SessionOver);
-        EXPECT_EQ(takeSent().at(0).second, wire({0, 5, 0, 0, "File Changed.", 0}));
-        EXPECT_EQ(
-            log.take(),
-            Lines{clientLine(4, path + ", Closed, File Changed during Transfer, 1 blocks sent.")});
-        EXPECT_EQ(events.take(), Lines{event("Failed", "File Changed")});
-    }
+    // Lock-step, and a window of two blocks of 600 whose second is read after the change.
+    for (const auto& [what, change] : changes)
+        for (const bool windowed : {false, true}) {
+            SCOPED_TRACE(what + (windowed ? ", windowed" : ""));
+            dispatcher.setNegotiatesOptions(windowed);
+            const auto path = files.write("file-1069", pattern(1000));
+            dispatch(kClient, rrqWith(path, {"blksize", 0, "600", 0, "windowsize", 0, "2", 0}));
+            forget();
+            change(path);
+            EXPECT_EQ(ackNow(windowed ? 0 : 1), SessionOver);
+            EXPECT_EQ(takeSent().back().second, wire({0, 5, 0, 0, "File Changed.", 0}));
+            EXPECT_EQ(log.take(),
+                      Lines{clientLine(
+                          4, path + ", Closed, File Changed during Transfer, 1 blocks sent.")});
+            EXPECT_EQ(events.take(), Lines{event("Failed", "File Changed")});
+        }
 }
 
 // --- transfer options ---
-
-/// A read request for name that asks for options: rrqWith(path, {"blksize", 0, "100", 0}).
-Bytes rrqWith(const std::string& name, std::initializer_list<Part> options) {
-    Bytes datagram = rrq(name);
-    for (const auto& part : options) {
-        datagram.insert(datagram.end(), part.bytes.begin(), part.bytes.end());
-    }
-    return datagram;
-}
 
 TEST_F(EngineTest, WindowedTransferResendsFromTheBlockAfterTheLastAcknowledged) {
     dispatcher.setNegotiatesOptions(true);
