@@ -1,13 +1,13 @@
 // quilletd: the server without a window. Serves the working directory on port 69, logs to
 // "Quillet.log", echoes the lines a window would show to standard error, and stops on SIGINT or
-// SIGTERM. Exits with 3 when the engine cannot start.
+// SIGTERM (on Windows: Ctrl+C, Ctrl+Break, a closed console or shutdown). Exits with 3 when the
+// engine cannot start.
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <variant>
 
+#include "daemon/stop_requests.h"
 #include "engine/udp_server.h"
 #include "log/engine_messages.h"
 #include "log/logger.h"
@@ -17,14 +17,6 @@
 namespace {
 
 constexpr int kExitCannotStart = 3;
-
-std::atomic<quillet::UdpServer*> servingServer{nullptr};
-
-extern "C" void requestStopOnSignal(int) {
-    if (auto* server = servingServer.load()) {
-        server->requestStop();
-    }
-}
 
 /// Stands in for the window: log lines go to standard error, everything else is dropped.
 class StandardErrorWindow final : public quillet::MessageWindow {
@@ -37,21 +29,6 @@ class StandardErrorWindow final : public quillet::MessageWindow {
         return false;
     }
 };
-
-void installSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = requestStopOnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the wait for a datagram ends at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    // A reader of standard error that goes away must not end the server: the echo then fails
-    // quietly, as every failure of logging does, and the log file goes on.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, nullptr);
-}
 
 }  // namespace
 
@@ -69,12 +46,11 @@ int main() {
 
     quillet::UdpServer server;
     server.setLog(&log);
-    servingServer.store(&server);
-    installSignalHandlers();
+    quillet::daemon::routeStopRequests(server);
 
     const int result = server.run();
 
-    servingServer.store(nullptr);
+    quillet::daemon::serverStopped();
     quillet::net::cleanup();
     return result == 0 ? 0 : kExitCannotStart;
 }

@@ -7,6 +7,16 @@
 
 #include "tftp/handler_result.h"
 
+// Checks printf-style arguments at compile time. mingw's printf functions follow the GNU dialect
+// (%zu and friends), which plain "printf" would check against the Microsoft one.
+#ifdef __MINGW32__
+#define QUILLET_PRINTF_FORMAT(formatIndex, firstArgument) \
+    __attribute__((format(gnu_printf, formatIndex, firstArgument)))
+#else
+#define QUILLET_PRINTF_FORMAT(formatIndex, firstArgument) \
+    __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
+
 namespace quillet {
 
 class AckPacket;
@@ -36,8 +46,7 @@ class PacketHandler {
 
     /// Formats one log line (at most 199 characters; longer output is cut) and hands it to the
     /// log sink. Without a log sink nothing is formatted.
-    void log(std::int32_t level, const char* format, ...) const
-        __attribute__((format(printf, 3, 4)));
+    void log(std::int32_t level, const char* format, ...) const QUILLET_PRINTF_FORMAT(3, 4);
 
     /// The sink for transfer events, or null.
     EventSink* eventSink() const { return eventSink_; }

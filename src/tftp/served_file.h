@@ -12,7 +12,9 @@ namespace quillet {
 class ServedFile {
   public:
     /// Opens name for reading (relative to the working directory, or absolute) if it is a regular
-    /// file. Directories, devices, FIFOs and sockets give none, and opening never blocks.
+    /// file. Directories, devices, FIFOs and sockets give none, and opening never blocks. On
+    /// Windows the name is UTF-8 with '/' and '\\' both separators, and it must resolve inside the
+    /// working directory.
     static std::optional<ServedFile> openRegular(const std::string& name);
 
     ~ServedFile();
@@ -33,9 +35,17 @@ class ServedFile {
     bool atEnd() const { return atEnd_; }
 
   private:
-    ServedFile(int descriptor, std::int64_t size) : descriptor_(descriptor), size_(size) {}
+#ifdef _WIN32
+    using Descriptor = void*;  // HANDLE
+    static inline Descriptor const kNoDescriptor = reinterpret_cast<Descriptor>(-1);
+#else
+    using Descriptor = int;
+    static constexpr Descriptor kNoDescriptor = -1;
+#endif
 
-    int descriptor_ = -1;
+    ServedFile(Descriptor descriptor, std::int64_t size) : descriptor_(descriptor), size_(size) {}
+
+    Descriptor descriptor_ = kNoDescriptor;
     std::int64_t size_ = 0;
     bool atEnd_ = false;
 };

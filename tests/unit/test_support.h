@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -67,9 +68,16 @@ inline ClientEndpoint client(std::uint32_t address, std::uint16_t port) {
 class ScratchDirectory {
   public:
     ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quillet-XXXXXX").string();
-        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && root_.empty(); ++attempt) {
+            const auto candidate = std::filesystem::temp_directory_path() /
+                                   ("quillet-" + std::to_string(random()));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error)) {
+                root_ = candidate;
+            }
+        }
+        EXPECT_FALSE(root_.empty());
     }
     ~ScratchDirectory() {
         std::error_code ignored;

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine, for CTest and the end-to-end tests:
+#   tests/wine/run.sh PROGRAM.exe [ARGUMENTS...]
+# The prefix is WINEPREFIX, or wine-prefix in the build folder that holds the program; it is
+# created on first use. A persistent wineserver whose output goes to /dev/null is started first:
+# one that Wine starts by itself inherits the caller's output and keeps CTest waiting for it.
+# Stop it with `WINEPREFIX=... wineserver -k` (the tests' cleanup does).
+set -euo pipefail
+
+export WINEDEBUG=-all
+if [[ -z ${WINEPREFIX:-} ]]; then
+    build=$(cd "$(dirname "$1")" && pwd)
+    while [[ $build != / && ! -e $build/CMakeCache.txt ]]; do build=$(dirname "$build"); done
+    WINEPREFIX=$build/wine-prefix
+fi
+export WINEPREFIX
+
+mkdir -p "$WINEPREFIX"
+# Tests run in parallel: one of them sets the prefix up while the others wait.
+exec 9>"$WINEPREFIX.lock"
+flock 9
+wineserver -p60 </dev/null >/dev/null 2>&1 || true  # fails harmlessly when one already runs
+if [[ ! -e $WINEPREFIX/system.reg ]]; then
+    wineboot --init </dev/null >/dev/null 2>&1
+fi
+flock -u 9
+exec 9>&-
+
+exec wine "$@"
