@@ -70,8 +70,8 @@ class ScratchDirectory {
     ScratchDirectory() {
         std::random_device random;
         for (int attempt = 0; attempt < 100 && root_.empty(); ++attempt) {
-            const auto candidate = std::filesystem::temp_directory_path() /
-                                   ("quillet-" + std::to_string(random()));
+            const auto candidate =
+                std::filesystem::temp_directory_path() / ("quillet-" + std::to_string(random()));
             std::error_code error;
             if (std::filesystem::create_directory(candidate, error)) {
                 root_ = candidate;

@@ -4,7 +4,8 @@
 # The prefix is WINEPREFIX, or wine-prefix in the build folder that holds the program; it is
 # created on first use. A persistent wineserver whose output goes to /dev/null is started first:
 # one that Wine starts by itself inherits the caller's output and keeps CTest waiting for it.
-# Stop it with `WINEPREFIX=... wineserver -k` (the tests' cleanup does).
+# Stop it with `WINEPREFIX=... wineserver -k`, as the end-to-end test and CTest's fixture "wine"
+# do.
 set -euo pipefail
 
 export WINEDEBUG=-all
@@ -16,12 +17,13 @@ fi
 export WINEPREFIX
 
 mkdir -p "$WINEPREFIX"
-# Tests run in parallel: one of them sets the prefix up while the others wait.
+# Tests run in parallel: one of them starts the server (and sets the prefix up) while the others
+# wait. Wine's helper processes (services, devices) start with the first program and live as long
+# as the server: started here, they keep /dev/null rather than the caller's output.
 exec 9>"$WINEPREFIX.lock"
 flock 9
-wineserver -p60 </dev/null >/dev/null 2>&1 || true  # fails harmlessly when one already runs
-if [[ ! -e $WINEPREFIX/system.reg ]]; then
-    wineboot --init </dev/null >/dev/null 2>&1
+if wineserver -p </dev/null >/dev/null 2>&1; then  # fails when a server already runs
+    wineboot </dev/null >/dev/null 2>&1
 fi
 flock -u 9
 exec 9>&-

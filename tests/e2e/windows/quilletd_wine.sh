@@ -30,7 +30,7 @@ for size in "${sizes[@]}"; do
 done
 mkdir "$SERVED/sub" "$SERVED/adir"
 make_file "$SERVED/sub/inner.bin" 700
-ln -s /etc/hostname "$SERVED/escape.bin"
+ln -s /etc/passwd "$SERVED/escape.bin"
 ln -s /etc "$SERVED/escape-dir"
 ln -s sub/inner.bin "$SERVED/link.bin"
 folder="Z:${SERVED//\//\\}"
@@ -76,7 +76,7 @@ done
 refused=("../file-512.bin|2" "sub/../file-512.bin|2" "a..b|2" "missing.bin|1" "adir|1"
     "/etc/hostname|1" 'Z:\etc\hostname|1' "Z:/etc/hostname|1" 'C:\windows\win.ini|1'
     '\\?\Z:\etc\hostname|1' '\\.\NUL|1' '\\localhost\c$\windows\win.ini|1' "escape.bin|1"
-    "escape-dir/hostname|1" "file-512.bin:stream|1" 'file-512.bin::$DATA|1' "NUL|1" "con|1"
+    "escape-dir/passwd|1" "file-512.bin:stream|1" 'file-512.bin::$DATA|1' "NUL|1" "con|1"
     "COM1|1" "lpt1.txt|1" "aux .bin|1" "file-512.bin.|1" "file-512.bin |1" "Quillet.log|1"
     "quillet.LOG|1" "Quillet.log.bak|1")
 for refusal in "${refused[@]}"; do
