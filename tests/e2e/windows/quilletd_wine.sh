@@ -5,7 +5,7 @@
 # byte; a write request, a missing file and every name that would reach outside the served folder
 # or a device are refused; the first run writes LOG_FILE_LEVEL=6 (REG_DWORD) into the registry
 # and a level of 7 set there brings the progress lines; SIGINT (Ctrl+C to the program) ends it
-# within about 2 s with status 0 and every log line whole.
+# within about 2 s with status 0 and every log line whole; with port 69 taken it exits with 3.
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
@@ -96,4 +96,10 @@ progress=$(count_lines "$QUILLET_LOG" ": file-33553920.bin, Transmit in Progress
 stop_server INT 3000
 ! grep -qv $'\r$' "$QUILLET_LOG" || fail "a log line cut short: $(grep -v $'\r$' "$QUILLET_LOG")"
 tail -n 1 "$QUILLET_LOG" | grep -qF "Served with 65536 blocks." || fail "log: $(tail -n 3 "$QUILLET_LOG")"
+
+hold_port_69
+start_server "$QUILLETD" nowait
+await_exit 20
+[[ $STATUS -eq 3 ]] || fail "port 69 held: exit status $STATUS, expected 3"
+expect_log "Bind failed, Maybe Port 69 already in use: 0x00002740" # WSAEADDRINUSE
 echo "PASS: $e2e_name"
