@@ -5,15 +5,18 @@ set -euo pipefail
 packages=(
     # build
     cmake ninja-build g++ clang-format qt6-base-dev libgl-dev
-    libgtest-dev libgmock-dev libbenchmark-dev
+    libgtest-dev libgmock-dev
     # sanitizer and fuzzer builds
     clang libclang-rt-14-dev
     # running on port 69 without root
     libcap2-bin
-    # end-to-end tests: network namespaces, packet loss, real TFTP clients
-    iproute2 nftables python3 curl tftp-hpa atftp busybox
+    # end-to-end tests: network namespaces, real TFTP clients
+    iproute2 python3 curl tftp-hpa atftp busybox
     # window tests and the screenshot
     xvfb xauth x11-apps imagemagick fonts-dejavu-core
+    # the Debian package (dpkg-shlibdeps) and its install test: a fresh Debian 12 root and the
+    # desktop entry's checker (man and systemd-analyze run inside that root)
+    dpkg-dev debootstrap desktop-file-utils
 )
 
 missing=()
@@ -27,8 +30,7 @@ if [[ ${#missing[@]} -eq 0 ]]; then
 fi
 
 echo "Installing: ${missing[*]}"
-run_as_root() {
-    if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
-}
+# shellcheck source=run_as_root.sh
+source "$(dirname "$0")/run_as_root.sh"
 run_as_root apt-get update
 run_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Draws the program's 32 x 32 icon (a ring with a download arrow on a rounded tile) and writes it
-as a PNG. Standard library only, so that the icon can be remade anywhere:
+"""Draws the program's icon (a ring with a download arrow on a rounded tile, drawn on a 32-unit
+grid) and writes it as a PNG of PIXELS x PIXELS (32 by default). Standard library only, so that
+the icons can be remade anywhere:
     python3 tools/make_icon.py src/ui/resources/quillet.png
+    python3 tools/make_icon.py packaging/icons/48x48/quillet.png 48
+    python3 tools/make_icon.py packaging/icons/256x256/quillet.png 256
+packaging/icons/quillet.svg draws the same shapes as vectors.
 """
 import math
 import struct
 import sys
 import zlib
 
-SIZE = 32
+SIZE = 32  # the drawing grid, in units
 SAMPLES = 4  # per axis: each pixel averages 16 samples, for smooth edges
 
 TILE = (31, 84, 122)
@@ -50,15 +54,17 @@ def shade(x, y):
     return TILE
 
 
-def render():
+def render(pixels):
+    unit = SIZE / pixels  # drawing units per pixel
     rows = []
-    for py in range(SIZE):
+    for py in range(pixels):
         row = bytearray([0])  # filter: none
-        for px in range(SIZE):
+        for px in range(pixels):
             r = g = b = a = 0.0
             for sy in range(SAMPLES):
                 for sx in range(SAMPLES):
-                    colour = shade(px + (sx + 0.5) / SAMPLES, py + (sy + 0.5) / SAMPLES)
+                    colour = shade((px + (sx + 0.5) / SAMPLES) * unit,
+                                   (py + (sy + 0.5) / SAMPLES) * unit)
                     if colour is not None:
                         r, g, b, a = r + colour[0], g + colour[1], b + colour[2], a + 1
             n = SAMPLES * SAMPLES
@@ -76,9 +82,10 @@ def chunk(kind, data):
 
 
 def main():
-    header = struct.pack(">IIBBBBB", SIZE, SIZE, 8, 6, 0, 0, 0)  # 8-bit RGBA
+    pixels = int(sys.argv[2]) if len(sys.argv) > 2 else SIZE
+    header = struct.pack(">IIBBBBB", pixels, pixels, 8, 6, 0, 0, 0)  # 8-bit RGBA
     png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
-           chunk(b"IDAT", zlib.compress(render(), 9)) + chunk(b"IEND", b""))
+           chunk(b"IDAT", zlib.compress(render(pixels), 9)) + chunk(b"IEND", b""))
     with open(sys.argv[1], "wb") as out:
         out.write(png)
 

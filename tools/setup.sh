@@ -9,9 +9,8 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 serve_dir=$(cd "${1:-$PWD}" && pwd)
 
-sudo_if_needed() {
-    if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
-}
+# shellcheck source=run_as_root.sh
+source "$repo/tools/run_as_root.sh"
 
 "$repo/tools/install-deps.sh"
 
@@ -21,7 +20,7 @@ cmake --build "$repo/build"
 # Port 69 is a privileged port: give the programs the one capability they need rather than root.
 for program in "$repo/build/src/quilletd" "$repo/build/src/ui/quillet"; do
     if [[ -x $program ]]; then
-        sudo_if_needed setcap cap_net_bind_service=+ep "$program"
+        run_as_root setcap cap_net_bind_service=+ep "$program"
     fi
 done
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds Quillet and runs every test: the unit, window and end-to-end tests in the release build,
-# then the unit and window tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
-# The end-to-end tests make network namespaces and so need root (they report themselves skipped
-# without it).
+# Builds Quillet and runs every test: the unit, window, end-to-end and install tests in the
+# release build, then the unit and window tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer. The end-to-end tests make network namespaces, and the install test
+# builds the Debian package and installs it into a fresh Debian 12 root (from Debian's package
+# archive, the base cached in /var/cache/quillet-tests): both need root and report themselves
+# skipped without it.
 #
 #   tools/test.sh
 set -euo pipefail

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int kExitCannotStart = 3;
-
 /// Stands in for the window: log lines go to standard error, everything else is dropped.
 class StandardErrorWindow final : public quillet::MessageWindow {
   public:
@@ -35,12 +33,12 @@ class StandardErrorWindow final : public quillet::MessageWindow {
 int main() {
     if (!quillet::net::startup()) {
         std::fprintf(stderr, "Socket Init Error!\n");
-        return kExitCannotStart;
+        return quillet::kExitCannotStart;
     }
     quillet::SettingsLevelStore levelStore;
     quillet::Logger log(levelStore);
     StandardErrorWindow standardError;
-    log.open("Quillet.log");
+    log.open(quillet::kLogFileName);
     log.attachWindow(&standardError);
     log.windowLevel = quillet::Logger::kDefaultWindowLevel;
 
@@ -48,9 +46,9 @@ int main() {
     server.setLog(&log);
     quillet::daemon::routeStopRequests(server);
 
-    const int result = server.run();
+    const int exitStatus = server.run();
 
     quillet::daemon::serverStopped();
     quillet::net::cleanup();
-    return result == 0 ? 0 : kExitCannotStart;
+    return exitStatus;
 }

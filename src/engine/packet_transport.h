@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "tftp/client_endpoint.h"
+#include "net/client_endpoint.h"
 
 namespace quillet {
 

@@ -7,28 +7,25 @@
 #include "tftp/packets.h"
 
 namespace quillet {
-namespace {
-
-constexpr std::int32_t kErrorIllegalOperation = 4;
-constexpr std::string_view kWriteNotSupported = "WRQ not supported yet.";
-
-}  // namespace
 
 HandlerResult RequestDispatcher::dispatch(const ClientEndpoint& endpoint,
                                           std::span<const std::uint8_t> datagram, std::time_t now) {
-    const auto packet = decodePacket(endpoint, datagram);
-    if (!packet) {
-        log(loglevel::kRefused, "client %s: Invalid Packet Ignored.",
-            endpointText(endpoint).c_str());
-        return HandlerResult::Unusable;
+    const auto decoded = decodePacket(endpoint, datagram);
+    // Invalid packets are only logged, never answered.
+    switch (decoded.result) {
+        case DecodeResult::Ok:
+            return decoded.packet->dispatchTo(*this, now);
+        case DecodeResult::UnknownOpcode:
+            writeAboutClient(logSink_, loglevel::kRefused, endpoint, "Invalid Packet Ignored.");
+            return HandlerResult::Unusable;
+        case DecodeResult::WrongOpcode:
+        case DecodeResult::Malformed:
+        case DecodeResult::UnknownMode:
+            break;
     }
-    if (!packet->valid) {
-        // Invalid packets are only logged, never answered.
-        log(loglevel::kRefused, "client %s: Invalid Packet with OpCode %d Ignored.",
-            endpointText(endpoint).c_str(), int{packet->opcode});
-        return HandlerResult::Unusable;
-    }
-    return packet->dispatchTo(*this, now);
+    writeAboutClient(logSink_, loglevel::kRefused, endpoint,
+                     "Invalid Packet with OpCode %d Ignored.", int{decoded.opcode});
+    return HandlerResult::Unusable;
 }
 
 HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
@@ -37,8 +34,8 @@ HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, 
         session = createSession(packet.peer);
     }
     if (session == nullptr) {
-        log(loglevel::kRefused, "client %s: Cannot Create Session for Peer.",
-            endpointText(packet.peer).c_str());
+        writeAboutClient(logSink_, loglevel::kRefused, packet.peer,
+                         "Cannot Create Session for Peer.");
         return HandlerResult::Unusable;
     }
     const auto result = session->onReadRequest(packet, now);
@@ -50,9 +47,8 @@ HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, 
 
 HandlerResult RequestDispatcher::onWriteRequest(const WriteRequestPacket& packet, std::time_t) {
     // The server is read-only. A running read transfer of the same client is left alone.
-    send(ErrorPacket::reply(packet.peer, kErrorIllegalOperation, kWriteNotSupported));
-    log(loglevel::kServerState, "client %s: Write Request Ignored",
-        endpointText(packet.peer).c_str());
+    send(ErrorPacket::reply(packet.peer, ErrorReply::WriteNotSupported));
+    writeAboutClient(logSink_, loglevel::kServerState, packet.peer, "Write Request Ignored");
     return HandlerResult::SessionOver;
 }
 
@@ -71,9 +67,8 @@ HandlerResult RequestDispatcher::forwardToSession(
     ReadSession* session = findSession(packet.peer);
     if (session == nullptr) {
         // Late packets of a finished transfer end here too; nothing goes back.
-        log(loglevel::kRefused,
-            "client %s: Invalid %s Packet Ignored, no Session for this client yet.",
-            endpointText(packet.peer).c_str(), kindName);
+        writeAboutClient(logSink_, loglevel::kRefused, packet.peer,
+                         "Invalid %s Packet Ignored, no Session for this client yet.", kindName);
         return HandlerResult::Ignored;
     }
     const auto result = (session->*operation)(packet, now);
@@ -84,13 +79,12 @@ HandlerResult RequestDispatcher::forwardToSession(
 }
 
 bool RequestDispatcher::send(const TftpPacket& packet) {
-    lastSendLength_ = packet.encode(sendBuffer_);
-    if (lastSendLength_ <= 0 || transport_ == nullptr) {
+    const auto encoded = packet.encode(sendBuffer_);
+    if (encoded.status != EncodeResult::Status::Written || transport_ == nullptr) {
         return false;
     }
-    const auto length = static_cast<std::size_t>(lastSendLength_);
-    return transport_->sendTo(packet.peer, std::span(sendBuffer_.data(), length)) ==
-           static_cast<std::ptrdiff_t>(length);
+    return transport_->sendTo(packet.peer, std::span(sendBuffer_.data(), encoded.length)) ==
+           static_cast<std::ptrdiff_t>(encoded.length);
 }
 
 void RequestDispatcher::tick(std::time_t now) {

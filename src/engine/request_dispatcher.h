@@ -9,21 +9,31 @@
 #include <map>
 #include <span>
 
-#include "engine/packet_handler.h"
-#include "tftp/client_endpoint.h"
+#include "log/event_sink.h"
+#include "net/client_endpoint.h"
+#include "tftp/packet_handler.h"
 #include "tftp/read_session.h"
+#include "tftp/session_owner.h"
 
 namespace quillet {
 
-class RequestDispatcher final : public PacketHandler {
+class LogSink;
+class PacketTransport;
+
+class RequestDispatcher final : public PacketHandler, public SessionOwner {
   public:
-    static constexpr std::size_t kSendBufferCapacity = 518;
+    /// Room for the largest datagram we send, a DATA packet with a full block (4 + 512 bytes),
+    /// and two bytes to spare; every ERROR reply is shorter.
+    static constexpr std::size_t kSendBufferCapacity = kBlockSize + 6;
 
     RequestDispatcher() = default;
     ~RequestDispatcher() = default;
 
+    /// The log, or null for none.
     void setLog(LogSink* log) { logSink_ = log; }
-    void setEventSink(EventSink* events) { eventSink_ = events; }
+    /// The sink for transfer events, or null to discard them.
+    void setEventSink(EventSink* events) { events_ = events != nullptr ? events : &discard_; }
+    /// Where datagrams go; without one every send fails.
     void setTransport(PacketTransport* transport) { transport_ = transport; }
 
     /// Handles one received datagram from endpoint; returns the result of the handler it reached.
@@ -35,9 +45,11 @@ class RequestDispatcher final : public PacketHandler {
     HandlerResult onAck(const AckPacket& packet, std::time_t now) override;
     HandlerResult onError(const ErrorPacket& packet, std::time_t now) override;
     bool send(const TftpPacket& packet) override;
+    LogSink* logSink() const override { return logSink_; }
+    EventSink& events() const override { return *events_; }
 
     /// Ticks every session in key order, then removes those that are over.
-    void tick(std::time_t now) override;
+    void tick(std::time_t now);
 
     /// The session of endpoint, or null.
     ReadSession* findSession(const ClientEndpoint& endpoint);
@@ -50,9 +62,6 @@ class RequestDispatcher final : public PacketHandler {
 
     std::size_t sessionCount() const { return sessions_.size(); }
 
-    /// The length the encoder returned for the most recent send.
-    int lastSendLength() const { return lastSendLength_; }
-
   private:
     /// Passes a packet to its peer's session, removing the session when the exchange is over.
     template <typename Packet>
@@ -61,8 +70,11 @@ class RequestDispatcher final : public PacketHandler {
                                                                            std::time_t),
                                    const char* kindName);
 
+    LogSink* logSink_ = nullptr;            // not owned
+    PacketTransport* transport_ = nullptr;  // not owned
+    EventSink discard_;                     // has no window: the null object
+    EventSink* events_ = &discard_;         // not owned; never null
     std::array<std::uint8_t, kSendBufferCapacity> sendBuffer_{};
-    int lastSendLength_ = 0;
     std::map<ClientEndpoint, ReadSession> sessions_;
 };
 

@@ -1,7 +1,6 @@
 #include "engine/udp_server.h"
 
 #include <cstdio>
-#include <ctime>
 #include <thread>
 
 #include "log/event_sink.h"
@@ -9,25 +8,25 @@
 
 namespace quillet {
 
-UdpServer::UdpServer(std::uint16_t port) : port_(port) {
+UdpServer::UdpServer(std::uint16_t port, const Clock& clock) : port_(port), clock_(clock) {
     dispatcher_.setTransport(this);
 }
 
 int UdpServer::run() {
-    const int started = start();
-    if (started != 0) {
-        return started;
+    if (start() != StartResult::Started) {
+        return kExitCannotStart;
     }
-    return receiveLoop();
+    receiveLoop();
+    return 0;
 }
 
-int UdpServer::start() {
+UdpServer::StartResult UdpServer::start() {
     if (!socket_.open()) {
         char text[256];
         std::snprintf(text, sizeof text, "Socket Create Error: 0x%08X",
                       static_cast<unsigned>(net::lastError()));
         reportStartFailure(text);
-        return -1;
+        return StartResult::SocketFailed;
     }
     if (!socket_.bind(port_)) {
         const auto code = net::lastError();
@@ -36,37 +35,33 @@ int UdpServer::start() {
                       int{port_}, static_cast<unsigned>(code));
         reportStartFailure(text);
         socket_.close();
-        return code != 0 ? static_cast<int>(code) : -1;
+        return StartResult::BindFailed;
     }
-    dispatcher_.log(loglevel::kServerState, "Quillet Server Ready...");
-    return 0;
+    writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Quillet Server Ready...");
+    return StartResult::Started;
 }
 
 void UdpServer::reportStartFailure(const char* text) {
-    dispatcher_.log(loglevel::kCannotStart, "%s", text);
-    if (auto* events = dispatcher_.eventSink()) {
-        events->serverError(text);
-    }
+    writeFormatted(dispatcher_.logSink(), loglevel::kCannotStart, "%s", text);
+    dispatcher_.events().serverError(text);
 }
 
-int UdpServer::receiveLoop() {
-    std::time_t lastTick = std::time(nullptr);
+void UdpServer::receiveLoop() {
+    std::time_t lastTick = clock_.wall();
     while (!stopRequested_.load()) {
         const auto waited = socket_.waitReadable(kWaitForDatagram);
-        const std::time_t now = std::time(nullptr);
+        const std::time_t now = clock_.wall();
         if (waited == net::WaitResult::Failed) {
             // Never spin on a socket that keeps failing; the stop flag is still seen in time.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         if (waited == net::WaitResult::Readable) {
-            net::RawPeer from;
+            ClientEndpoint from;
             const auto length = socket_.receive(receiveBuffer_, from);
             // A failed receive, an oversized datagram and an empty one are dropped silently.
             if (length > 0) {
-                const ClientEndpoint endpoint{from.address, from.port};
                 dispatcher_.dispatch(
-                    endpoint, std::span(receiveBuffer_.data(), static_cast<std::size_t>(length)),
-                    now);
+                    from, std::span(receiveBuffer_.data(), static_cast<std::size_t>(length)), now);
             }
         }
         if (now - lastTick > kTickInterval) {
@@ -75,12 +70,11 @@ int UdpServer::receiveLoop() {
         }
     }
     socket_.close();
-    return 0;
 }
 
 std::ptrdiff_t UdpServer::sendTo(const ClientEndpoint& endpoint,
                                  std::span<const std::uint8_t> bytes) {
-    return socket_.sendTo(net::RawPeer{endpoint.address, endpoint.port}, bytes);
+    return socket_.sendTo(endpoint, bytes);
 }
 
 }  // namespace quillet

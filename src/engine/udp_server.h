@@ -10,6 +10,7 @@
 
 #include "engine/packet_transport.h"
 #include "engine/request_dispatcher.h"
+#include "log/clock.h"
 #include "net/udp_socket.h"
 
 namespace quillet {
@@ -17,15 +18,24 @@ namespace quillet {
 class EventSink;
 class LogSink;
 
+/// The exit status of either program when the engine cannot start.
+inline constexpr int kExitCannotStart = 3;
+
 class UdpServer final : public PacketTransport {
   public:
+    /// What start made of the socket.
+    enum class StartResult { Started, SocketFailed, BindFailed };
+
     static constexpr std::uint16_t kTftpPort = 69;
+    /// Larger than any request a client sends us, so that nothing usable is cut; a datagram that
+    /// does not fit is dropped whole.
     static constexpr std::size_t kReceiveBufferCapacity = 4096;
     static constexpr std::time_t kTickInterval = 10;  // a tick comes once more than this has passed
     static constexpr auto kWaitForDatagram = std::chrono::seconds(2);
 
-    /// A server for the given port (host order); tests pass 0 for any free port.
-    explicit UdpServer(std::uint16_t port = kTftpPort);
+    /// A server for the given port (host order; tests pass 0 for any free port) whose receive
+    /// loop reads the time from clock, which must outlive the server.
+    explicit UdpServer(std::uint16_t port = kTftpPort, const Clock& clock = systemClock());
     virtual ~UdpServer() = default;
     UdpServer(const UdpServer&) = delete;
     UdpServer& operator=(const UdpServer&) = delete;
@@ -36,20 +46,20 @@ class UdpServer final : public PacketTransport {
     /// Gives the engine its event sink; set before run.
     void setEventSink(EventSink* events) { dispatcher_.setEventSink(events); }
 
-    /// The engine thread's body: start, then serve until requestStop. Returns 0 after serving,
-    /// or start's failure code.
+    /// The engine thread's body: start, then serve until requestStop. Returns the exit status:
+    /// 0 after serving, kExitCannotStart when start failed.
     int run();
 
     /// Asks the loop to end; it does within one pass (about 2 s). Safe from any thread, and from
     /// a signal handler.
     void requestStop() { stopRequested_.store(true); }
 
-    /// Creates and binds the socket. Returns 0, -1 when the socket cannot be made, or the
-    /// (non-zero) error code of a failed bind. Failures are logged and reported as server errors.
-    int start();
+    /// Creates and binds the socket. Failures are logged and reported as server errors.
+    StartResult start();
 
-    /// Receives, dispatches and ticks until a stop is requested; closes the socket. Returns 0.
-    int receiveLoop();
+    /// Receives, dispatches and ticks until a stop is requested, reading the time from the clock
+    /// once per pass; closes the socket.
+    void receiveLoop();
 
     /// Sends one datagram through the server's socket.
     std::ptrdiff_t sendTo(const ClientEndpoint& endpoint,
@@ -67,6 +77,7 @@ class UdpServer final : public PacketTransport {
     std::array<std::uint8_t, kReceiveBufferCapacity> receiveBuffer_{};
     std::atomic<bool> stopRequested_{false};
     std::uint16_t port_;
+    const Clock& clock_;
 };
 
 }  // namespace quillet

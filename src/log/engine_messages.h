@@ -9,7 +9,7 @@
 #include <string>
 #include <variant>
 
-#include "tftp/client_endpoint.h"
+#include "net/client_endpoint.h"
 
 namespace quillet {
 

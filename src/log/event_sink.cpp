@@ -1,6 +1,5 @@
 #include "log/event_sink.h"
 
-#include <ctime>
 #include <memory>
 #include <string>
 
@@ -11,7 +10,7 @@ bool EventSink::post(EngineMessage message) {
 }
 
 bool EventSink::transferStarted(const ClientEndpoint& endpoint, std::string_view fileName,
-                                std::int32_t fileSize) {
+                                std::int32_t fileSize, std::time_t startTime) {
     if (window_ == nullptr) {
         return false;
     }
@@ -19,7 +18,7 @@ bool EventSink::transferStarted(const ClientEndpoint& endpoint, std::string_view
     record->endpoint = endpoint;
     record->fileName = std::string(fileName);
     record->fileSize = fileSize;
-    record->startTime = std::time(nullptr);
+    record->startTime = startTime;
     record->elapsedSeconds = 0;
     return post(TransferStartedMessage{endpoint, std::move(record)});
 }

@@ -2,15 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string_view>
 
 #include "log/engine_messages.h"
-#include "tftp/client_endpoint.h"
+#include "net/client_endpoint.h"
 
 namespace quillet {
 
 /// The engine's notifications for the window. Each operation posts one message and returns at
-/// once; it returns false when no window is attached (nothing is made) or the post failed.
+/// once; it returns false when no window is attached (nothing is made) or the post failed. A sink
+/// without a window discards everything: it is the engine's sink when nobody listens.
 class EventSink {
   public:
     EventSink() = default;
@@ -21,9 +23,10 @@ class EventSink {
     /// Sets the window that receives the messages; set once, before the engine thread starts.
     void attachWindow(MessageWindow* window) { window_ = window; }
 
-    /// A transfer has begun: the file was opened and accepted, and block 1 is about to go out.
+    /// A transfer has begun at startTime (the engine's wall clock): the file was opened and
+    /// accepted, and block 1 is about to go out.
     virtual bool transferStarted(const ClientEndpoint& endpoint, std::string_view fileName,
-                                 std::int32_t fileSize);
+                                 std::int32_t fileSize, std::time_t startTime);
 
     /// blocksSent blocks have been sent so far.
     virtual bool transferProgress(const ClientEndpoint& endpoint, std::int32_t blocksSent);

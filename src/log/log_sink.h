@@ -1,7 +1,20 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "net/client_endpoint.h"
+
+// Checks printf-style arguments at compile time. mingw's printf functions follow the GNU dialect
+// (%zu and friends), which plain "printf" would check against the Microsoft one.
+#ifdef __MINGW32__
+#define QUILLET_PRINTF_FORMAT(formatIndex, firstArgument) \
+    __attribute__((format(gnu_printf, formatIndex, firstArgument)))
+#else
+#define QUILLET_PRINTF_FORMAT(formatIndex, firstArgument) \
+    __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
 
 namespace quillet {
 
@@ -23,5 +36,16 @@ class LogSink {
   protected:
     ~LogSink() = default;
 };
+
+/// Room for a formatted line with its terminator: longer lines are cut to 199 characters.
+inline constexpr std::size_t kLogTextCapacity = 200;
+
+/// Formats one line and writes it to sink; without a sink nothing is formatted.
+void writeFormatted(LogSink* sink, std::int32_t level, const char* format, ...)
+    QUILLET_PRINTF_FORMAT(3, 4);
+
+/// The same for a line about one client: "client 10.1.2.3 (1069): " and the formatted text.
+void writeAboutClient(LogSink* sink, std::int32_t level, const ClientEndpoint& client,
+                      const char* format, ...) QUILLET_PRINTF_FORMAT(4, 5);
 
 }  // namespace quillet

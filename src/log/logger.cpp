@@ -20,7 +20,7 @@ constexpr std::string_view kNewline = "\n";
 
 }  // namespace
 
-Logger::Logger(FileLevelStore& levelStore, Clock clock) : clock_(clock) {
+Logger::Logger(FileLevelStore& levelStore, const Clock& clock) : clock_(clock) {
     if (const auto stored = levelStore.readFileLevel()) {
         fileLevel_ = *stored;
     } else {
@@ -30,10 +30,6 @@ Logger::Logger(FileLevelStore& levelStore, Clock clock) : clock_(clock) {
 }
 
 Logger::~Logger() = default;
-
-std::time_t Logger::systemTime() {
-    return std::time(nullptr);
-}
 
 void Logger::open(const std::string& fileName) {
     file_.reset();
@@ -54,7 +50,7 @@ void Logger::write(std::int32_t level, std::string_view text) {
         return;
     }
     std::array<char, kLineCapacity> buffer{};
-    const std::size_t length = formatLine(buffer, clock_(), text);
+    const std::size_t length = formatLine(buffer, clock_.wall(), text);
     const std::string_view line(buffer.data(), length);
 
     if (fileTakes) {

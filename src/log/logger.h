@@ -9,33 +9,32 @@
 #include <string>
 #include <string_view>
 
+#include "log/clock.h"
 #include "log/engine_messages.h"
 #include "log/file_level_store.h"
 #include "log/log_sink.h"
 
 namespace quillet {
 
+/// The log file's name, in the working directory of either program.
+inline constexpr char kLogFileName[] = "Quillet.log";
+
 /// Writes log lines to a file that is rotated past 1 MiB, and posts them to a window. Each sink
 /// has its own level. Failures of logging itself are never reported: the failed sink is dropped
 /// and everything else goes on.
 class Logger final : public LogSink {
   public:
-    using Clock = std::time_t (*)();
-
     static constexpr std::int32_t kDefaultFileLevel = 6;
     static constexpr std::int32_t kDefaultWindowLevel = 5;
     static constexpr long kRotateAbove = 1048576;       // bytes
     static constexpr std::size_t kLineCapacity = 1024;  // a line holds at most 1023 characters
 
     /// Reads the file level from the store once; a missing or unreadable level becomes the
-    /// default, which is written back.
-    explicit Logger(FileLevelStore& levelStore, Clock clock = &systemTime);
+    /// default, which is written back. The stamps come from clock's wall reading.
+    explicit Logger(FileLevelStore& levelStore, const Clock& clock = systemClock());
     ~Logger();
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
-
-    /// The C library's clock, in whole seconds since the epoch.
-    static std::time_t systemTime();
 
     /// Opens (or reopens) the log file for appending; rotates it at once if it is already past
     /// 1 MiB.
@@ -81,7 +80,7 @@ class Logger final : public LogSink {
     MessageWindow* window_ = nullptr;
     std::int32_t fileLevel_ = kDefaultFileLevel;
     std::string fileName_;
-    Clock clock_;
+    const Clock& clock_;
 };
 
 }  // namespace quillet

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "net/client_endpoint.h"
+
 namespace quillet::net {
 
 #ifdef _WIN32
@@ -24,12 +26,6 @@ bool startup();
 
 /// Undoes startup().
 void cleanup();
-
-/// An IPv4 peer exactly as the socket address holds it: both fields in network byte order.
-struct RawPeer {
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-};
 
 enum class WaitResult { Readable, TimedOut, Interrupted, Failed };
 
@@ -57,15 +53,13 @@ class UdpSocket {
 
     /// Receives one datagram into buffer. Returns its length, or -1 when the receive failed or
     /// the datagram did not fit (it is then discarded whole, never handed on cut short).
-    std::ptrdiff_t receive(std::span<std::uint8_t> buffer, RawPeer& from) const;
+    std::ptrdiff_t receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const;
 
     /// Sends one datagram; returns the bytes sent or a negative value on failure.
-    std::ptrdiff_t sendTo(const RawPeer& to, std::span<const std::uint8_t> bytes) const;
+    std::ptrdiff_t sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) const;
 
     /// Closes the socket if it is open.
     void close();
-
-    bool isOpen() const;
 
   private:
     static constexpr SocketHandle kInvalid = static_cast<SocketHandle>(-1);

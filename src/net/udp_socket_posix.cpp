@@ -71,7 +71,7 @@ WaitResult UdpSocket::waitReadable(std::chrono::milliseconds timeout) const {
     return errno == EINTR ? WaitResult::Interrupted : WaitResult::Failed;
 }
 
-std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, RawPeer& from) const {
+std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const {
     sockaddr_in source{};
     iovec vector{buffer.data(), buffer.size()};
     msghdr message{};
@@ -90,7 +90,8 @@ std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, RawPeer& from)
     return received;
 }
 
-std::ptrdiff_t UdpSocket::sendTo(const RawPeer& to, std::span<const std::uint8_t> bytes) const {
+std::ptrdiff_t UdpSocket::sendTo(const ClientEndpoint& to,
+                                 std::span<const std::uint8_t> bytes) const {
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = to.address;
@@ -104,10 +105,6 @@ void UdpSocket::close() {
         ::close(handle_);
         handle_ = kInvalid;
     }
-}
-
-bool UdpSocket::isOpen() const {
-    return handle_ != kInvalid;
 }
 
 }  // namespace quillet::net

@@ -96,7 +96,7 @@ WaitResult UdpSocket::waitReadable(std::chrono::milliseconds timeout) const {
     return ::WSAGetLastError() == WSAEINTR ? WaitResult::Interrupted : WaitResult::Failed;
 }
 
-std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, RawPeer& from) const {
+std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const {
     sockaddr_in source{};
     int sourceLength = sizeof source;
     // A datagram longer than the buffer fails with WSAEMSGSIZE (its first bytes in the buffer, the
@@ -113,7 +113,8 @@ std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, RawPeer& from)
     return received;
 }
 
-std::ptrdiff_t UdpSocket::sendTo(const RawPeer& to, std::span<const std::uint8_t> bytes) const {
+std::ptrdiff_t UdpSocket::sendTo(const ClientEndpoint& to,
+                                 std::span<const std::uint8_t> bytes) const {
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = to.address;
@@ -128,10 +129,6 @@ void UdpSocket::close() {
         ::closesocket(handle_);
         handle_ = kInvalid;
     }
-}
-
-bool UdpSocket::isOpen() const {
-    return handle_ != kInvalid;
 }
 
 }  // namespace quillet::net

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "engine/packet_handler.h"
+#include "tftp/packet_handler.h"
 #include "tftp/wire_bytes.h"
 
 namespace quillet {
@@ -32,42 +32,53 @@ DecodeResult readOpcode(ByteReader& reader, std::uint16_t& opcode, std::uint16_t
     return decoded == expected ? DecodeResult::Ok : DecodeResult::WrongOpcode;
 }
 
-std::span<const std::uint8_t> textBytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+// The one table of the server's ERROR replies: RFC 1350's codes and our texts.
+struct ErrorReplyEntry {
+    std::int32_t code;
+    std::string_view text;
+};
+ErrorReplyEntry errorReplyEntry(ErrorReply kind) {
+    switch (kind) {
+        case ErrorReply::FileTooLarge:
+            return {0, "File Too Large."};
+        case ErrorReply::FileReadError:
+            return {0, "File Read Error."};
+        case ErrorReply::FileNotFound:
+            return {1, "File not found."};
+        case ErrorReply::AccessViolation:
+            return {2, "Access violation."};
+        case ErrorReply::WriteNotSupported:
+            break;
+    }
+    return {4, "WRQ not supported yet."};
+}
+
+// The result of an encoder's checked writes: the length when every one of them fitted.
+EncodeResult encoded(bool allFitted, const ByteWriter& writer) {
+    if (!allFitted) {
+        return {EncodeResult::Status::TooLarge, 0};
+    }
+    return {EncodeResult::Status::Written, writer.written()};
 }
 
 template <typename Packet>
-std::unique_ptr<TftpPacket> makeDecoded(const ClientEndpoint& peer,
-                                        std::span<const std::uint8_t> datagram) {
-    return std::make_unique<Packet>(peer, datagram);
+DecodedPacket decodeAs(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram) {
+    auto packet = std::make_unique<Packet>(peer);
+    DecodedPacket decoded{packet->decode(datagram), packet->opcode, nullptr};
+    if (decoded.result == DecodeResult::Ok) {
+        decoded.packet = std::move(packet);
+    }
+    return decoded;
 }
 
 }  // namespace
-
-int TftpPacket::prepareEncode(std::span<std::uint8_t> buffer, std::size_t encodedLength) const {
-    if (!valid) {
-        return kEncodeNotValid;
-    }
-    if (encodedLength > buffer.size()) {
-        return kEncodeTooLarge;
-    }
-    std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
-    return 0;
-}
 
 // --- RRQ ---
 
 ReadRequestPacket::ReadRequestPacket(const ClientEndpoint& peer)
     : TftpPacket(peer, kOpReadRequest) {}
 
-ReadRequestPacket::ReadRequestPacket(const ClientEndpoint& peer,
-                                     std::span<const std::uint8_t> datagram)
-    : ReadRequestPacket(peer) {
-    decode(datagram);
-}
-
 DecodeResult ReadRequestPacket::decode(std::span<const std::uint8_t> datagram) {
-    valid = false;
     ByteReader reader(datagram);
     if (const auto result = readOpcode(reader, opcode, kOpReadRequest);
         result != DecodeResult::Ok) {
@@ -79,7 +90,7 @@ DecodeResult ReadRequestPacket::decode(std::span<const std::uint8_t> datagram) {
         modeName.empty()) {
         return DecodeResult::Malformed;
     }
-    // Options after the mode (RFC 2347) are not read: the transfer always uses 512-byte blocks.
+    // Options after the mode (RFC 2347) are not read: the transfer always uses kBlockSize.
     const auto known = std::find_if(kModes.begin(), kModes.end(), [&](const auto& entry) {
         return equalsIgnoringAsciiCase(modeName, entry.first);
     });
@@ -88,21 +99,14 @@ DecodeResult ReadRequestPacket::decode(std::span<const std::uint8_t> datagram) {
     }
     fileName = std::move(name);
     mode = known->second;
-    valid = true;
     return DecodeResult::Ok;
 }
 
-int ReadRequestPacket::encode(std::span<std::uint8_t> buffer) const {
-    const auto modeName = modeText(mode);
-    const std::size_t length = fileName.size() + modeName.size() + 4;
-    if (const int refused = prepareEncode(buffer, length); refused != 0) {
-        return refused;
-    }
+EncodeResult ReadRequestPacket::encode(std::span<std::uint8_t> buffer) const {
     ByteWriter writer(buffer);
-    writer.writeUint16(kOpReadRequest);
-    writer.writeString(fileName);
-    writer.writeString(modeName);
-    return static_cast<int>(writer.written());
+    const bool fitted = writer.writeUint16(kOpReadRequest) && writer.writeString(fileName) &&
+                        writer.writeString(modeText(mode));
+    return encoded(fitted, writer);
 }
 
 HandlerResult ReadRequestPacket::dispatchTo(PacketHandler& handler, std::time_t now) const {
@@ -114,26 +118,14 @@ HandlerResult ReadRequestPacket::dispatchTo(PacketHandler& handler, std::time_t 
 WriteRequestPacket::WriteRequestPacket(const ClientEndpoint& peer)
     : TftpPacket(peer, kOpWriteRequest) {}
 
-WriteRequestPacket::WriteRequestPacket(const ClientEndpoint& peer,
-                                       std::span<const std::uint8_t> datagram)
-    : WriteRequestPacket(peer) {
-    decode(datagram);
-}
-
 DecodeResult WriteRequestPacket::decode(std::span<const std::uint8_t> datagram) {
-    valid = false;
     ByteReader reader(datagram);
-    if (const auto result = readOpcode(reader, opcode, kOpWriteRequest);
-        result != DecodeResult::Ok) {
-        return result;
-    }
     // Write requests are refused whatever they ask for, so their body is never read.
-    valid = true;
-    return DecodeResult::Ok;
+    return readOpcode(reader, opcode, kOpWriteRequest);
 }
 
-int WriteRequestPacket::encode(std::span<std::uint8_t>) const {
-    return kEncodeUnsupported;
+EncodeResult WriteRequestPacket::encode(std::span<std::uint8_t>) const {
+    return {EncodeResult::Status::NeverSent, 0};
 }
 
 HandlerResult WriteRequestPacket::dispatchTo(PacketHandler& handler, std::time_t now) const {
@@ -144,13 +136,7 @@ HandlerResult WriteRequestPacket::dispatchTo(PacketHandler& handler, std::time_t
 
 DataPacket::DataPacket(const ClientEndpoint& peer) : TftpPacket(peer, kOpData) {}
 
-DataPacket::DataPacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram)
-    : DataPacket(peer) {
-    decode(datagram);
-}
-
 DecodeResult DataPacket::decode(std::span<const std::uint8_t> datagram) {
-    valid = false;
     ByteReader reader(datagram);
     if (const auto result = readOpcode(reader, opcode, kOpData); result != DecodeResult::Ok) {
         return result;
@@ -163,23 +149,18 @@ DecodeResult DataPacket::decode(std::span<const std::uint8_t> datagram) {
     std::copy(body.begin(), body.end(), payload.begin());
     block = number;
     payloadLength = static_cast<std::int32_t>(body.size());
-    valid = true;
     return DecodeResult::Ok;
 }
 
-int DataPacket::encode(std::span<std::uint8_t> buffer) const {
+EncodeResult DataPacket::encode(std::span<std::uint8_t> buffer) const {
     if (payloadLength < 0 || static_cast<std::size_t>(payloadLength) > kPayloadCapacity) {
-        return valid ? kEncodeTooLarge : kEncodeNotValid;
-    }
-    const std::size_t length = static_cast<std::size_t>(payloadLength) + 4;
-    if (const int refused = prepareEncode(buffer, length); refused != 0) {
-        return refused;
+        return {EncodeResult::Status::TooLarge, 0};
     }
     ByteWriter writer(buffer);
-    writer.writeUint16(kOpData);
-    writer.writeUint16(static_cast<std::uint16_t>(block & 0xFFFF));
-    writer.writeBytes(payloadBytes());
-    return static_cast<int>(writer.written());
+    const bool fitted = writer.writeUint16(kOpData) &&
+                        writer.writeUint16(static_cast<std::uint16_t>(block & 0xFFFF)) &&
+                        writer.writeBytes(payloadBytes());
+    return encoded(fitted, writer);
 }
 
 HandlerResult DataPacket::dispatchTo(PacketHandler& handler, std::time_t now) const {
@@ -190,13 +171,7 @@ HandlerResult DataPacket::dispatchTo(PacketHandler& handler, std::time_t now) co
 
 AckPacket::AckPacket(const ClientEndpoint& peer) : TftpPacket(peer, kOpAck) {}
 
-AckPacket::AckPacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram)
-    : AckPacket(peer) {
-    decode(datagram);
-}
-
 DecodeResult AckPacket::decode(std::span<const std::uint8_t> datagram) {
-    valid = false;
     ByteReader reader(datagram);
     if (const auto result = readOpcode(reader, opcode, kOpAck); result != DecodeResult::Ok) {
         return result;
@@ -206,18 +181,14 @@ DecodeResult AckPacket::decode(std::span<const std::uint8_t> datagram) {
         return DecodeResult::Malformed;
     }
     block = number;
-    valid = true;
     return DecodeResult::Ok;
 }
 
-int AckPacket::encode(std::span<std::uint8_t> buffer) const {
-    if (const int refused = prepareEncode(buffer, 4); refused != 0) {
-        return refused;
-    }
+EncodeResult AckPacket::encode(std::span<std::uint8_t> buffer) const {
     ByteWriter writer(buffer);
-    writer.writeUint16(kOpAck);
-    writer.writeUint16(static_cast<std::uint16_t>(block & 0xFFFF));
-    return static_cast<int>(writer.written());
+    const bool fitted = writer.writeUint16(kOpAck) &&
+                        writer.writeUint16(static_cast<std::uint16_t>(block & 0xFFFF));
+    return encoded(fitted, writer);
 }
 
 HandlerResult AckPacket::dispatchTo(PacketHandler& handler, std::time_t now) const {
@@ -228,22 +199,15 @@ HandlerResult AckPacket::dispatchTo(PacketHandler& handler, std::time_t now) con
 
 ErrorPacket::ErrorPacket(const ClientEndpoint& peer) : TftpPacket(peer, kOpError) {}
 
-ErrorPacket::ErrorPacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram)
-    : ErrorPacket(peer) {
-    decode(datagram);
-}
-
-ErrorPacket ErrorPacket::reply(const ClientEndpoint& peer, std::int32_t code,
-                               std::string_view text) {
+ErrorPacket ErrorPacket::reply(const ClientEndpoint& peer, ErrorReply kind) {
+    const auto [code, text] = errorReplyEntry(kind);
     ErrorPacket packet(peer);
     packet.errorCode = code;
     packet.message = text;
-    packet.valid = true;
     return packet;
 }
 
 DecodeResult ErrorPacket::decode(std::span<const std::uint8_t> datagram) {
-    valid = false;
     if (datagram.size() < 4) {
         return DecodeResult::Malformed;
     }
@@ -259,20 +223,15 @@ DecodeResult ErrorPacket::decode(std::span<const std::uint8_t> datagram) {
     }
     errorCode = code;
     message = std::move(text);
-    valid = true;
     return DecodeResult::Ok;
 }
 
-int ErrorPacket::encode(std::span<std::uint8_t> buffer) const {
-    if (const int refused = prepareEncode(buffer, message.size() + 5); refused != 0) {
-        return refused;
-    }
+EncodeResult ErrorPacket::encode(std::span<std::uint8_t> buffer) const {
     ByteWriter writer(buffer);
-    writer.writeUint16(kOpError);
-    writer.writeUint16(static_cast<std::uint16_t>(errorCode & 0xFFFF));
-    writer.writeBytes(textBytes(message));
-    // The terminating 0 is already there from the zero fill.
-    return static_cast<int>(writer.written() + 1);
+    const bool fitted = writer.writeUint16(kOpError) &&
+                        writer.writeUint16(static_cast<std::uint16_t>(errorCode & 0xFFFF)) &&
+                        writer.writeString(message);
+    return encoded(fitted, writer);
 }
 
 HandlerResult ErrorPacket::dispatchTo(PacketHandler& handler, std::time_t now) const {
@@ -281,26 +240,25 @@ HandlerResult ErrorPacket::dispatchTo(PacketHandler& handler, std::time_t now) c
 
 // --- factory ---
 
-std::unique_ptr<TftpPacket> decodePacket(const ClientEndpoint& peer,
-                                         std::span<const std::uint8_t> datagram) {
+DecodedPacket decodePacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram) {
     ByteReader reader(datagram);
     std::uint16_t opcode = 0;
     if (!reader.readUint16(opcode)) {
-        return nullptr;
+        return {};
     }
     switch (opcode) {
         case kOpReadRequest:
-            return makeDecoded<ReadRequestPacket>(peer, datagram);
+            return decodeAs<ReadRequestPacket>(peer, datagram);
         case kOpWriteRequest:
-            return makeDecoded<WriteRequestPacket>(peer, datagram);
+            return decodeAs<WriteRequestPacket>(peer, datagram);
         case kOpData:
-            return makeDecoded<DataPacket>(peer, datagram);
+            return decodeAs<DataPacket>(peer, datagram);
         case kOpAck:
-            return makeDecoded<AckPacket>(peer, datagram);
+            return decodeAs<AckPacket>(peer, datagram);
         case kOpError:
-            return makeDecoded<ErrorPacket>(peer, datagram);
+            return decodeAs<ErrorPacket>(peer, datagram);
         default:
-            return nullptr;
+            return {DecodeResult::UnknownOpcode, opcode, nullptr};
     }
 }
 

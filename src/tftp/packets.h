@@ -18,12 +18,15 @@
 #include <string>
 #include <string_view>
 
-#include "tftp/client_endpoint.h"
+#include "net/client_endpoint.h"
 #include "tftp/handler_result.h"
 
 namespace quillet {
 
 class PacketHandler;
+
+/// The block size of every transfer (RFC 1350); options that ask for another are not read.
+inline constexpr std::size_t kBlockSize = 512;
 
 enum Opcode : std::uint16_t {
     kOpReadRequest = 1,
@@ -35,18 +38,34 @@ enum Opcode : std::uint16_t {
 
 enum class TransferMode { Netascii = 0, Octet = 1, Mail = 2 };
 
-/// The result of a packet's decode.
-enum class DecodeResult : int {
-    Ok = 0,
-    WrongOpcode = -1,  // the datagram's opcode is not this packet kind's own
-    Malformed = -2,    // the body is too short, or a string has no terminator
-    UnknownMode = -3,  // RRQ only: the mode is none of netascii, octet, mail
+/// What a decode made of a datagram.
+enum class DecodeResult {
+    Ok,
+    UnknownOpcode,  // shorter than an opcode, or an opcode outside 1 to 5
+    WrongOpcode,    // the datagram's opcode is not this packet kind's own
+    Malformed,      // the body is too short, or a string has no terminator
+    UnknownMode,    // RRQ only: the mode is none of netascii, octet, mail
 };
 
-/// Results of encode() that are not a length.
-inline constexpr int kEncodeUnsupported = -1;  // the kind is never sent (WRQ)
-inline constexpr int kEncodeNotValid = -2;     // the packet is not marked valid
-inline constexpr int kEncodeTooLarge = -3;     // the packet does not fit the buffer
+/// What an encode did: wrote length bytes, or wrote nothing and says why.
+struct EncodeResult {
+    enum class Status {
+        Written,
+        NeverSent,  // the kind is never sent (WRQ)
+        TooLarge,   // the packet does not fit the buffer, or its payload is over its capacity
+    };
+    Status status = Status::Written;
+    std::size_t length = 0;  // bytes written; 0 unless Written
+};
+
+/// The ERROR replies the server sends. Each one's code and text come from one table.
+enum class ErrorReply {
+    FileTooLarge,       // 0 "File Too Large."
+    FileReadError,      // 0 "File Read Error."
+    FileNotFound,       // 1 "File not found."
+    AccessViolation,    // 2 "Access violation."
+    WriteNotSupported,  // 4 "WRQ not supported yet."
+};
 
 /// Base of the five packet kinds.
 class TftpPacket {
@@ -55,37 +74,30 @@ class TftpPacket {
     TftpPacket(const TftpPacket&) = default;
     TftpPacket& operator=(const TftpPacket&) = default;
 
-    /// Reads the datagram into this packet; sets valid only on success.
+    /// Reads the datagram into this packet; the fields are set only when the result is Ok.
     virtual DecodeResult decode(std::span<const std::uint8_t> datagram) = 0;
 
-    /// Writes the datagram into buffer. Returns its length, or one of the kEncode values with the
-    /// buffer untouched.
-    virtual int encode(std::span<std::uint8_t> buffer) const = 0;
+    /// Writes the datagram into buffer; when it does not, the buffer is untouched.
+    virtual EncodeResult encode(std::span<std::uint8_t> buffer) const = 0;
 
     /// Calls the handler's operation for this kind and returns its result.
     virtual HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const = 0;
 
     ClientEndpoint peer;       // where the datagram came from, or where it goes
     std::uint16_t opcode = 0;  // host order
-    bool valid = false;        // set by a successful decode, or by the builder of a packet to send
 
   protected:
     TftpPacket(const ClientEndpoint& peerEndpoint, std::uint16_t ownOpcode)
         : peer(peerEndpoint), opcode(ownOpcode) {}
-
-    /// Checks valid and the buffer's capacity, then zero-fills the buffer: the common start of
-    /// every encoder. Returns 0 to go on, or the kEncode value to return.
-    int prepareEncode(std::span<std::uint8_t> buffer, std::size_t encodedLength) const;
 };
 
 /// RRQ: a client asks to read a file.
 class ReadRequestPacket final : public TftpPacket {
   public:
     explicit ReadRequestPacket(const ClientEndpoint& peer = {});
-    ReadRequestPacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram);
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    int encode(std::span<std::uint8_t> buffer) const override;
+    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
     std::string fileName;
@@ -96,23 +108,23 @@ class ReadRequestPacket final : public TftpPacket {
 class WriteRequestPacket final : public TftpPacket {
   public:
     explicit WriteRequestPacket(const ClientEndpoint& peer = {});
-    WriteRequestPacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram);
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    int encode(std::span<std::uint8_t> buffer) const override;
+    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 };
 
 /// DATA: one block of a file.
 class DataPacket final : public TftpPacket {
   public:
-    static constexpr std::size_t kPayloadCapacity = 1024;
+    /// A received DATA payload may be up to twice our block size; only kBlockSize bytes ever go
+    /// out, but a larger one is still decoded (and then ignored) rather than called malformed.
+    static constexpr std::size_t kPayloadCapacity = 2 * kBlockSize;
 
     explicit DataPacket(const ClientEndpoint& peer = {});
-    DataPacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram);
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    int encode(std::span<std::uint8_t> buffer) const override;
+    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
     /// The payload bytes in use.
@@ -129,10 +141,9 @@ class DataPacket final : public TftpPacket {
 class AckPacket final : public TftpPacket {
   public:
     explicit AckPacket(const ClientEndpoint& peer = {});
-    AckPacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram);
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    int encode(std::span<std::uint8_t> buffer) const override;
+    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
     std::uint32_t block = 0;  // 0 to 65535 as decoded
@@ -142,23 +153,27 @@ class AckPacket final : public TftpPacket {
 class ErrorPacket final : public TftpPacket {
   public:
     explicit ErrorPacket(const ClientEndpoint& peer = {});
-    ErrorPacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram);
 
-    /// A reply ready to send: code and message set, marked valid.
-    static ErrorPacket reply(const ClientEndpoint& peer, std::int32_t code, std::string_view text);
+    /// The reply of that kind to peer, its code and text from the one table.
+    static ErrorPacket reply(const ClientEndpoint& peer, ErrorReply kind);
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    int encode(std::span<std::uint8_t> buffer) const override;
+    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
     std::int32_t errorCode = 0;  // only the low 16 bits go on the wire
     std::string message;
 };
 
-/// Makes the packet of the datagram's kind, decoded; the caller checks valid. Returns none for a
-/// datagram shorter than two bytes or with an opcode outside 1 to 5.
-std::unique_ptr<TftpPacket> decodePacket(const ClientEndpoint& peer,
-                                         std::span<const std::uint8_t> datagram);
+/// A datagram decoded: the packet of its kind when the result is Ok, and the opcode it carried.
+struct DecodedPacket {
+    DecodeResult result = DecodeResult::UnknownOpcode;
+    std::uint16_t opcode = 0;
+    std::unique_ptr<TftpPacket> packet;  // set only when result is Ok
+};
+
+/// Makes the packet of the datagram's kind and decodes it.
+DecodedPacket decodePacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram);
 
 /// The mode text of a transfer mode as it goes on the wire.
 std::string_view modeText(TransferMode mode);

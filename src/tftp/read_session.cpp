@@ -1,46 +1,34 @@
 #include "tftp/read_session.h"
 
+#include <cstdarg>
 #include <cstdio>
 
-#include "engine/packet_handler.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
 
 namespace quillet {
 namespace {
 
-// Replies to the client; the codes are those of RFC 1350.
-constexpr std::int32_t kErrorNotDefined = 0;
-constexpr std::int32_t kErrorFileNotFound = 1;
-constexpr std::int32_t kErrorAccessViolation = 2;
-
-constexpr std::string_view kFileTooLarge = "File Too Large.";
-constexpr std::string_view kFileNotFound = "File not found.";
-constexpr std::string_view kAccessViolation = "Access violation.";
-constexpr std::string_view kFileReadError = "File Read Error.";
-
 constexpr std::string_view kSocketErrorReason = "Socket Error";
 constexpr std::string_view kReadErrorReason = "Read Error";
 
+// Room for the reason of a client's ERROR: its message may be as long as a datagram allows, and
+// the window shows at most this much of it.
 constexpr std::size_t kReasonCapacity = 1024;
 
 }  // namespace
 
-ReadSession::ReadSession(PacketHandler& owner) : owner_(owner) {}
+ReadSession::ReadSession(SessionOwner& owner) : owner_(owner) {}
 
 HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
     lastActivity_ = now;
-    if (state_ == State::Closed) {
-        return HandlerResult::SessionOver;
-    }
     if (state_ != State::Idle) {
         // The client asked again. While block 1 is unacknowledged our first DATA may have been
         // lost, so it goes out again; later on the request is only noted.
         if (blocksSent_ == 1) {
             return retransmit() ? HandlerResult::Handled : closeWithSocketError();
         }
-        owner_.log(loglevel::kTransfer, "client %s: Duplicated Read Request.",
-                   endpointText(peer_).c_str());
+        writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated Read Request.");
         return HandlerResult::Ignored;
     }
 
@@ -49,21 +37,19 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
     blocksSent_ = 0;
     retries_ = 0;
     if (fileName_.find("..") != std::string::npos) {
-        return replyError(kErrorAccessViolation, kAccessViolation);
+        return replyError(ErrorReply::AccessViolation);
     }
     file_ = ServedFile::openRegular(fileName_);
     if (!file_) {
-        return replyError(kErrorFileNotFound, kFileNotFound);
+        return replyError(ErrorReply::FileNotFound);
     }
     if (file_->size() > kLargestFile) {
-        return replyError(kErrorNotDefined, kFileTooLarge);
+        return replyError(ErrorReply::FileTooLarge);
     }
 
-    owner_.log(loglevel::kTransfer, "client %s: %s, Connected.", endpointText(peer_).c_str(),
-               fileName_.c_str());
-    if (auto* events = owner_.eventSink()) {
-        events->transferStarted(peer_, fileName_, static_cast<std::int32_t>(file_->size()));
-    }
+    logTransfer(loglevel::kTransfer, "Connected.");
+    owner_.events().transferStarted(peer_, fileName_, static_cast<std::int32_t>(file_->size()),
+                                    now);
     if (const auto outcome = sendNextBlock(); outcome != SendOutcome::Sent) {
         return closeAfter(outcome);
     }
@@ -73,25 +59,19 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
 
 HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
     lastActivity_ = now;
-    if (state_ == State::Closed || state_ == State::Idle) {
-        return HandlerResult::SessionOver;
-    }
     if (isPreviousBlock(packet.block)) {
         // The client saw the previous block twice, or our last DATA was lost: send it again.
         return retransmit() ? HandlerResult::Handled : closeWithSocketError();
     }
     if (!isCurrentBlock(packet.block)) {
-        owner_.log(loglevel::kTransfer, "client %s: Duplicated ACK.", endpointText(peer_).c_str());
+        writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated ACK.");
         return HandlerResult::Ignored;
     }
 
     if (state_ == State::LastBlockSent) {
-        owner_.log(loglevel::kTransfer, "client %s: %s, Served with %d blocks.",
-                   endpointText(peer_).c_str(), fileName_.c_str(), blocksSent_);
-        if (auto* events = owner_.eventSink()) {
-            events->transferProgress(peer_, blocksSent_);
-            events->transferDone(peer_);
-        }
+        logTransfer(loglevel::kTransfer, "Served with %d blocks.", blocksSent_);
+        owner_.events().transferProgress(peer_, blocksSent_);
+        owner_.events().transferDone(peer_);
         return close();
     }
 
@@ -99,14 +79,11 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
         return closeAfter(outcome);
     }
     if (blocksSent_ % kProgressEventEvery == 0) {
-        if (auto* events = owner_.eventSink()) {
-            events->transferProgress(peer_, blocksSent_);
-        }
+        owner_.events().transferProgress(peer_, blocksSent_);
     }
     if (blocksSent_ % kProgressLineEvery == 0) {
-        owner_.log(loglevel::kProgressDetail,
-                   "client %s: %s, Transmit in Progress, %d blocks sent...",
-                   endpointText(peer_).c_str(), fileName_.c_str(), blocksSent_);
+        logTransfer(loglevel::kProgressDetail, "Transmit in Progress, %d blocks sent...",
+                    blocksSent_);
     }
     if (file_->atEnd()) {
         state_ = State::LastBlockSent;
@@ -116,23 +93,16 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
 
 HandlerResult ReadSession::onError(const ErrorPacket& packet, std::time_t now) {
     lastActivity_ = now;
-    owner_.log(loglevel::kRefused,
-               "client %s: %s, Closed with client Error #%d \"%s\", %d blocks sent.",
-               endpointText(peer_).c_str(), fileName_.c_str(), packet.errorCode,
-               packet.message.c_str(), blocksSent_);
-    if (auto* events = owner_.eventSink()) {
-        char reason[kReasonCapacity];
-        std::snprintf(reason, sizeof reason, "Client Error #%d \"%s\"", packet.errorCode,
-                      packet.message.c_str());
-        events->transferFailed(peer_, reason);
-    }
+    logTransfer(loglevel::kRefused, "Closed with client Error #%d \"%s\", %d blocks sent.",
+                packet.errorCode, packet.message.c_str(), blocksSent_);
+    char reason[kReasonCapacity];
+    std::snprintf(reason, sizeof reason, "Client Error #%d \"%s\"", packet.errorCode,
+                  packet.message.c_str());
+    owner_.events().transferFailed(peer_, reason);
     return close();
 }
 
 HandlerResult ReadSession::tick(std::time_t now) {
-    if (state_ == State::Closed || state_ == State::Idle) {
-        return HandlerResult::SessionOver;
-    }
     if (now - lastActivity_ <= kSilenceBeforeResend) {
         return HandlerResult::Handled;
     }
@@ -144,7 +114,6 @@ ReadSession::SendOutcome ReadSession::sendNextBlock() {
     std::span<std::uint8_t> payload(currentBlock_.payload.data(), kBlockSize);
     const auto count = file_ ? file_->read(payload) : -1;
     if (count < 0) {
-        currentBlock_.valid = false;
         return SendOutcome::ReadFailed;
     }
     ++blocksSent_;
@@ -152,7 +121,6 @@ ReadSession::SendOutcome ReadSession::sendNextBlock() {
     currentBlock_.peer = peer_;
     currentBlock_.block = blocksSent_;
     currentBlock_.payloadLength = static_cast<std::int32_t>(count);
-    currentBlock_.valid = true;
     return owner_.send(currentBlock_) ? SendOutcome::Sent : SendOutcome::SendFailed;
 }
 
@@ -163,29 +131,23 @@ bool ReadSession::retransmit() {
     return owner_.send(currentBlock_);
 }
 
-HandlerResult ReadSession::replyError(std::int32_t code, std::string_view text) {
-    owner_.log(loglevel::kServerState, "client %s: %s, %.*s", endpointText(peer_).c_str(),
-               fileName_.c_str(), static_cast<int>(text.size()), text.data());
-    owner_.send(ErrorPacket::reply(peer_, code, text));
+HandlerResult ReadSession::replyError(ErrorReply kind) {
+    const auto reply = ErrorPacket::reply(peer_, kind);
+    logTransfer(loglevel::kServerState, "%s", reply.message.c_str());
+    owner_.send(reply);
     return close();
 }
 
 HandlerResult ReadSession::closeWithSocketError() {
-    owner_.log(loglevel::kRefused, "client %s: %s, Closed with Socket Error, %d blocks sent.",
-               endpointText(peer_).c_str(), fileName_.c_str(), blocksSent_);
-    if (auto* events = owner_.eventSink()) {
-        events->transferFailed(peer_, kSocketErrorReason);
-    }
+    logTransfer(loglevel::kRefused, "Closed with Socket Error, %d blocks sent.", blocksSent_);
+    owner_.events().transferFailed(peer_, kSocketErrorReason);
     return close();
 }
 
 HandlerResult ReadSession::closeWithReadError() {
-    owner_.log(loglevel::kRefused, "client %s: %s, Closed with Read Error, %d blocks sent.",
-               endpointText(peer_).c_str(), fileName_.c_str(), blocksSent_);
-    owner_.send(ErrorPacket::reply(peer_, kErrorNotDefined, kFileReadError));
-    if (auto* events = owner_.eventSink()) {
-        events->transferFailed(peer_, kReadErrorReason);
-    }
+    logTransfer(loglevel::kRefused, "Closed with Read Error, %d blocks sent.", blocksSent_);
+    owner_.send(ErrorPacket::reply(peer_, ErrorReply::FileReadError));
+    owner_.events().transferFailed(peer_, kReadErrorReason);
     return close();
 }
 
@@ -195,8 +157,23 @@ HandlerResult ReadSession::closeAfter(SendOutcome outcome) {
 
 HandlerResult ReadSession::close() {
     file_.reset();
-    state_ = State::Closed;
     return HandlerResult::SessionOver;
+}
+
+void ReadSession::logTransfer(std::int32_t level, const char* format, ...) const {
+    LogSink* sink = owner_.logSink();
+    if (sink == nullptr) {
+        return;
+    }
+    // The text after the prefix never needs more room than the whole line has.
+    char text[kLogTextCapacity];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    if (length >= 0) {
+        writeAboutClient(sink, level, peer_, "%s, %s", fileName_.c_str(), text);
+    }
 }
 
 // Block numbers are absolute here but only their low 16 bits travel, so an acknowledgement is

@@ -20,28 +20,28 @@
 #include <string>
 #include <string_view>
 
-#include "tftp/client_endpoint.h"
+#include "log/log_sink.h"
+#include "net/client_endpoint.h"
 #include "tftp/handler_result.h"
 #include "tftp/packets.h"
 #include "tftp/served_file.h"
+#include "tftp/session_owner.h"
 
 namespace quillet {
 
-class PacketHandler;
-
 class ReadSession {
   public:
-    enum class State { Idle, Sending, LastBlockSent, Closed };
+    /// Where the transfer stands; a session that is over is removed by its owner at once.
+    enum class State { Idle, Sending, LastBlockSent };
 
-    static constexpr std::size_t kBlockSize = 512;
-    static constexpr std::int64_t kLargestFile = 65535LL * 512;  // 33,553,920 bytes
+    static constexpr std::int64_t kLargestFile = 65535LL * kBlockSize;  // 33,553,920 bytes
     static constexpr std::int32_t kMaxRetransmissions = 5;
     static constexpr std::time_t kSilenceBeforeResend = 10;  // seconds
     static constexpr std::int32_t kProgressEventEvery = 10;  // blocks
     static constexpr std::int32_t kProgressLineEvery = 200;  // blocks
 
     /// A session in its initial state; owner sends, logs and reports for it.
-    explicit ReadSession(PacketHandler& owner);
+    explicit ReadSession(SessionOwner& owner);
     ReadSession(const ReadSession&) = delete;
     ReadSession& operator=(const ReadSession&) = delete;
 
@@ -71,7 +71,7 @@ class ReadSession {
     bool retransmit();
 
     /// Refuses the request with an ERROR packet and closes.
-    HandlerResult replyError(std::int32_t code, std::string_view text);
+    HandlerResult replyError(ErrorReply kind);
 
     /// Ends a transfer whose block could not be sent or whose resends ran out.
     HandlerResult closeWithSocketError();
@@ -82,12 +82,16 @@ class ReadSession {
     /// Ends a transfer after sendNextBlock failed, in the way its outcome asks for.
     HandlerResult closeAfter(SendOutcome outcome);
 
+    /// Releases the file; the owner removes the session.
     HandlerResult close();
+
+    /// Logs a line about this transfer: "client <endpoint>: <file name>, " and the text.
+    void logTransfer(std::int32_t level, const char* format, ...) const QUILLET_PRINTF_FORMAT(3, 4);
 
     bool isCurrentBlock(std::uint32_t ackBlock) const;
     bool isPreviousBlock(std::uint32_t ackBlock) const;
 
-    PacketHandler& owner_;
+    SessionOwner& owner_;
     ClientEndpoint peer_;
     std::string fileName_;
     std::optional<ServedFile> file_;

@@ -41,7 +41,6 @@ constexpr std::array<ColumnSpec, kTransferColumnCount> kColumns = {{
 }};
 
 constexpr std::chrono::milliseconds kElapsedInterval{1000};
-constexpr char kLogFileName[] = "Quillet.log";
 
 }  // namespace
 
@@ -101,7 +100,9 @@ void MainDialog::buildTransferList() {
     for (int column = 0; column < kTransferColumnCount; ++column) {
         transferList_->setColumnWidth(column, kColumns[static_cast<std::size_t>(column)].width);
     }
-    transferList_->setProgressColumn(kProgressColumn);
+    [[maybe_unused]] const ProgressResult chosen =
+        transferList_->setProgressColumn(kProgressColumn);
+    Q_ASSERT(chosen == ProgressResult::Changed);  // the columns are made just above
     connect(transferList_->header(), &QHeaderView::sectionClicked, this,
             &MainDialog::headerClicked);
 }
@@ -181,10 +182,11 @@ void MainDialog::handle(EngineMessage& message) {
                 showTransferProgress(*transferList_, progress.endpoint, progress.blocksSent);
             },
             [this](TransferDoneMessage& doneMessage) {
-                finishTransfer(*transferList_, doneMessage.endpoint, QStringLiteral("Done"));
+                finishTransfer(*transferList_, doneMessage.endpoint, TransferState::Done,
+                               QStringLiteral("Done"));
             },
             [this](TransferFailedMessage& failed) {
-                finishTransfer(*transferList_, failed.endpoint,
+                finishTransfer(*transferList_, failed.endpoint, TransferState::Failed,
                                QString::fromStdString(failed.reason));
             },
             [this](ServerErrorMessage& error) { showServerError(error.text); },

@@ -44,51 +44,12 @@ class MainDialog final : public QDialog {
     /// comes here: the close steps run once, then the dialog ends with result.
     void done(int result) override;
 
-    /// Replaces the engine thread's body; for tests, before the dialog is first shown.
-    void setEngineBody(EngineBody body) { engineBody_ = std::move(body); }
-
-    /// Changes how long the close steps wait for the engine thread; for tests.
-    void setStopWaitLimit(std::chrono::milliseconds limit) { stopWaitLimit_ = limit; }
-
-    /// True once the engine has started and until the close steps have run.
-    bool isRunning() const { return state_ == State::Running; }
-
     /// True when the close steps could not wait for the engine thread to end and let it go. The
     /// process must then end without destroying what that thread may still use (std::_Exit).
     bool engineAbandoned() const { return engineAbandoned_; }
 
     /// True when the engine's server has reported that it could not start.
     bool engineFailedToStart() const { return engine_->runResult.load() != 0; }
-
-    /// The port the engine has bound (useful when constructed with 0), or 0.
-    std::uint16_t boundPort() const { return engine_->server.boundPort(); }
-
-    /// Where the engine's messages enter the window.
-    MessageWindow& messageWindow() { return engine_->window; }
-
-    /// The engine's parts, to watch how long they live (they may outlive the dialog).
-    std::weak_ptr<const EngineParts> engineParts() const { return engine_; }
-
-    TransferListCtrl& transferList() const { return *transferList_; }
-    QListWidget& logList() const { return *logList_; }
-    QMenuBar& menuBar() const { return *menuBar_; }
-
-    /// The "&File" pop-up, also the transfer list's context menu.
-    QMenu& fileMenu() const { return *fileMenu_; }
-
-  public slots:
-    /// Removes the finished rows.
-    void clearEntries();
-
-    /// Shows the about box.
-    void showAbout();
-
-    /// Counts one second in the running rows (the one-second timer).
-    void elapsedPass();
-
-    /// A click on a header section: sorts by columns up to "File Size", toggling the direction
-    /// on a repeated click; other columns change nothing.
-    void headerClicked(int column);
 
   protected:
     /// Starts the engine the first time the dialog is shown.
@@ -106,7 +67,23 @@ class MainDialog final : public QDialog {
 #endif
 
   private:
+    // The window tests reach the engine's parts and the dialog's slots through it.
+    friend class MainDialogTestAccess;
+
     enum class State { Constructed, Running, Ended };
+
+    /// Removes the finished rows ("&Clear Entries").
+    void clearEntries();
+
+    /// Shows the about box.
+    void showAbout();
+
+    /// Counts one second in the running rows (the one-second timer).
+    void elapsedPass();
+
+    /// A click on a header section: sorts by columns up to "File Size", toggling the direction
+    /// on a repeated click; other columns change nothing.
+    void headerClicked(int column);
 
     void buildMenus();
     void buildTransferList();

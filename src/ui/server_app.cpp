@@ -11,8 +11,6 @@
 namespace quillet::ui {
 namespace {
 
-constexpr int kExitCannotStart = 3;
-
 /// Ends the modal boxes over the main dialog (about box, error box), then the dialog itself, so
 /// that a stop request never waits for someone to press OK.
 void closeEverything(MainDialog& dialog) {

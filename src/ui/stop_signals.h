@@ -21,9 +21,6 @@ class StopSignalNotifier final : public QObject {
     /// Gives the signals their default action back.
     ~StopSignalNotifier() override;
 
-    /// False when the signals could not be caught (they keep their default action).
-    bool isActive() const { return notifier_ != nullptr; }
-
   signals:
     /// SIGINT or SIGTERM arrived.
     void stopRequested();

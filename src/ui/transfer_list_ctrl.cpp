@@ -22,8 +22,8 @@ bool isCSpace(QChar c) {
 
 void ProgressBarDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const {
-    int percent = 0;
-    if (!TransferListCtrl::isProgressText(index.data(Qt::DisplayRole).toString(), &percent)) {
+    const QVariant percent = index.data(TransferListCtrl::kPercentRole);
+    if (percent.typeId() != QMetaType::Int) {
         QStyledItemDelegate::paint(painter, option, index);
         return;
     }
@@ -42,7 +42,7 @@ void ProgressBarDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     bar.state = (option.state & QStyle::State_Enabled) | QStyle::State_Horizontal;
     bar.minimum = kMinimumPercent;
     bar.maximum = kMaximumPercent;
-    bar.progress = percent;
+    bar.progress = std::clamp(percent.toInt(), kMinimumPercent, kMaximumPercent);
     bar.textVisible = false;
     style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
 }
@@ -63,9 +63,9 @@ TransferListCtrl::TransferListCtrl(QWidget* parent)
     header()->setSortIndicatorShown(false);
 }
 
-int TransferListCtrl::setProgressColumn(int column) {
+ProgressResult TransferListCtrl::setProgressColumn(int column) {
     if (column < 0 || column >= columnCount()) {
-        return kOutOfRange;
+        return ProgressResult::OutOfRange;
     }
     if (column != progressColumn_) {
         if (progressColumn_ >= 0) {
@@ -74,18 +74,30 @@ int TransferListCtrl::setProgressColumn(int column) {
         setItemDelegateForColumn(column, barDelegate_);
         progressColumn_ = column;
     }
-    return kDone;
+    return ProgressResult::Changed;
 }
 
-int TransferListCtrl::setProgress(int row, int percent) {
-    if (row < 0 || row >= topLevelItemCount() || progressColumn_ < 0) {
-        return kOutOfRange;
+ProgressResult TransferListCtrl::setProgress(int row, int percent) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (item == nullptr || progressColumn_ < 0) {
+        return ProgressResult::OutOfRange;
     }
     if (percent < kMinimumPercent || percent > kMaximumPercent) {
-        return kBadPercent;
+        return ProgressResult::BadPercent;
     }
-    topLevelItem(row)->setText(progressColumn_, QString::number(percent));
-    return kDone;
+    item->setData(progressColumn_, kPercentRole, percent);
+    item->setText(progressColumn_, QString::number(percent));
+    return ProgressResult::Changed;
+}
+
+ProgressResult TransferListCtrl::setProgressEnd(int row, const QString& text) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (item == nullptr || progressColumn_ < 0) {
+        return ProgressResult::OutOfRange;
+    }
+    item->setData(progressColumn_, kPercentRole, QVariant());
+    item->setText(progressColumn_, text);
+    return ProgressResult::Changed;
 }
 
 bool TransferListCtrl::isProgressText(QStringView text, int* percent) {
@@ -121,11 +133,6 @@ bool TransferListCtrl::isProgressText(QStringView text, int* percent) {
         *percent = value;
     }
     return true;
-}
-
-bool TransferListCtrl::isRunningRow(int row) const {
-    const QTreeWidgetItem* item = topLevelItem(row);
-    return item != nullptr && progressColumn_ >= 0 && isProgressText(item->text(progressColumn_));
 }
 
 }  // namespace quillet::ui

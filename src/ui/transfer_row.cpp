@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tftp/client_endpoint.h"
+#include "net/client_endpoint.h"
 #include "ui/transfer_texts.h"
 
 namespace quillet::ui {
@@ -34,14 +34,16 @@ int addTransferRow(TransferListCtrl& list, std::unique_ptr<TransferRecord> recor
     const int index = list.topLevelItemCount();
     // The list owns its items; the row takes the record along.
     list.addTopLevelItem(std::make_unique<TransferRow>(std::move(record)).release());
-    list.setProgress(index, 0);
+    // Refused only by a list without a progress column: the row runs all the same, without a bar.
+    [[maybe_unused]] const ProgressResult started = list.setProgress(index, 0);
+    Q_ASSERT(started == ProgressResult::Changed);
     return index;
 }
 
 int runningRowOf(const TransferListCtrl& list, const ClientEndpoint& endpoint) {
     for (int index = list.topLevelItemCount() - 1; index >= 0; --index) {
         const TransferRow* row = transferRowAt(list, index);
-        if (row != nullptr && row->record().endpoint == endpoint && list.isRunningRow(index)) {
+        if (row != nullptr && row->isRunning() && row->record().endpoint == endpoint) {
             return index;
         }
     }
@@ -56,22 +58,27 @@ void showTransferProgress(TransferListCtrl& list, const ClientEndpoint& endpoint
     }
     const std::int64_t percent =
         progressPercent(transferRowAt(list, index)->record().fileSize, blocksSent);
-    // Anything outside 0..100 is refused by the list, and the bar keeps its value.
-    list.setProgress(index, static_cast<int>(std::clamp<std::int64_t>(percent, -1, 101)));
+    // Above 100 (the empty final block of a file whose size is a multiple of 512) the list
+    // refuses the value: the bar keeps its value until "Done" replaces it.
+    [[maybe_unused]] const ProgressResult shown =
+        list.setProgress(index, static_cast<int>(std::clamp<std::int64_t>(percent, -1, 101)));
+    Q_ASSERT(shown != ProgressResult::OutOfRange);
 }
 
-void finishTransfer(TransferListCtrl& list, const ClientEndpoint& endpoint, const QString& text) {
+void finishTransfer(TransferListCtrl& list, const ClientEndpoint& endpoint, TransferState outcome,
+                    const QString& text) {
     const int index = runningRowOf(list, endpoint);
     if (index < 0) {
         return;
     }
-    list.topLevelItem(index)->setText(list.progressColumn(), text);
+    transferRowAt(list, index)->finish(outcome);
+    [[maybe_unused]] const ProgressResult ended = list.setProgressEnd(index, text);
+    Q_ASSERT(ended == ProgressResult::Changed);
 }
 
 void advanceElapsedTimes(TransferListCtrl& list) {
     for (int index = 0; index < list.topLevelItemCount(); ++index) {
-        if (TransferRow* row = transferRowAt(list, index);
-            row != nullptr && list.isRunningRow(index)) {
+        if (TransferRow* row = transferRowAt(list, index); row != nullptr && row->isRunning()) {
             row->addElapsedSecond();
         }
     }
@@ -80,9 +87,10 @@ void advanceElapsedTimes(TransferListCtrl& list) {
 int clearFinishedRows(TransferListCtrl& list) {
     int removed = 0;
     for (int index = list.topLevelItemCount() - 1; index >= 0; --index) {
-        if (!list.isRunningRow(index)) {
+        if (const TransferRow* row = transferRowAt(list, index);
+            row == nullptr || !row->isRunning()) {
             // Taking the item back from the list hands its ownership (and the record's) to us.
-            std::unique_ptr<QTreeWidgetItem> row(list.takeTopLevelItem(index));
+            std::unique_ptr<QTreeWidgetItem> taken(list.takeTopLevelItem(index));
             ++removed;
         }
     }

@@ -11,22 +11,33 @@
 
 namespace quillet::ui {
 
-/// One transfer's row. It owns the transfer's record for as long as it exists.
+/// Where a row's transfer stands. A row starts running and, once finished, never changes again.
+enum class TransferState { Running, Done, Failed };
+
+/// One transfer's row. It owns the transfer's record for as long as it exists, and keeps its
+/// state; the progress cell's percentage lives in the list's cell.
 class TransferRow final : public QTreeWidgetItem {
   public:
     static constexpr int kItemType = QTreeWidgetItem::UserType + 1;
 
-    /// A row showing record's client, start time, file name, size and "0:00" elapsed; its
-    /// progress cell is left for the list to set. record must not be null.
+    /// A running row showing record's client, start time, file name, size and "0:00" elapsed;
+    /// its progress cell is left for the list to set. record must not be null.
     explicit TransferRow(std::unique_ptr<TransferRecord> record);
 
     const TransferRecord& record() const { return *record_; }
 
+    TransferState state() const { return state_; }
+    bool isRunning() const { return state_ == TransferState::Running; }
+
     /// Counts one more second of the transfer and shows it.
     void addElapsedSecond();
 
+    /// Ends the transfer with outcome (Done or Failed); the list's cell shows it.
+    void finish(TransferState outcome) { state_ = outcome; }
+
   private:
     std::unique_ptr<TransferRecord> record_;
+    TransferState state_ = TransferState::Running;
 };
 
 /// The transfer row at index, or null when there is none or it is not a transfer row.
@@ -45,14 +56,16 @@ int runningRowOf(const TransferListCtrl& list, const ClientEndpoint& endpoint);
 void showTransferProgress(TransferListCtrl& list, const ClientEndpoint& endpoint,
                           std::int32_t blocksSent);
 
-/// Ends the running row of endpoint, if there is one, with text ("Done" or a failure reason).
-void finishTransfer(TransferListCtrl& list, const ClientEndpoint& endpoint, const QString& text);
+/// Ends the running row of endpoint, if there is one: outcome (Done or Failed) becomes its state
+/// and text ("Done" or the failure reason) its progress cell.
+void finishTransfer(TransferListCtrl& list, const ClientEndpoint& endpoint, TransferState outcome,
+                    const QString& text);
 
 /// Counts one second in every running row; finished rows keep their elapsed time.
 void advanceElapsedTimes(TransferListCtrl& list);
 
-/// Removes the finished rows (and their records); running rows keep their order. Returns how many
-/// went.
+/// Removes the finished rows (and their records), and any row that is not a transfer's; running
+/// rows keep their order. Returns how many went.
 int clearFinishedRows(TransferListCtrl& list);
 
 /// Sorts the rows by a sortable column, ascending or descending, keeping equal rows in their

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "log/local_time.h"
-#include "tftp/client_endpoint.h"
+#include "net/client_endpoint.h"
 
 namespace quillet::ui {
 namespace {

@@ -60,10 +60,9 @@ wait_for() {
 }
 expect_log() { wait_for "$QUILLET_LOG" "$1" "${2:-5}" || fail "no log line \"$1\" in: $(cat "$QUILLET_LOG")"; }
 
-# Starts program $1 (quilletd by default) in the namespace in the background, serving $SERVED
-# with its settings under $WORK/home and its standard error appended to ${SERVER_STDERR:-
-# $WORK/stderr}; sets SERVER_PID. Unless $2 is "nowait", waits until it has logged that it is
-# ready.
+# Starts program $1 (quilletd by default) in the namespace in the background, serving $SERVED,
+# standard error appended to ${SERVER_STDERR:-$WORK/stderr}; sets SERVER_PID. Unless $2 is
+# "nowait", waits until it has logged that it is ready.
 start_server() {
     local ready
     ready=$(count_lines "$QUILLET_LOG" "Quillet Server Ready...")

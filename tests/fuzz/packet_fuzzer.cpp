@@ -2,10 +2,11 @@
 // dispatcher; aborts on a reply other than DATA or a terminated ERROR, one that does not fit, a log
 // line over 199 characters or at an unknown level, or an unknown result. Input: records of a
 // control byte (bits 0-1: the client, bit 2: tick first, bits 3-7: seconds that pass), a 16-bit
-// big-endian length and that many datagram bytes. Built by a clang configuration (CC=clang
-// CXX=clang++ cmake -S . -B "$dir" -G Ninja, target packet_fuzzer); run from the source tree:
-//   "$dir"/tests/fuzz/packet_fuzzer -max_total_time=120 -dict=tests/fuzz/packet.dict \
-//       "$(mktemp -d)" tests/fuzz/seeds
+// big-endian length and that many datagram bytes. Built by a fuzzing configuration (CC=clang
+// CXX=clang++ cmake -S . -B "$dir" -G Ninja -DQUILLET_FUZZ=ON, target packet_fuzzer); run from
+// the source tree (absolute paths: the fuzzer moves into a scratch directory before it reads them):
+//   "$dir"/tests/fuzz/packet_fuzzer -max_total_time=120 -dict="$PWD"/tests/fuzz/packet.dict \
+//       "$(mktemp -d)" "$PWD"/tests/fuzz/seeds
 #include <sys/stat.h>
 #include <unistd.h>
 

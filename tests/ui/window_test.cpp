@@ -3,7 +3,6 @@
 // engine: a server that cannot start, every way of ending, an engine thread that is let go.
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProxyStyle>
+#include <QScopeGuard>
 #include <QStyleOptionProgressBar>
 #include <QTest>
 #include <QTimer>
@@ -36,7 +36,28 @@ using namespace quillet;
 using namespace quillet::ui;
 using namespace std::chrono_literals;
 
+namespace quillet::ui {
+
+/// What the tests reach inside the dialog: its widgets, the engine's parts, the timer's pass.
+class MainDialogTestAccess {
+  public:
+    static TransferListCtrl& list(const MainDialog& d) { return *d.transferList_; }
+    static QMenuBar& menuBar(const MainDialog& d) { return *d.menuBar_; }
+    static QMenu& fileMenu(const MainDialog& d) { return *d.fileMenu_; }
+    static QListWidget& logList(const MainDialog& d) { return *d.logList_; }
+    static std::shared_ptr<EngineParts> parts(const MainDialog& d) { return d.engine_; }
+    static std::uint16_t boundPort(const MainDialog& d) { return d.engine_->server.boundPort(); }
+    static EngineBody& engineBody(MainDialog& d) { return d.engineBody_; }
+    static std::chrono::milliseconds& stopWaitLimit(MainDialog& d) { return d.stopWaitLimit_; }
+    static bool isRunning(const MainDialog& d) { return d.state_ == MainDialog::State::Running; }
+    static void elapsedPass(MainDialog& d) { d.elapsedPass(); }
+};
+
+}  // namespace quillet::ui
+
 namespace {
+
+using Access = MainDialogTestAccess;
 
 /// Client n: 10.0.0.(n % 10) port 1000 + n, so clients 1 and 11 share an address.
 ClientEndpoint client(int n) {
@@ -45,7 +66,7 @@ ClientEndpoint client(int n) {
 
 /// Posts a message through the dialog's message window, as the engine does.
 bool post(MainDialog& dialog, EngineMessage message) {
-    return dialog.messageWindow().post(std::make_unique<EngineMessage>(std::move(message)));
+    return Access::parts(dialog)->window.post(std::make_unique<EngineMessage>(std::move(message)));
 }
 
 bool postStarted(MainDialog& dialog, const ClientEndpoint& from, std::int32_t size,
@@ -63,14 +84,41 @@ QStringList column(const TransferListCtrl& list, int index) {
 }
 
 bool logShows(const MainDialog& dialog, const QString& text) {
-    return !dialog.logList().findItems(text, Qt::MatchContains).isEmpty();
+    return !Access::logList(dialog).findItems(text, Qt::MatchContains).isEmpty();
 }
 
 void clickHeader(MainDialog& dialog, int section) {
-    QHeaderView* header = dialog.transferList().header();
+    QHeaderView* header = Access::list(dialog).header();
     const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
                         header->height() / 2);
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
+}
+
+/// Plays a script of steps, each a letter, a client number and perhaps a value: S (started, the
+/// file's size), P (progress, blocks sent), D (done), F (failed, the reason); C clicks the header
+/// section of that number, X chooses "&Clear Entries", T is one tick of the elapsed-time timer.
+void play(MainDialog& dialog, const QString& script) {
+    for (const QString& step : script.split(',')) {
+        const QStringList parts = step.mid(1).split('=');
+        const ClientEndpoint from = client(parts[0].toInt());
+        const char kind = step[0].toLatin1();
+        if (kind == 'X') {
+            Access::fileMenu(dialog).actions()[0]->trigger();
+        } else if (kind == 'T') {
+            Access::elapsedPass(dialog);
+        } else if (kind == 'C') {
+            clickHeader(dialog, parts[0].toInt());
+        } else if (kind == 'S') {
+            postStarted(dialog, from, parts[1].toInt());
+        } else {
+            post(dialog, kind == 'P'
+                             ? EngineMessage{TransferProgressMessage{from, parts[1].toInt()}}
+                         : kind == 'D'
+                             ? EngineMessage{TransferDoneMessage{from}}
+                             : EngineMessage{TransferFailedMessage{from, parts[1].toStdString()}});
+        }
+        QCoreApplication::processEvents();
+    }
 }
 
 /// Runs work once the dialog's own event loop runs, and ends the dialog should the test hang.
@@ -80,18 +128,18 @@ void soon(MainDialog& dialog, Work work) {
     QTimer::singleShot(10000, &dialog, [&dialog] { dialog.done(-1); });
 }
 
-/// Sends a TFTP packet from socket fd to port on 127.0.0.1; the length of the answer, or -1 when
-/// none comes within waitMs.
-ssize_t exchange(int fd, std::uint16_t port, const QByteArray& packet, int waitMs) {
+/// Asks the server on port of 127.0.0.1 for file from a new socket, which it returns: the
+/// transfer runs, unanswered, until the server gives up or is stopped.
+int requestFile(std::uint16_t port, const QByteArray& file) {
     sockaddr_in server{};
     server.sin_family = AF_INET;
     server.sin_port = htons(port);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(fd, packet.data(), static_cast<std::size_t>(packet.size()), 0,
+    const QByteArray request = QByteArray("\0\1", 2) + file + QByteArray("\0octet\0", 7);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::sendto(fd, request.data(), static_cast<std::size_t>(request.size()), 0,
              reinterpret_cast<const sockaddr*>(&server), sizeof server);
-    pollfd readable{fd, POLLIN, 0};
-    char answer[600];
-    return ::poll(&readable, 1, waitMs) == 1 ? ::recv(fd, answer, sizeof answer, 0) : -1;
+    return fd;
 }
 
 using Ending = std::function<void(MainDialog&)>;
@@ -124,7 +172,7 @@ class WindowTest : public QObject {
     /// come from the test's events alone and the close need not wait for a receive loop.
     MainDialog& open() {
         dialog_ = std::make_unique<MainDialog>(0);
-        dialog_->setEngineBody([](EngineParts& parts) { parts.server.start(); });
+        Access::engineBody(*dialog_) = [](EngineParts& parts) { parts.server.start(); };
         dialog_->show();
         [&] { QTRY_VERIFY(logShows(*dialog_, "Quillet Server Ready...")); }();
         return *dialog_;
@@ -133,100 +181,76 @@ class WindowTest : public QObject {
   private slots:
     void cleanup() { dialog_.reset(); }
 
-    void rowTexts_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("expected");
+    // In the C locale and again in a German one, whose decimal comma and month names must not
+    // show: QApplication takes the C library's locale from the environment.
+    void rowTextsIgnoreTheLocale() {
         qputenv("TZ", "UTC");  // start times read the same on every machine
         tzset();
-        // Made in the C locale and again in a German one, whose decimal comma and month names
-        // must not show: QApplication takes the C library's locale from the environment.
         const std::string before = std::setlocale(LC_ALL, nullptr);
+        const auto restore = qScopeGuard([&] { std::setlocale(LC_ALL, before.c_str()); });
         for (const char* locale : {"C", "de_DE.UTF-8"}) {
             if (std::setlocale(LC_ALL, locale) == nullptr) {
-                QTest::addRow("%s", locale) << QString() << QStringLiteral("not installed");
+                qWarning("locale %s is not installed", locale);
                 continue;
             }
-            const auto row = [locale](const char* name, const std::string& text, const char* want) {
-                QTest::addRow("%s %s", locale, name) << QString::fromStdString(text) << want;
-            };
-            row("1023 bytes", sizeText(1023), "1023B");
-            row("1024 bytes", sizeText(1024), "1.00kB");
-            row("1048575 bytes", sizeText(1048575), "1024.00kB");
-            row("1048576 bytes", sizeText(1048576), "1.00MB");
-            row("3725 s", elapsedText(3725), "62:05");
-            row("start time", startTimeText(1793404800 + 23 * 3600 + 59 * 60), "Oct-31 23:59:00");
+            const std::string texts[] = {
+                sizeText(1023),    sizeText(1024),
+                sizeText(1048575), sizeText(1048576),
+                elapsedText(3725), startTimeText(1793404800 + 23 * 3600 + 59 * 60)};
+            QCOMPARE(QString::fromStdString(texts[0] + "|" + texts[1] + "|" + texts[2] + "|" +
+                                            texts[3] + "|" + texts[4] + "|" + texts[5]),
+                     "1023B|1.00kB|1024.00kB|1.00MB|62:05|Oct-31 23:59:00");
         }
-        std::setlocale(LC_ALL, before.c_str());
-    }
-    void rowTexts() {
-        QFETCH(QString, text);
-        QFETCH(QString, expected);
-        if (expected == "not installed") {
-            QSKIP("this locale is not installed");
-        }
-        QCOMPARE(text, expected);
     }
 
-    void progressTextsAndTheirBars_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("percent");  // -1: not a progress text
-        for (const auto& [text, percent] :
+    void progressTexts() {
+        for (const auto& [text, want] :
              {std::pair{"0", 0}, {"100", 100}, {" 7", 7}, {"+7", 7}, {"\t007", 7}, {"-0", 0}}) {
-            QTest::addRow("\"%s\"", text) << QString(text) << percent;
+            int value = -1;
+            QVERIFY(TransferListCtrl::isProgressText(QString(text), &value) && value == want);
         }
         for (const char* text : {"7%", "7 ", "101", "-1", "", " ", "+", "+ 7", "Done", "0x10",
                                  "1e2", "99999999999999999999"}) {
-            QTest::addRow("\"%s\"", text) << QString(text) << -1;
+            QVERIFY2(!TransferListCtrl::isProgressText(QString(text)), text);
         }
     }
-    void progressTextsAndTheirBars() {
-        QFETCH(QString, text);
-        QFETCH(int, percent);
-        int value = -1;
-        QCOMPARE(TransferListCtrl::isProgressText(text, &value), percent >= 0);
-        QCOMPARE(value, percent);
 
-        // A bar is drawn exactly for a progress text, and only in the progress column.
+    // Every refusal leaves the cell alone; a bar is drawn exactly where a cell holds a percentage,
+    // and only in the progress column: not for a number written as plain text, nor after its end.
+    void progressOperationsAndTheirBars() {
+        using enum ProgressResult;
         BarRecordingStyle style;
         TransferListCtrl list;
         list.setStyle(&style);
         list.resize(400, 200);
         list.setColumnCount(3);
-        new QTreeWidgetItem(&list, {text, text, QStringLiteral("50")});  // owned by the list
-        QCOMPARE(list.setProgressColumn(1), TransferListCtrl::kDone);
-        list.grab();
-        QCOMPARE(style.bars, percent >= 0 ? QList<int>{percent} : QList<int>());
-    }
-
-    void progressOperationsRefuseWhatIsOutOfRange() {
-        TransferListCtrl list;
-        list.setColumnCount(6);
-        new QTreeWidgetItem(&list, {"a", "", "", "", "Done"});
-        const QList<int> results = {
+        for (const char* text : {"50", "", "", ""}) {
+            new QTreeWidgetItem(&list, {text, text, text});  // owned by the list
+        }
+        const QList<ProgressResult> results = {
             list.setProgress(0, 50),  // no progress column yet
-            list.setProgressColumn(6), list.setProgressColumn(-1),
-            list.setProgressColumn(4), list.setProgress(0, 101),
-            list.setProgress(0, -1),   list.setProgress(1, 50),  // the row count
-            list.setProgress(-1, 50),
+            list.setProgressColumn(3), list.setProgressColumn(-1),  list.setProgressColumn(1),
+            list.setProgress(1, 101),  list.setProgress(1, -1),     list.setProgress(4, 50),
+            list.setProgress(-1, 50),  list.setProgressEnd(4, "x"), list.setProgress(1, 0),
+            list.setProgress(2, 100),  list.setProgress(3, 7),      list.setProgressEnd(3, "Done"),
         };
-        QCOMPARE(results, QList<int>({-1, -1, -1, 0, -2, -2, -1, -1}));
-        QCOMPARE(list.topLevelItem(0)->text(4), "Done");  // every refusal left the cell alone
+        QCOMPARE(results, QList<ProgressResult>({OutOfRange, OutOfRange, OutOfRange, Changed,
+                                                 BadPercent, BadPercent, OutOfRange, OutOfRange,
+                                                 OutOfRange, Changed, Changed, Changed, Changed}));
+        QCOMPARE(column(list, 1), QStringList({"50", "0", "100", "Done"}));
+        list.grab();
+        QCOMPARE(style.bars, QList<int>({0, 100}));
     }
 
-    // A script of steps, each a letter, a client number and perhaps a value: S (started, the
-    // file's size), P (progress, blocks sent), D (done), F (failed, the reason); C clicks the
-    // header section of that number, X chooses "&Clear Entries". 12800 bytes are 25 blocks, 5000
-    // bytes 10 and 6000 bytes 12.
+    // 12800 bytes are 25 blocks, 5000 bytes 10 and 6000 bytes 12.
     void eventsChangeTheRows_data() {
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("progress");  // the progress column, top to bottom
         const auto row = [](const char* name, const char* script, const char* progress) {
             QTest::newRow(name) << QString(script) << QString(progress);
         };
-        row("started", "S1=12800", "0");
         row("progress", "S1=12800,P1=10", "40");
-        row("all blocks", "S1=12800,P1=25", "100");
-        row("done", "S1=12800,P1=25,D1", "Done");
+        row("all blocks, done", "S1=12800,P1=25,D1,P1=5", "Done");
         row("empty file", "S1=0,P1=1", "100");
         row("above the block count", "S1=1536,P1=2,P1=4", "66");
         row("failed", "S1=5000,S2=5000,F1=Socket Error,F2=Client Error #0 \"bye\"",
@@ -244,42 +268,16 @@ class WindowTest : public QObject {
         QFETCH(QString, script);
         QFETCH(QString, progress);
         MainDialog& dialog = open();
-        for (const QString& step : script.split(',')) {
-            const QStringList parts = step.mid(1).split('=');
-            const ClientEndpoint from = client(parts[0].toInt());
-            const char kind = step[0].toLatin1();
-            if (kind == 'X') {
-                dialog.fileMenu().actions()[0]->trigger();
-            } else if (kind == 'C') {
-                clickHeader(dialog, parts[0].toInt());
-            } else if (kind == 'S') {
-                postStarted(dialog, from, parts[1].toInt());
-            } else {
-                post(dialog,
-                     kind == 'P' ? EngineMessage{TransferProgressMessage{from, parts[1].toInt()}}
-                     : kind == 'D'
-                         ? EngineMessage{TransferDoneMessage{from}}
-                         : EngineMessage{TransferFailedMessage{from, parts[1].toStdString()}});
-            }
-            QCoreApplication::processEvents();
-        }
-        QCOMPARE(column(dialog.transferList(), kProgressColumn).join('|'), progress);
+        play(dialog, script);
+        QCOMPARE(column(Access::list(dialog), kProgressColumn).join('|'), progress);
     }
 
     void elapsedPassCountsRunningRowsOnly() {
         MainDialog& dialog = open();
-        postStarted(dialog, client(1), 5000);
-        postStarted(dialog, client(2), 5000);
-        QCoreApplication::processEvents();
-        dialog.elapsedPass();
-        post(dialog, TransferDoneMessage{client(2)});
-        QCoreApplication::processEvents();
-        for (int tick = 1; tick < 3725; ++tick) {
-            dialog.elapsedPass();
-        }
-        const TransferListCtrl& list = dialog.transferList();
-        QCOMPARE(column(list, kElapsedColumn), QStringList({"62:05", "0:01"}));
-        QTRY_COMPARE_WITH_TIMEOUT(column(list, kElapsedColumn)[0], "62:06", 3000);  // the timer
+        play(dialog, "S1=5000,S2=5000,S3=5000,T,D2,F3=x,T,T");
+        const TransferListCtrl& list = Access::list(dialog);
+        QCOMPARE(column(list, kElapsedColumn), QStringList({"0:03", "0:01", "0:01"}));
+        QTRY_COMPARE_WITH_TIMEOUT(column(list, kElapsedColumn)[0], "0:04", 3000);  // the timer
     }
 
     void headerClicksSortAndShowTheIndicator_data() {
@@ -288,11 +286,9 @@ class WindowTest : public QObject {
         const auto row = [](const char* name, QList<int> clicks, const char* expected) {
             QTest::newRow(name) << clicks << QString(expected);
         };
-        row("no click", {}, "c a d b, none");
         row("progress, elapsed", {4, 5}, "c a d b, none");
         row("file size", {3}, "c b d a, 3 up");
-        row("file size twice", {3, 3}, "a d b c, 3 down");
-        row("then progress", {3, 3, 4, 5}, "a d b c, 3 down");
+        row("file size twice, then progress", {3, 3, 4, 5}, "a d b c, 3 down");
         row("then file size", {3, 3, 4, 3}, "c b d a, 3 up");
         row("then file name", {3, 3, 2}, "a b c d, 2 up");
         row("start time", {1}, "c d a b, 1 up");
@@ -311,45 +307,30 @@ class WindowTest : public QObject {
         postStarted(dialog, at(0x01000001, 1), 3000, "d", 20);
         postStarted(dialog, at(0x01000001, 256), 2000, "b", 40);
         QCoreApplication::processEvents();
-        TransferListCtrl& list = dialog.transferList();
+        TransferListCtrl& list = Access::list(dialog);
+        list.setCurrentItem(list.topLevelItem(2));  // "d"
         for (int section : clicks) {
             clickHeader(dialog, section);
         }
         const QHeaderView* header = list.header();
-        const char* const orders[] = {"up", "down"};  // Qt::AscendingOrder, Qt::DescendingOrder
-        QString indicator = QStringLiteral("none");
-        if (header->isSortIndicatorShown()) {
-            indicator = QStringLiteral("%1 %2")
-                            .arg(header->sortIndicatorSection())
-                            .arg(orders[header->sortIndicatorOrder()]);
-        }
+        const QString indicator =
+            !header->isSortIndicatorShown()
+                ? QStringLiteral("none")
+                : QStringLiteral("%1 %2")
+                      .arg(header->sortIndicatorSection())
+                      .arg(header->sortIndicatorOrder() == Qt::AscendingOrder ? "up" : "down");
         QCOMPARE(column(list, kFileNameColumn).join(' ') + ", " + indicator, expected);
+        // The current row moves with its transfer and stays selected.
+        QTreeWidgetItem* current = list.currentItem();
+        QVERIFY(current != nullptr && current->text(kFileNameColumn) == "d");
+        QCOMPARE(list.selectedItems(), QList<QTreeWidgetItem*>({current}));
     }
 
-    void contextMenuOpensOverTheTransferListOnly() {
-        MainDialog& dialog = open();
-        const QRect area = dialog.transferList().geometry();
-        const QPoint overHeader = area.topLeft() + QPoint(area.width() / 2, 5);
-        using Case = std::tuple<QPoint, QContextMenuEvent::Reason, bool>;  // where, how, opens
-        for (const auto& [at, reason, opens] :
-             {Case{overHeader, QContextMenuEvent::Mouse, true},
-              Case{area.center(), QContextMenuEvent::Mouse, true},
-              Case{dialog.logList().geometry().center(), QContextMenuEvent::Mouse, false},
-              Case{area.center(), QContextMenuEvent::Keyboard, false}}) {
-            QWidget* target = dialog.childAt(at);
-            const QPoint global = dialog.mapToGlobal(at);
-            QContextMenuEvent event(reason, target->mapFromGlobal(global), global);
-            QApplication::sendEvent(target, &event);
-            QCOMPARE(dialog.fileMenu().isVisible(), opens);
-            dialog.fileMenu().hide();
-        }
-    }
-
-    void windowTextsAndAStartedRow() {
+    void windowTextsMenusAndAStartedRow() {
         MainDialog& dialog = open();
         postStarted(dialog, client(1), 26579, "boot/pxelinux.0", 1772719629);
         QCoreApplication::processEvents();
-        const TransferListCtrl& list = dialog.transferList();
+        const TransferListCtrl& list = Access::list(dialog);
         QStringList texts{dialog.windowTitle()};
         for (int index = 0; index < list.columnCount(); ++index) {
             texts << QStringLiteral("%1 %2: %3")
@@ -357,7 +338,7 @@ class WindowTest : public QObject {
                          .arg(list.columnWidth(index))
                          .arg(list.topLevelItem(0)->text(index));
         }
-        for (const QAction* menu : dialog.menuBar().actions()) {
+        for (const QAction* menu : Access::menuBar(dialog).actions()) {
             texts << menu->text();
             for (const QAction* item : menu->menu()->actions()) {
                 texts << item->text();
@@ -371,7 +352,7 @@ class WindowTest : public QObject {
             }
             QTest::keyClick(about, Qt::Key_Return);  // the OK button is the default
         });
-        dialog.menuBar().actions()[1]->menu()->actions()[0]->trigger();  // "&About"
+        Access::menuBar(dialog).actions()[1]->menu()->actions()[0]->trigger();  // "&About"
         QCOMPARE(texts,
                  QStringList({"Quillet", "Client Address (port) 125: 10.0.0.1 (1001)",
                               "Start Time 90: " + QString::fromStdString(startTimeText(1772719629)),
@@ -379,10 +360,27 @@ class WindowTest : public QObject {
                               "Progress 125: 0", "Elapsed 60: 0:00", "&File", "&Clear Entries",
                               "&Help", "&About", "About Ravelin", "[icon]", "Quillet Version 1.0",
                               "Copyright (C) Carrowmore"}));
+
+        // The "&File" pop-up opens for a right click over the transfer list (header included).
+        const QRect area = Access::list(dialog).geometry();
+        const QPoint overHeader = area.topLeft() + QPoint(area.width() / 2, 5);
+        using Case = std::tuple<QPoint, QContextMenuEvent::Reason, bool>;  // where, how, opens
+        for (const auto& [at, reason, opens] :
+             {Case{overHeader, QContextMenuEvent::Mouse, true},
+              Case{area.center(), QContextMenuEvent::Mouse, true},
+              Case{Access::logList(dialog).geometry().center(), QContextMenuEvent::Mouse, false},
+              Case{area.center(), QContextMenuEvent::Keyboard, false}}) {
+            QWidget* target = dialog.childAt(at);
+            const QPoint global = dialog.mapToGlobal(at);
+            QContextMenuEvent event(reason, target->mapFromGlobal(global), global);
+            QApplication::sendEvent(target, &event);
+            QCOMPARE(Access::fileMenu(dialog).isVisible(), opens);
+            Access::fileMenu(dialog).hide();
+        }
     }
 
     void serverErrorShowsTheTextAndEndsWithCode3() {
-        const int port = open().boundPort();  // held by the first dialog's engine
+        const int port = Access::boundPort(open());  // held by the first dialog's engine
         MainDialog dialog(static_cast<std::uint16_t>(port));
         QString text;
         QTimer poll;
@@ -427,34 +425,19 @@ class WindowTest : public QObject {
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(100 * 512, 'x')) > 0);
         file.close();
         MainDialog dialog(0);  // with the real engine, serving until it is stopped
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        std::uint16_t port = 0;
+        int fd = -1;
         soon(dialog, [&] {
             QVERIFY(QTest::qWaitFor([&] { return logShows(dialog, "Ready"); }, 5000));
-            port = dialog.boundPort();
-            QCOMPARE(exchange(fd, port, QByteArray("\0\1long.bin\0octet\0", 17), 3000), 516);
-            QCOMPARE(exchange(fd, port, QByteArray("\0\4\0\1", 4), 3000), 516);  // block 2
-            QTRY_COMPARE(column(dialog.transferList(), kProgressColumn), QStringList({"0"}));
+            fd = requestFile(Access::boundPort(dialog), "long.bin");
+            QTRY_COMPARE(column(Access::list(dialog), kProgressColumn), QStringList({"0"}));
+            // Queued before the close, delivered after it: the rows they refer to are gone.
+            QVERIFY(post(dialog, TransferProgressMessage{client(1), 5}));
+            QVERIFY(postStarted(dialog, client(1), 1));
+            QVERIFY(post(dialog, ServerErrorMessage{"late error"}));
             ending(dialog);  // while the transfer runs
         });
         QCOMPARE(dialog.exec(), result);
-        QVERIFY(!dialog.isRunning());
-        QVERIFY(!dialog.engineAbandoned());
-        QCOMPARE(dialog.boundPort(), 0);  // the engine has ended and closed its socket
-        QCOMPARE(dialog.transferList().topLevelItemCount(), 0);
-        QCOMPARE(exchange(fd, port, QByteArray("\0\4\0\2", 4), 300), -1);  // nobody answers
         ::close(fd);
-    }
-
-    void eventsAfterTheCloseStepsTouchNothing() {
-        MainDialog& dialog = open();
-        postStarted(dialog, client(1), 5000);
-        QCoreApplication::processEvents();
-        // Queued before the close, delivered after it: the rows they refer to are gone.
-        QVERIFY(post(dialog, TransferProgressMessage{client(1), 5}));
-        QVERIFY(postStarted(dialog, client(1), 1));
-        QVERIFY(post(dialog, ServerErrorMessage{"late error"}));
-        dialog.close();
         QTimer::singleShot(300, &dialog, [] {  // should a late error box open after all
             if (QWidget* box = QApplication::activeModalWidget()) {
                 box->close();
@@ -462,7 +445,10 @@ class WindowTest : public QObject {
             }
         });
         QCoreApplication::processEvents();
-        QCOMPARE(dialog.transferList().topLevelItemCount(), 0);
+        QVERIFY(!Access::isRunning(dialog));
+        QVERIFY(!dialog.engineAbandoned());
+        QCOMPARE(Access::boundPort(dialog), 0);  // the engine has ended and closed its socket
+        QCOMPARE(Access::list(dialog).topLevelItemCount(), 0);
         // The window is detached now: posts are refused on the posting thread.
         QVERIFY(!post(dialog, LogLineMessage{"late line"}));
     }
@@ -474,18 +460,18 @@ class WindowTest : public QObject {
         std::weak_ptr<const EngineParts> parts;
         {
             MainDialog dialog(0);
-            dialog.setStopWaitLimit(100ms);
-            dialog.setEngineBody([released, &latePostsAccepted](EngineParts& engine) {
+            Access::stopWaitLimit(dialog) = 100ms;
+            Access::engineBody(dialog) = [released, &latePostsAccepted](EngineParts& engine) {
                 engine.server.run();
                 // Stopped, but slow to end: it goes on using the log and the sink afterwards.
                 released.wait_for(10s);
                 engine.log.write(3, "a line from an engine that was let go");
                 latePostsAccepted = int{engine.eventSink.transferDone(ClientEndpoint{})} +
                                     int{engine.eventSink.serverError("late")};
-            });
+            };
             dialog.show();
             QTRY_VERIFY(logShows(dialog, "Quillet Server Ready..."));
-            parts = dialog.engineParts();
+            parts = Access::parts(dialog);
             dialog.close();
             QVERIFY(dialog.engineAbandoned());
         }

@@ -1,12 +1,11 @@
-// Helpers for the unit tests: datagrams written out byte by byte, a scratch directory, and the
-// log and event sinks that keep what they are given.
+// Helpers for the unit tests: datagrams written out byte by byte, a scratch directory, a clock
+// the test sets, and the log and event sinks that keep what they are given.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,10 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "log/clock.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
 
-namespace quillet::testing {
+namespace quillet::test {
 
 using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
@@ -47,10 +47,10 @@ inline Bytes wire(std::initializer_list<Part> parts) {
 inline Bytes rrq(std::string_view name, std::string_view mode = "octet") {
     return wire({0, 1, name, 0, mode, 0});
 }
-inline Bytes ack(std::uint16_t block) {
-    return wire({0, 4, block >> 8, block & 0xFF});
+inline Bytes ack(int block) {
+    return wire({0, 4, (block >> 8) & 0xFF, block & 0xFF});
 }
-inline Bytes errorDatagram(std::uint16_t code, std::string_view message) {
+inline Bytes errorDatagram(int code, std::string_view message) {
     return wire({0, 5, code >> 8, code & 0xFF, message, 0});
 }
 
@@ -64,30 +64,15 @@ inline ClientEndpoint client(std::uint32_t address, std::uint16_t port) {
     return ClientEndpoint::fromHostOrder(address, port);
 }
 
-/// A directory of its own under the system's temporary directory, removed with its contents.
-class ScratchDirectory {
-  public:
-    ScratchDirectory() {
-        std::random_device random;
-        for (int attempt = 0; attempt < 100 && root_.empty(); ++attempt) {
-            const auto candidate =
-                std::filesystem::temp_directory_path() / ("quillet-" + std::to_string(random()));
-            std::error_code error;
-            if (std::filesystem::create_directory(candidate, error)) {
-                root_ = candidate;
-            }
-        }
-        EXPECT_FALSE(root_.empty());
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+/// The client most engine tests talk as.
+inline const ClientEndpoint kClient = client(0x0A010203, 1069);
 
-    std::string path(std::string_view name) const { return (root_ / name).string(); }
-    const std::filesystem::path& root() const { return root_; }
+/// A directory of its own under the system's temporary directory, removed with its contents.
+struct ScratchDirectory {
+    ScratchDirectory() { EXPECT_FALSE(root.empty()); }
+    ~ScratchDirectory() { std::filesystem::remove_all(root); }
+
+    std::string path(std::string_view name) const { return root + "/" + std::string(name); }
 
     /// Writes a file (of size bytes, sparse, when size is given); returns its absolute path.
     std::string write(std::string_view name, std::string_view content,
@@ -99,8 +84,20 @@ class ScratchDirectory {
         return path(name);
     }
 
-  private:
-    std::filesystem::path root_;
+    /// A new directory of a random name: creating it fails when the name is taken.
+    static std::string makeUnique() {
+        std::random_device random;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const auto candidate =
+                std::filesystem::temp_directory_path() / ("quillet-" + std::to_string(random()));
+            if (std::error_code error; std::filesystem::create_directory(candidate, error)) {
+                return candidate.string();
+            }
+        }
+        return {};
+    }
+
+    std::string root = makeUnique();
 };
 
 /// size bytes in which each block of 512 differs from its neighbours.
@@ -117,9 +114,18 @@ inline std::string contentOf(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-/// Lines of text kept from any thread, for a test to take or to wait for.
-class LineRecord {
-  public:
+/// A clock that reads what the test set, from any thread; the monotonic reading follows it.
+struct FakeClock final : Clock {
+    explicit FakeClock(std::time_t start = 1'700'000'000) : now(start) {}
+    std::chrono::steady_clock::time_point monotonic() const override {
+        return std::chrono::steady_clock::time_point(std::chrono::seconds(now.load()));
+    }
+    std::time_t wall() const override { return now.load(); }
+    std::atomic<std::time_t> now;
+};
+
+/// Lines of text kept from any thread, for a test to take.
+struct LineRecord {
     /// Keeps the line (after calling onAdd) and returns true, as a successful post does.
     bool add(std::string line) {
         if (onAdd) {
@@ -127,7 +133,6 @@ class LineRecord {
         }
         std::lock_guard lock(mutex_);
         lines_.push_back(std::move(line));
-        added_.notify_all();
         return true;
     }
 
@@ -136,26 +141,10 @@ class LineRecord {
         return std::exchange(lines_, {});
     }
 
-    /// Waits at most limit for a line that contains part.
-    bool waitFor(std::string_view part, std::chrono::milliseconds limit) const {
-        std::unique_lock lock(mutex_);
-        return added_.wait_for(lock, limit, [&] {
-            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
-                return line.find(part) != std::string::npos;
-            });
-        });
-    }
-
     std::function<void()> onAdd;
-
-  private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable added_;
+    std::mutex mutex_;
     Lines lines_;
 };
-
-/// The client most engine tests talk as.
-inline const ClientEndpoint kClient = client(0x0A010203, 1069);
 
 /// A notification about a client as recorded: "Failed 10.1.2.3 (1069) Socket Error".
 inline std::string event(std::string kind, const std::string& rest = {},
@@ -164,19 +153,20 @@ inline std::string event(std::string kind, const std::string& rest = {},
 }
 
 /// Keeps each line as its level, a blank and its text.
-class RecordingLogSink final : public LogSink, public LineRecord {
-  public:
+struct RecordingLogSink final : LogSink, LineRecord {
     void write(std::int32_t level, std::string_view text) override {
         add(std::to_string(level) + " " + std::string(text));
     }
 };
 
 /// Keeps each notification as a line (see event) instead of posting it.
-class RecordingEventSink final : public EventSink, public LineRecord {
-  public:
-    bool transferStarted(const ClientEndpoint& from, std::string_view name,
-                         std::int32_t size) override {
-        return add(event("Started", std::to_string(size) + " " + std::string(name), from));
+struct RecordingEventSink final : EventSink, LineRecord {
+    bool transferStarted(const ClientEndpoint& from, std::string_view name, std::int32_t size,
+                         std::time_t startTime) override {
+        return add(event(
+            "Started",
+            std::to_string(size) + " " + std::string(name) + " at " + std::to_string(startTime),
+            from));
     }
     bool transferProgress(const ClientEndpoint& from, std::int32_t blocks) override {
         return add(event("Progress", std::to_string(blocks), from));
@@ -185,9 +175,6 @@ class RecordingEventSink final : public EventSink, public LineRecord {
     bool transferFailed(const ClientEndpoint& from, std::string_view reason) override {
         return add(event("Failed", std::string(reason), from));
     }
-    bool serverError(std::string_view text) override {
-        return add("ServerError " + std::string(text));
-    }
 };
 
-}  // namespace quillet::testing
+}  // namespace quillet::test

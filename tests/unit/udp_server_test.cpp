@@ -1,21 +1,16 @@
-// The engine with a real socket on loopback: the receive loop, what it drops, how it stops, how
-// it fails to start; and the thread that runs it.
+// The engine with a real socket on loopback and a clock the test sets: the receive loop, its
+// ticks, what it drops and how it stops. Failures to start are end-to-end tests.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <future>
-#include <memory>
 #include <string>
 #include <thread>
 
-#include "engine/engine_thread.h"
 #include "engine/udp_server.h"
 #include "test_support.h"
 
@@ -23,28 +18,24 @@ namespace quillet {
 namespace {
 
 using namespace std::chrono_literals;
-using namespace testing;
+using namespace test;
 
-constexpr auto kAnswerLimit = 5s;  // generous: nothing waits this long when the engine works
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-// A server on a free port of its own, its receive loop on a thread, and a client socket.
+// A server on a free port of its own, its receive loop on a thread, and two client sockets
+// connected to it, which therefore take datagrams from the server's port only.
 class UdpServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         server.setLog(&log);
         server.setEventSink(&events);
-        ASSERT_EQ(server.start(), 0);
-        loop = std::thread([this] { loopResult = server.receiveLoop(); });
-        const auto local = loopback(0);
-        ::bind(client, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+        ASSERT_EQ(server.start(), UdpServer::StartResult::Started);
+        loop = std::thread([this] { server.receiveLoop(); });
+        sockaddr_in address{AF_INET, htons(server.boundPort()), {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        for (const int socket : {client, waker}) {
+            ASSERT_EQ(::connect(socket, reinterpret_cast<sockaddr*>(&address), length), 0);
+        }
+        ::getsockname(client, reinterpret_cast<sockaddr*>(&address), &length);
+        me = test::client(0x7F000001, ntohs(address.sin_port));
     }
 
     void TearDown() override {
@@ -53,58 +44,61 @@ class UdpServerTest : public ::testing::Test {
             loop.join();
         }
         ::close(client);
+        ::close(waker);
     }
 
-    void send(const Bytes& datagram) {
-        const auto to = loopback(server.boundPort());
-        ASSERT_EQ(::sendto(client, datagram.data(), datagram.size(), 0,
-                           reinterpret_cast<const sockaddr*>(&to), sizeof to),
+    void send(const Bytes& datagram, int from = -1) {
+        ASSERT_EQ(::send(from < 0 ? client : from, datagram.data(), datagram.size(), 0),
                   static_cast<ssize_t>(datagram.size()));
     }
 
-    /// The next datagram from the server's port, or none if nothing comes within limit.
-    Bytes receive(std::chrono::milliseconds limit = kAnswerLimit) {
+    /// The next datagram from the server, or none if nothing comes within limit.
+    Bytes receive(std::chrono::milliseconds limit = 5s) {
         pollfd entry{client, POLLIN, 0};
         Bytes buffer(65536);
-        sockaddr_in from{};
-        socklen_t length = sizeof from;
-        const auto count = ::poll(&entry, 1, static_cast<int>(limit.count())) != 1
-                               ? 0
-                               : ::recvfrom(client, buffer.data(), buffer.size(), 0,
-                                            reinterpret_cast<sockaddr*>(&from), &length);
-        EXPECT_TRUE(count <= 0 || ntohs(from.sin_port) == server.boundPort());
+        const auto count = ::poll(&entry, 1, static_cast<int>(limit.count())) == 1
+                               ? ::recv(client, buffer.data(), buffer.size(), 0)
+                               : 0;
         buffer.resize(static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
         return buffer;
     }
 
+    static constexpr std::time_t kStart = 1'700'000'000;
     RecordingLogSink log;
     RecordingEventSink events;
     ScratchDirectory files;
-    UdpServer server{0};
+    FakeClock clock;  // at kStart
+    UdpServer server{0, clock};
     std::thread loop;
-    int loopResult = -1;
     int client = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int waker = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ClientEndpoint me;
 };
 
-TEST_F(UdpServerTest, ReadyLineThenAWholeFileFromItsOnePort) {
+TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePassed) {
     EXPECT_EQ(log.take(), Lines{"5 Quillet Server Ready..."});
-    const auto path = files.write("boot.bin", pattern(3000));
+    const auto path = files.write("boot.bin", pattern(2000));
     send(rrq(path));
-    std::string content;
-    for (int block = 1; content.size() < 3000; ++block) {
-        const auto data = receive();
-        ASSERT_EQ(wireNumber(data, 0), 3) << "block " << block;
-        ASSERT_EQ(wireNumber(data, 2), block);
-        content.append(data.begin() + 4, data.end());
-        send(ack(static_cast<std::uint16_t>(block)));
+    const auto first = receive();
+    ASSERT_EQ(wireNumber(first, 2), 1);
+    // The clock's time, passed on; the event went out before block 1.
+    EXPECT_EQ(events.take(), Lines{event("Started", "2000 " + path + " at 1700000000", me)});
+    // No tick at 10 s; one at 11 s, which resends; none 10 s after it; one at 22 s.
+    const std::pair<std::time_t, bool> passes[] = {
+        {10, false}, {11, true}, {21, false}, {22, true}};
+    for (const auto& [seconds, resent] : passes) {
+        SCOPED_TRACE(seconds);
+        clock.now = kStart + seconds;
+        send({}, waker);  // wakes the loop for one pass; an empty datagram is dropped
+        EXPECT_EQ(receive(resent ? 5s : 300ms), resent ? first : Bytes{});
     }
-    EXPECT_EQ(content, contentOf(path));
-    EXPECT_TRUE(log.waitFor("Served with 6 blocks.", kAnswerLimit));
+    send(ack(1));
+    EXPECT_EQ(wireNumber(receive(), 2), 2);  // and the transfer goes on
 }
 
 TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEndsTheLoop) {
     // A write request is answered whatever follows its opcode, so any handling of the 4097-byte
-    // datagram would show as an answer; an empty one would show in the log.
+    // datagram would show as an answer.
     send(wire({0, 2, std::string(4095, 'w')}));
     send({});
     // A read request whose mode ends in its last byte: cut short, it would have no terminator
@@ -118,62 +112,7 @@ TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEnd
     server.requestStop();
     loop.join();
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
-    EXPECT_EQ(loopResult, 0);
     EXPECT_EQ(server.boundPort(), 0);  // the socket is closed
-}
-
-TEST(UdpServerStart, FailuresAreLoggedAtLevelThreeAndReportedAsServerErrors) {
-    UdpServer holder(0);  // holds a port, so that binding it again fails
-    ASSERT_EQ(holder.start(), 0);
-    // The bind failure comes first: it also lets the sanitizers meet the sinks, which takes them
-    // a descriptor, before the socket cannot be made for want of descriptors (EADDRINUSE is 98
-    // and EMFILE 24 on Linux).
-    const std::tuple<std::uint16_t, rlim_t, int, std::string> cases[] = {
-        {holder.boundPort(), RLIM_INFINITY, EADDRINUSE,
-         "Bind failed, Maybe Port " + std::to_string(holder.boundPort()) +
-             " already in use: 0x00000062"},
-        {0, 0, -1, "Socket Create Error: 0x00000018"}};
-    for (const auto& [port, descriptors, result, text] : cases) {
-        RecordingLogSink log;
-        RecordingEventSink events;
-        UdpServer server(port);
-        server.setLog(&log);
-        server.setEventSink(&events);
-        rlimit saved{};
-        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-        rlimit limited{std::min(descriptors, saved.rlim_cur), saved.rlim_max};
-        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
-        EXPECT_EQ(server.run(), result);  // returns at once: the loop is never entered
-        ::setrlimit(RLIMIT_NOFILE, &saved);
-        EXPECT_EQ(log.take(), Lines{"3 " + text});
-        EXPECT_EQ(events.take(), Lines{"ServerError " + text});
-        EXPECT_EQ(server.boundPort(), 0);
-    }
-}
-
-TEST(EngineThread, WaitIsTrueOnceTheBodyHasEndedAndLetsGoOfABodyThatDoesNot) {
-    auto ended = std::make_shared<int>(0);
-    EXPECT_TRUE(EngineThread([ended] { *ended = 1; }).waitFor(5s));
-    EXPECT_EQ(*ended, 1);
-    EXPECT_EQ(ended.use_count(), 1);  // the body's captures are gone
-
-    // Everything the body uses is its own (shared), so the thread may outlive the EngineThread.
-    std::promise<void> release;
-    auto token = std::make_shared<std::shared_future<void>>(release.get_future().share());
-    auto thread = std::make_unique<EngineThread>([token] { token->wait(); });
-    const auto asked = std::chrono::steady_clock::now();
-    EXPECT_FALSE(thread->waitFor(100ms));
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
-    EXPECT_FALSE(thread->isRunning());
-    thread.reset();  // gone while its thread still runs
-    release.set_value();
-    for (int i = 0; i < 500 && token.use_count() > 1; ++i) {
-        std::this_thread::sleep_for(10ms);  // until the body's captures are gone
-    }
-    EXPECT_EQ(token.use_count(), 1);
-    // The thread's last step comes after that; let it run before the test ends, so that a touch
-    // of the destroyed EngineThread shows under AddressSanitizer.
-    std::this_thread::sleep_for(50ms);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "tftp/client_endpoint.h"
+#include "net/client_endpoint.h"
 
 #include <array>
 #include <cstdio>

@@ -1,0 +1,48 @@
+#include "log/log_sink.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+namespace quillet {
+namespace {
+
+void writeFormattedList(LogSink* sink, std::int32_t level, const char* format, va_list arguments) {
+    char text[kLogTextCapacity];
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    if (length < 0) {
+        return;
+    }
+    const auto kept = std::min(static_cast<std::size_t>(length), sizeof text - 1);
+    sink->write(level, std::string_view(text, kept));
+}
+
+}  // namespace
+
+void writeFormatted(LogSink* sink, std::int32_t level, const char* format, ...) {
+    if (sink == nullptr) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    writeFormattedList(sink, level, format, arguments);
+    va_end(arguments);
+}
+
+void writeAboutClient(LogSink* sink, std::int32_t level, const ClientEndpoint& client,
+                      const char* format, ...) {
+    if (sink == nullptr) {
+        return;
+    }
+    // The text after the prefix never needs more room than the whole line has.
+    char rest[kLogTextCapacity];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(rest, sizeof rest, format, arguments);
+    va_end(arguments);
+    if (length >= 0) {
+        writeFormatted(sink, level, "client %s: %s", endpointText(client).c_str(), rest);
+    }
+}
+
+}  // namespace quillet

@@ -1,0 +1,25 @@
+// What a read session needs from whoever owns it: a way to send, a log, and an event sink.
+#pragma once
+
+namespace quillet {
+
+class EventSink;
+class LogSink;
+class TftpPacket;
+
+class SessionOwner {
+  public:
+    /// Encodes the packet and sends it to its peer; true only if the whole datagram went out.
+    virtual bool send(const TftpPacket& packet) = 0;
+
+    /// The log, or null for none.
+    virtual LogSink* logSink() const = 0;
+
+    /// The sink for transfer events; never null (one without a window discards them).
+    virtual EventSink& events() const = 0;
+
+  protected:
+    ~SessionOwner() = default;
+};
+
+}  // namespace quillet

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Installs the Debian package into a fresh Debian 12 root with apt, as a user would, and checks
+# what it promises: the service's user serves /srv/tftp on port 69 with quilletd, the menu's
+# command serves ~/TFTP with the window program for a normal user (both through the capability
+# that the package grants), and the desktop entry, the man pages and the unit pass their checkers.
+# Needs root (chroot, mounts, a network namespace) and Debian's package archive. The base system
+# is cached as a debootstrap tarball in /var/cache/quillet-tests.
+set -euo pipefail
+
+if [[ $(id -u) -ne 0 ]]; then
+    echo "SKIP: the install test needs root"
+    exit 77
+fi
+CPACK_CONFIG=${CPACK_CONFIG:?CPACK_CONFIG must name CPackConfig.cmake in the build tree}
+CACHE=/var/cache/quillet-tests
+TARBALL="$CACHE/bookworm-minbase.tgz"
+NS="quillet-install-$$"
+WORK=$(mktemp -d /var/tmp/quillet-install.XXXXXX)
+ROOT="$WORK/root"
+PIDS=()
+
+mounts_under_root() { awk -v r="$ROOT" '$2 == r || index($2, r "/") == 1 { print $2 }' /proc/mounts | sort -r; }
+cleanup() {
+    local pid mount
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    ip netns del "$NS" 2>/dev/null || true
+    for mount in $(mounts_under_root); do umount "$mount" || umount -l "$mount"; done
+    # Never remove a tree that still has the host's /dev or /sys mounted in it.
+    if [[ -z $(mounts_under_root) ]]; then rm -rf --one-file-system "$WORK"; else echo "left $WORK mounted" >&2; fi
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+in_root() { chroot "$ROOT" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"; }
+wait_for() { # file text seconds
+    local i
+    for ((i = 0; i < $3 * 10; i++)); do
+        grep -qF -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    fail "no \"$2\" in $1: $(cat "$1" "$WORK"/*.err 2>/dev/null)"
+}
+# Runs a command in the root as user $1 in folder $2, on port 69 of the namespace, in the
+# background; its standard error goes to $WORK/$1.err.
+serve_as() {
+    local user=$1 folder=$2 home
+    shift 2
+    home=$(in_root getent passwd "$user" | cut -d: -f6)
+    ip netns exec "$NS" chroot "$ROOT" setpriv --reuid="$user" --regid="$user" --init-groups \
+        env -i PATH=/usr/bin:/bin HOME="$home" XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=offscreen \
+        sh -c "cd \"$folder\" && exec $*" 2>>"$WORK/$user.err" &
+    PIDS+=($!)
+}
+fetch_same() { # served file, name asked for
+    ip netns exec "$NS" timeout 60 curl -sS -o "$WORK/fetched" "tftp://127.0.0.1/$2" || fail "curl could not fetch $2"
+    cmp "$1" "$WORK/fetched" || fail "$2 arrived changed"
+}
+stop_last() {
+    kill -TERM "${PIDS[-1]}"
+    wait "${PIDS[-1]}" || fail "the server ended with status $? on SIGTERM"
+    unset 'PIDS[-1]'
+}
+
+started=$SECONDS
+cpack -G DEB --config "$CPACK_CONFIG" -B "$WORK/package" >/dev/null
+deb=$(echo "$WORK"/package/quillet_*.deb)
+echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
+
+# The archive this machine installs from; Debian's own when it names none.
+mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n1)
+mirror=${mirror:-http://deb.debian.org/debian}
+mkdir -p "$CACHE"
+(
+    flock 9 # one maker of the tarball at a time
+    if [[ ! -s $TARBALL ]]; then
+        debootstrap --variant=minbase --make-tarball="$TARBALL.part" bookworm "$WORK/make" "$mirror"
+        mv "$TARBALL.part" "$TARBALL"
+    fi
+) 9>"$CACHE/lock"
+debootstrap --variant=minbase --unpack-tarball="$TARBALL" bookworm "$ROOT" "$mirror" >"$WORK/debootstrap.log" ||
+    fail "debootstrap: $(tail -n 20 "$WORK/debootstrap.log")"
+mount -t proc proc "$ROOT/proc"
+mount --bind /dev "$ROOT/dev"
+mount --bind -o ro /sys "$ROOT/sys"
+cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
+cp "$deb" "$ROOT/tmp/"
+echo "debian root ready after $((SECONDS - started)) s"
+
+# The package's dependencies come from the archive; systemd and man-db only for the checks.
+in_root apt-get update -qq >"$WORK/apt.log" 2>&1 || fail "apt-get update: $(tail -n 20 "$WORK/apt.log")"
+in_root apt-get install -y -qq --no-install-recommends "/tmp/$(basename "$deb")" systemd man-db >>"$WORK/apt.log" 2>&1 ||
+    fail "apt-get install: $(tail -n 20 "$WORK/apt.log")"
+echo "installed after $((SECONDS - started)) s"
+
+for program in quillet quilletd; do
+    in_root getcap "/usr/bin/$program" | grep -q cap_net_bind_service || fail "$program lacks cap_net_bind_service"
+done
+[[ $(in_root stat -c %U:%G /srv/tftp) == quillet:quillet ]] || fail "/srv/tftp is not the service user's"
+[[ $(in_root systemctl is-enabled quilletd.service || true) == disabled ]] || fail "the service is not disabled"
+in_root systemd-analyze verify /lib/systemd/system/quilletd.service || fail "systemd-analyze verify"
+desktop-file-validate "$ROOT/usr/share/applications/quillet.desktop" || fail "desktop-file-validate"
+for page in man1/quillet.1 man8/quilletd.8; do
+    warnings=$(in_root man --warnings -l "/usr/share/man/$page" 2>&1 >"$WORK/page") || fail "man -l $page"
+    [[ -z $warnings ]] || fail "man -l $page: $warnings"
+    grep -q 'EXIT STATUS' "$WORK/page" || fail "man -l $page rendered no EXIT STATUS section"
+done
+
+ip netns add "$NS"
+ip netns exec "$NS" ip link set lo up
+
+# The service's way: user quillet, /srv/tftp, settings under /var/lib/quillet.
+head -c 300000 /dev/urandom >"$ROOT/srv/tftp/boot.bin"
+serve_as quillet /srv/tftp env XDG_CONFIG_HOME=/var/lib/quillet quilletd
+wait_for "$ROOT/srv/tftp/Quillet.log" "Quillet Server Ready..." 10
+fetch_same "$ROOT/srv/tftp/boot.bin" boot.bin
+grep -qx 'LOG_FILE_LEVEL=6' "$ROOT/var/lib/quillet/Carrowmore/Quillet.conf" || fail "no level in the service's settings"
+stop_last
+
+# The menu's way: a normal user runs the desktop entry's command, which serves ~/TFTP.
+in_root useradd --create-home tester
+serve_as tester /home/tester "$(sed -n 's/^Exec=//p' "$ROOT/usr/share/applications/quillet.desktop")"
+wait_for "$ROOT/home/tester/TFTP/Quillet.log" "Quillet Server Ready..." 20
+head -c 70000 /dev/urandom >"$ROOT/home/tester/TFTP/phone.cfg"
+fetch_same "$ROOT/home/tester/TFTP/phone.cfg" phone.cfg
+stop_last
+
+in_root apt-get purge -y -qq quillet >>"$WORK/apt.log" 2>&1 || fail "apt-get purge: $(tail -n 20 "$WORK/apt.log")"
+[[ ! -e $ROOT/usr/bin/quilletd && ! -e $ROOT/var/lib/quillet ]] || fail "purge left the program or its settings"
+echo "PASS after $((SECONDS - started)) s"
