@@ -2,8 +2,6 @@
 // the file level kept in the user's settings; the messages posted to the window.
 #include <gtest/gtest.h>
 
-#include <QSettings>
-#include <QString>
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -12,6 +10,7 @@
 
 #include "log/event_sink.h"
 #include "log/logger.h"
+#include "platform_support.h"
 #include "settings/settings_level_store.h"
 #include "test_support.h"
 
@@ -38,15 +37,8 @@ const std::string kMebibyte(1048576, 'o');
 class LoggerTest : public ::testing::Test {
   protected:
     LoggerTest() {
-        ::setenv("TZ", "UTC", 1);  // for the fixed clock's stamp; it stays for the whole program
-        ::tzset();
-        useSettingsIn(scratch_.path("settings"));
-    }
-
-    /// Points the user's settings at a scratch directory, never at the real ones.
-    static void useSettingsIn(const std::string& path) {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromStdString(path));
+        useUtc();  // for the fixed clock's stamp
+        useSettingsWithLevel(scratch_.path("settings"), std::nullopt);
     }
 
     std::unique_ptr<Logger> openLogger(const std::string& fileName) {
@@ -74,14 +66,7 @@ TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsL
         {"", 6, -1},          {"0", 0, 5}, {"-1", -1, 5}};
     for (const auto& [stored, fileLevel, windowLevel] : cases) {
         SCOPED_TRACE(stored.value_or("no settings file"));
-        // Settings of their own for each case: the settings layer caches a file it has read.
-        const auto settings = scratch_.path(stored.value_or("none") + "-settings");
-        useSettingsIn(settings);
-        std::filesystem::create_directories(settings + "/Carrowmore");
-        if (stored) {
-            std::ofstream(settings + "/Carrowmore/Quillet.conf")
-                << "[General]\nLOG_FILE_LEVEL=" << *stored;
-        }
+        useSettingsWithLevel(scratch_.path(stored.value_or("none") + "-settings"), stored);
         std::filesystem::remove(logPath_);
         const auto log = openLogger(logPath_);
         EXPECT_EQ(log->fileLevel(), fileLevel);
@@ -96,7 +81,7 @@ TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsL
                 level == 7 ? std::string(2000, 'x') : std::to_string(level) + "% %s\n";
             log->write(level, text);
             const auto line = kStamp + text.substr(0, 1023 - kStamp.size());
-            toFile += level <= fileLevel ? line + "\n" : "";
+            toFile += level <= fileLevel ? line + kNewline : "";
             toWindow.insert(toWindow.end(), level <= windowLevel, line);
         }
         EXPECT_EQ(contentOf(logPath_), toFile);
@@ -108,19 +93,19 @@ TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineRetriedUntilItWorksAn
     scratch_.write("Quillet.log", kMebibyte);
     const auto log = openLogger(logPath_);
     log->write(6, "carries the file past the limit");  // exactly 1 MiB before it: kept
-    auto full = kMebibyte + kStamp + "carries the file past the limit\n";
+    auto full = kMebibyte + kStamp + "carries the file past the limit" + kNewline;
     EXPECT_EQ(contentOf(logPath_), full);
     EXPECT_FALSE(std::filesystem::exists(backupPath_));
     // A non-empty directory in the backup's place cannot be deleted, even by root.
     std::filesystem::create_directory(backupPath_);
     scratch_.write("Quillet.log.bak/keep", "x");
     log->write(6, "kept while the backup is in the way");
-    full += kStamp + "kept while the backup is in the way\n";
+    full += kStamp + "kept while the backup is in the way" + kNewline;
     EXPECT_EQ(contentOf(logPath_), full);
     std::filesystem::remove_all(backupPath_);
     log->write(6, "first line of the new file");
     EXPECT_EQ(contentOf(backupPath_), full);
-    EXPECT_EQ(contentOf(logPath_), kStamp + "first line of the new file\n");
+    EXPECT_EQ(contentOf(logPath_), kStamp + "first line of the new file" + kNewline);
 
     scratch_.write("Quillet.log", kMebibyte + "o");
     log->open(logPath_);
@@ -143,7 +128,7 @@ TEST_F(LoggerTest, AMissingFailingOrRefusingSinkLeavesTheOtherItsLines) {
     window_.refuse = true;  // the refused line is destroyed before write returns
     log->write(5, "refused");
     EXPECT_TRUE(posted().empty());
-    EXPECT_EQ(contentOf(logPath_), kStamp + "no window\n" + kStamp + "refused\n");
+    EXPECT_EQ(contentOf(logPath_), kStamp + "no window" + kNewline + kStamp + "refused" + kNewline);
 }
 
 TEST(EventSink, WithoutAWindowEveryOperationIsFalse) {

@@ -100,6 +100,13 @@ struct ScratchDirectory {
     std::string root = makeUnique();
 };
 
+/// Makes a folder the working directory, which is the served folder, while it exists.
+struct ServedFolder {
+    explicit ServedFolder(const std::string& folder) { std::filesystem::current_path(folder); }
+    ~ServedFolder() { std::filesystem::current_path(saved); }
+    const std::filesystem::path saved = std::filesystem::current_path();
+};
+
 /// size bytes in which each block of 512 differs from its neighbours.
 inline std::string pattern(std::size_t size) {
     std::string content(size, '\0');
