@@ -7,8 +7,6 @@
 #include <unistd.h>
 #include <cerrno>
 
-#include <utility>
-
 namespace quillet::net {
 
 std::uint32_t lastError() {
@@ -20,21 +18,6 @@ bool startup() {
 }
 
 void cleanup() {}
-
-UdpSocket::~UdpSocket() {
-    close();
-}
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept
-    : handle_(std::exchange(other.handle_, kInvalid)) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, kInvalid);
-    }
-    return *this;
-}
 
 bool UdpSocket::open() {
     close();

@@ -2,8 +2,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <utility>
-
 #include "net/udp_socket.h"
 
 namespace quillet::net {
@@ -28,21 +26,6 @@ bool startup() {
 
 void cleanup() {
     ::WSACleanup();
-}
-
-UdpSocket::~UdpSocket() {
-    close();
-}
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept
-    : handle_(std::exchange(other.handle_, kInvalid)) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, kInvalid);
-    }
-    return *this;
 }
 
 bool UdpSocket::open() {

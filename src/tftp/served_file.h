@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace quillet {
 
@@ -17,9 +18,20 @@ class ServedFile {
     /// working directory.
     static std::optional<ServedFile> openRegular(const std::string& name);
 
-    ~ServedFile();
-    ServedFile(ServedFile&& other) noexcept;
-    ServedFile& operator=(ServedFile&& other) noexcept;
+    ~ServedFile() { release(); }
+    ServedFile(ServedFile&& other) noexcept
+        : descriptor_(std::exchange(other.descriptor_, kNoDescriptor)),
+          size_(other.size_),
+          atEnd_(other.atEnd_) {}
+    ServedFile& operator=(ServedFile&& other) noexcept {
+        if (this != &other) {
+            release();
+            descriptor_ = std::exchange(other.descriptor_, kNoDescriptor);
+            size_ = other.size_;
+            atEnd_ = other.atEnd_;
+        }
+        return *this;
+    }
     ServedFile(const ServedFile&) = delete;
     ServedFile& operator=(const ServedFile&) = delete;
 
@@ -44,6 +56,9 @@ class ServedFile {
 #endif
 
     ServedFile(Descriptor descriptor, std::int64_t size) : descriptor_(descriptor), size_(size) {}
+
+    /// Closes the file if this object holds one.
+    void release();
 
     Descriptor descriptor_ = kNoDescriptor;
     std::int64_t size_ = 0;

@@ -27,25 +27,10 @@ std::optional<ServedFile> ServedFile::openRegular(const std::string& name) {
     return ServedFile(descriptor, static_cast<std::int64_t>(status.st_size));
 }
 
-ServedFile::~ServedFile() {
-    if (descriptor_ >= 0) {
-        ::close(descriptor_);
+void ServedFile::release() {
+    if (descriptor_ != kNoDescriptor) {
+        ::close(std::exchange(descriptor_, kNoDescriptor));
     }
-}
-
-ServedFile::ServedFile(ServedFile&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)), size_(other.size_), atEnd_(other.atEnd_) {}
-
-ServedFile& ServedFile::operator=(ServedFile&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-        descriptor_ = std::exchange(other.descriptor_, -1);
-        size_ = other.size_;
-        atEnd_ = other.atEnd_;
-    }
-    return *this;
 }
 
 std::ptrdiff_t ServedFile::read(std::span<std::uint8_t> buffer) {

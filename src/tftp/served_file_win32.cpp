@@ -1,11 +1,11 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <string_view>
 #include <utility>
 
+#include "log/logger.h"
 #include "tftp/served_file.h"
 
 namespace quillet {
@@ -21,9 +21,6 @@ OwnedHandle owned(HANDLE handle) {
 }
 
 constexpr wchar_t kSeparator = L'\\';
-
-// The log files live in the served folder but are never served.
-constexpr std::array<std::wstring_view, 2> kLogFileNames = {L"Quillet.log", L"Quillet.log.bak"};
 
 bool sameIgnoringCase(std::wstring_view a, std::wstring_view b) {
     return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
@@ -204,35 +201,18 @@ std::optional<ServedFile> ServedFile::openRegular(const std::string& name) {
     if (inside.empty()) {
         return std::nullopt;
     }
-    for (const auto logFile : kLogFileNames) {
-        if (sameIgnoringCase(inside, logFile)) {
-            return std::nullopt;
-        }
+    // The log file and its backup live in the served folder but are never served.
+    const std::wstring logFile = fromUtf8(kLogFileName);
+    if (sameIgnoringCase(inside, logFile) || sameIgnoringCase(inside, logFile + L".bak")) {
+        return std::nullopt;
     }
     return ServedFile(file.release(), static_cast<std::int64_t>(size.QuadPart));
 }
 
-ServedFile::~ServedFile() {
+void ServedFile::release() {
     if (descriptor_ != kNoDescriptor) {
-        ::CloseHandle(descriptor_);
+        ::CloseHandle(std::exchange(descriptor_, kNoDescriptor));
     }
-}
-
-ServedFile::ServedFile(ServedFile&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, kNoDescriptor)),
-      size_(other.size_),
-      atEnd_(other.atEnd_) {}
-
-ServedFile& ServedFile::operator=(ServedFile&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ != kNoDescriptor) {
-            ::CloseHandle(descriptor_);
-        }
-        descriptor_ = std::exchange(other.descriptor_, kNoDescriptor);
-        size_ = other.size_;
-        atEnd_ = other.atEnd_;
-    }
-    return *this;
 }
 
 std::ptrdiff_t ServedFile::read(std::span<std::uint8_t> buffer) {
