@@ -2,10 +2,10 @@
 # Runs a Windows program under Wine, for CTest and the end-to-end tests:
 #   tests/wine/run.sh PROGRAM.exe [ARGUMENTS...]
 # The prefix is WINEPREFIX, or wine-prefix in the build folder that holds the program; it is
-# created on first use. A persistent wineserver whose output goes to /dev/null is started first:
-# one that Wine starts by itself inherits the caller's output and keeps CTest waiting for it.
-# Stop it with `WINEPREFIX=... wineserver -k`, as the end-to-end test and CTest's fixture "wine"
-# do.
+# created on first use. A wineserver whose output goes to /dev/null is started first: one that
+# Wine starts by itself inherits the caller's output and keeps CTest waiting for it. It stays for
+# 60 s after its last program ends, unless stopped sooner with `WINEPREFIX=... wineserver -k`, as
+# the end-to-end test and CTest's fixture "wine" do.
 set -euo pipefail
 
 export WINEDEBUG=-all
@@ -22,7 +22,7 @@ mkdir -p "$WINEPREFIX"
 # as the server: started here, they keep /dev/null rather than the caller's output.
 exec 9>"$WINEPREFIX.lock"
 flock 9
-if wineserver -p </dev/null >/dev/null 2>&1; then  # fails when a server already runs
+if wineserver -p60 </dev/null >/dev/null 2>&1; then  # fails when a server already runs
     wineboot </dev/null >/dev/null 2>&1
 fi
 flock -u 9
