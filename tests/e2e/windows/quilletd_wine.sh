@@ -2,10 +2,11 @@
 # Guards quilletd.exe under Wine, on port 69 in a network namespace with a Wine prefix of its own
 # (sockets belong to the prefix's wineserver, so the two must not be shared). Linux's curl and
 # tftp-hpa fetch files of 0, 512, 513 bytes, 1 MiB and the largest, 33,553,920 bytes, byte for
-# byte; a write request, a missing file and every name that would reach outside the served folder
-# or a device are refused; the first run writes LOG_FILE_LEVEL=6 (REG_DWORD) into the registry
-# and a level of 7 set there brings the progress lines; SIGINT (Ctrl+C to the program) ends it
-# within about 2 s with status 0 and every log line whole; with port 69 taken it exits with 3.
+# byte; names are UTF-8; a write request, a missing file, every name that would reach outside the
+# served folder or a device, and a name that is not UTF-8 are refused; the first run writes
+# LOG_FILE_LEVEL=6 (REG_DWORD) into the registry and a level of 7 set there brings the progress
+# lines; SIGINT (Ctrl+C to the program) ends it within about 2 s with status 0 and every log line
+# whole; with port 69 taken it exits with 3.
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
@@ -30,6 +31,7 @@ for size in "${sizes[@]}"; do
 done
 mkdir "$SERVED/sub" "$SERVED/adir"
 make_file "$SERVED/sub/inner.bin" 700
+make_file "$SERVED/grüße.bin" 600
 ln -s /etc/passwd "$SERVED/escape.bin"
 ln -s /etc "$SERVED/escape-dir"
 ln -s sub/inner.bin "$SERVED/link.bin"
@@ -56,10 +58,10 @@ expect_log "): Write Request Ignored"
 # The first answer to a request for each name: "DATA" or "ERROR <code> <text>".
 ask() {
     in_ns timeout 10 python3 - "$1" <<'EOF'
-import socket, sys
+import os, socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.settimeout(5)
-s.sendto(b"\0\1" + sys.argv[1].encode() + b"\0octet\0", ("127.0.0.1", 69))
+s.sendto(b"\0\1" + os.fsencode(sys.argv[1]) + b"\0octet\0", ("127.0.0.1", 69))
 reply, server = s.recvfrom(600)
 if reply[:2] == b"\0\3":
     s.sendto(b"\0\5\0\0done\0", server)  # ends the transfer at once
@@ -69,7 +71,7 @@ else:
 EOF
 }
 served=("sub/inner.bin" 'sub\inner.bin' "/file-512.bin" '\file-512.bin' "./file-512.bin"
-    "$folder\\file-512.bin" "${folder//\\//}/sub/inner.bin" "link.bin" "FILE-512.BIN")
+    "$folder\\file-512.bin" "${folder//\\//}/sub/inner.bin" "link.bin" "FILE-512.BIN" "grüße.bin")
 for name in "${served[@]}"; do
     [[ $(ask "$name") == DATA ]] || fail "$name was not served: $(ask "$name")"
 done
@@ -78,7 +80,7 @@ refused=("../file-512.bin|2" "sub/../file-512.bin|2" "a..b|2" "missing.bin|1" "a
     '\\?\Z:\etc\hostname|1' '\\.\NUL|1' '\\localhost\c$\windows\win.ini|1' "escape.bin|1"
     "escape-dir/passwd|1" "file-512.bin:stream|1" 'file-512.bin::$DATA|1' "NUL|1" "con|1"
     "COM1|1" "lpt1.txt|1" "aux .bin|1" "file-512.bin.|1" "file-512.bin |1" "Quillet.log|1"
-    "quillet.LOG|1" "Quillet.log.bak|1")
+    "quillet.LOG|1" "Quillet.log.bak|1" $'gr\xfc\xdfe.bin|1')
 for refusal in "${refused[@]}"; do
     name=${refusal%|*}
     answer=$(ask "$name")
