@@ -80,7 +80,7 @@ class EngineTest : public ::testing::Test {
     RecordingEventSink events;
     RecordingTransport transport;
     ScratchDirectory files;
-    ServedFolder served{files.root};
+    WorkingDirectory served{files.root};
     RequestDispatcher dispatcher;  // last: its sessions go before the fakes they use
 };
 

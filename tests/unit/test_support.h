@@ -101,9 +101,9 @@ struct ScratchDirectory {
 };
 
 /// Makes a folder the working directory, which is the served folder, while it exists.
-struct ServedFolder {
-    explicit ServedFolder(const std::string& folder) { std::filesystem::current_path(folder); }
-    ~ServedFolder() { std::filesystem::current_path(saved); }
+struct WorkingDirectory {
+    explicit WorkingDirectory(const std::string& folder) { std::filesystem::current_path(folder); }
+    ~WorkingDirectory() { std::filesystem::current_path(saved); }
     const std::filesystem::path saved = std::filesystem::current_path();
 };
 

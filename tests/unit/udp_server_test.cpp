@@ -65,7 +65,7 @@ class UdpServerTest : public ::testing::Test {
     RecordingLogSink log;
     RecordingEventSink events;
     ScratchDirectory files;
-    ServedFolder served{files.root};
+    WorkingDirectory served{files.root};
     FakeClock clock;  // at kStart
     UdpServer server{0, clock};
     std::thread loop;
