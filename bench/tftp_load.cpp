@@ -10,6 +10,14 @@
 // transfer are both measured. A transfer fails on an ERROR, on a DATA of an unexpected size, or
 // after five resends of one packet without an answer; the run as a whole ends after MAX_SECONDS
 // whatever happens.
+//
+//   tftp_load HOST PORT -H DATAGRAMS [-c SOURCE_PORTS] [-r PER_SECOND] [-s MAX_SECONDS]
+//
+// The hostile mode sends DATAGRAMS datagrams that no well-behaved client sends, round-robin from
+// SOURCE_PORTS sockets (64 by default) and at most PER_SECOND a second (20,000 by default): random
+// bytes, truncated and oversized packets, read requests for missing and refused names, write
+// requests, stray DATA, ACKs and ERRORs. It drains and counts the server's answers, and fails if
+// one of them is DATA (a hostile datagram that started a transfer). The same datagrams every run.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -26,8 +34,10 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,6 +47,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kBlockSize = 512;
 constexpr std::uint16_t kOpRrq = 1;
+constexpr std::uint16_t kOpWrq = 2;
 constexpr std::uint16_t kOpData = 3;
 constexpr std::uint16_t kOpAck = 4;
 constexpr std::uint16_t kOpError = 5;
@@ -50,6 +61,8 @@ struct Options {
     int transfers = 64;
     int timeoutMs = 500;
     int maxSeconds = 120;
+    int hostile = 0;  // the hostile mode's datagrams; 0 for the transfer mode
+    int rate = 20000;
 };
 
 struct Totals {
@@ -246,6 +259,124 @@ class Transfer {
     bool active_ = false;
 };
 
+/// The datagrams of the hostile mode, drawn from a fixed seed.
+class HostileDatagrams {
+  public:
+    std::vector<std::uint8_t> next() {
+        std::vector<std::uint8_t> out;
+        switch (pick(8)) {
+            case 0:  // random bytes, the empty datagram included
+                appendRandom(out, pick(65));
+                break;
+            case 1:  // oversized: a known opcode, then up to 9,000 random bytes
+                putU16(out, static_cast<std::uint16_t>(1 + pick(5)));
+                appendRandom(out, 513 + pick(8488));
+                break;
+            case 2:  // a read request cut short
+                appendRequest(out, kOpRrq, "missing.bin", "octet");
+                out.resize(pick(out.size()));
+                break;
+            case 3:  // a missing name, in a known or an unknown mode
+                appendRequest(out, kOpRrq, "missing-" + std::to_string(pick(1000)),
+                              pick(4) == 0 ? "bogus" : "octet");
+                break;
+            case 4: {  // a name that is refused
+                static const std::array<std::string, 10> kRefused = {
+                    "../etc/passwd", "/etc/passwd",
+                    "//etc/passwd",  "/proc/self/environ",
+                    "Quillet.log",   "Quillet.log.bak",
+                    "a..b",          "x\r\n2020-01-01 00:00:00    forged",
+                    "\x1b[2Jx",      std::string(1000, 'n')};
+                appendRequest(out, pick(5) == 0 ? kOpWrq : kOpRrq, kRefused[pick(kRefused.size())],
+                              "octet");
+                break;
+            }
+            case 5:  // a stray ACK, now and then a short or a long one
+                putU16(out, kOpAck);
+                appendRandom(out, pick(8) == 0 ? pick(6) : 2);
+                break;
+            case 6:  // a stray ERROR, its text with control bytes and not always terminated
+                putU16(out, kOpError);
+                appendRandom(out, 2 + pick(40));
+                break;
+            default:  // stray DATA
+                putU16(out, kOpData);
+                appendRandom(out, pick(520));
+                break;
+        }
+        return out;
+    }
+
+  private:
+    std::size_t pick(std::size_t bound) {
+        return bound == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_);
+    }
+    void appendRandom(std::vector<std::uint8_t>& out, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            out.push_back(static_cast<std::uint8_t>(pick(256)));
+        }
+    }
+    static void appendRequest(std::vector<std::uint8_t>& out, std::uint16_t opcode,
+                              std::string_view name, std::string_view mode) {
+        putU16(out, opcode);
+        for (const std::string_view text : {name, mode}) {
+            out.insert(out.end(), text.begin(), text.end());
+            out.push_back(0);
+        }
+    }
+
+    std::mt19937 random_{20261207};
+};
+
+/// The hostile mode: sends the datagrams round-robin from the sockets at the rate asked for, and
+/// counts the answers. Returns the exit status.
+int runHostile(const Options& options, const sockaddr_in& server) {
+    std::vector<Descriptor> sockets;
+    for (int i = 0; i < options.concurrency; ++i) {
+        sockets.emplace_back(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!sockets.back().valid()) {
+            std::perror("tftp_load: socket");
+            return 1;
+        }
+    }
+    HostileDatagrams datagrams;
+    std::array<std::uint64_t, 6> answers{};  // by opcode; [0] for anything else
+    int sent = 0;
+    auto drain = [&](const Descriptor& socket) {
+        std::array<std::uint8_t, 600> buffer{};
+        ssize_t length = 0;
+        while ((length = ::recv(socket.fd(), buffer.data(), buffer.size(), 0)) >= 0) {
+            const std::size_t opcode = length >= 2 ? readU16(buffer.data()) : 0;
+            ++answers[opcode < answers.size() ? opcode : 0];
+        }
+    };
+    const auto begin = Clock::now();
+    const auto giveUp = begin + std::chrono::seconds(options.maxSeconds);
+    while (sent < options.hostile && Clock::now() < giveUp) {
+        const auto due = begin + std::chrono::microseconds(1'000'000LL * sent / options.rate);
+        std::this_thread::sleep_until(due);
+        const auto& socket = sockets[static_cast<std::size_t>(sent) % sockets.size()];
+        const auto bytes = datagrams.next();
+        ::sendto(socket.fd(), bytes.data(), bytes.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&server), sizeof server);
+        ++sent;
+        drain(socket);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the last answers
+    for (const auto& socket : sockets) {
+        drain(socket);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    std::printf("hostile datagrams: %d sent from %d ports in %.3f s\n", sent, options.concurrency,
+                seconds);
+    std::printf(
+        "answers:           %llu ERROR, %llu DATA, %llu other\n",
+        static_cast<unsigned long long>(answers[kOpError]),
+        static_cast<unsigned long long>(answers[kOpData]),
+        static_cast<unsigned long long>(answers[0] + answers[1] + answers[2] + answers[kOpAck]));
+    return sent == options.hostile && answers[kOpData] == 0 ? 0 : 1;
+}
+
 bool parseInt(std::string_view text, int& value, int lowest) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     return error == std::errc() && end == text.data() + text.size() && value >= lowest;
@@ -254,7 +385,9 @@ bool parseInt(std::string_view text, int& value, int lowest) {
 void usage() {
     std::fprintf(stderr,
                  "usage: tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] "
-                 "[-t TIMEOUT_MS] [-s MAX_SECONDS]\n");
+                 "[-t TIMEOUT_MS] [-s MAX_SECONDS]\n"
+                 "       tftp_load HOST PORT -H DATAGRAMS [-c SOURCE_PORTS] [-r PER_SECOND] "
+                 "[-s MAX_SECONDS]\n");
 }
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -268,19 +401,26 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         return std::nullopt;
     }
     options.port = static_cast<std::uint16_t>(port);
-    options.file = argv[3];
-    for (int i = 4; i + 1 < argc; i += 2) {
+    const int firstFlag = std::string_view(argv[3]) == "-H" ? 3 : 4;
+    if (firstFlag == 4) {
+        options.file = argv[3];
+    } else {
+        options.concurrency = 64;
+    }
+    for (int i = firstFlag; i + 1 < argc; i += 2) {
         const std::string_view flag = argv[i];
         int* target = flag == "-c"   ? &options.concurrency
                       : flag == "-n" ? &options.transfers
                       : flag == "-t" ? &options.timeoutMs
                       : flag == "-s" ? &options.maxSeconds
+                      : flag == "-H" ? &options.hostile
+                      : flag == "-r" ? &options.rate
                                      : nullptr;
         if (target == nullptr || !parseInt(argv[i + 1], *target, 1)) {
             return std::nullopt;
         }
     }
-    if ((argc - 4) % 2 != 0) {
+    if ((argc - firstFlag) % 2 != 0 || (options.hostile > 0) == (firstFlag == 4)) {
         return std::nullopt;
     }
     return options;
@@ -300,6 +440,9 @@ int main(int argc, char** argv) {
     if (::inet_pton(AF_INET, options->host.c_str(), &server.sin_addr) != 1) {
         std::fprintf(stderr, "tftp_load: %s is not an IPv4 address\n", options->host.c_str());
         return 2;
+    }
+    if (options->hostile > 0) {
+        return runHostile(*options, server);
     }
 
     const auto timeout = std::chrono::milliseconds(options->timeoutMs);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Quillet and runs every test: the unit, window, end-to-end and install tests in the
 # release build, then the unit and window tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer. The end-to-end tests make network namespaces, and the install test
+# UndefinedBehaviorSanitizer, with the end-to-end tests labelled asan-e2e (quilletd stopped under
+# load) against that build. The end-to-end tests make network namespaces, and the install test
 # builds the Debian package and installs it into a fresh Debian 12 root (from Debian's package
 # archive, the base cached in /var/cache/quillet-tests): both need root and report themselves
 # skipped without it.
@@ -21,3 +22,4 @@ ctest --preset default
 cmake --preset asan
 cmake --build build-asan
 ctest --preset asan
+ctest --preset asan-e2e

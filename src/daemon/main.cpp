@@ -4,31 +4,13 @@
 // engine cannot start.
 
 #include <cstdio>
-#include <memory>
-#include <variant>
 
 #include "daemon/stop_requests.h"
 #include "engine/udp_server.h"
-#include "log/engine_messages.h"
+#include "log/line_echo.h"
 #include "log/logger.h"
 #include "net/udp_socket.h"
 #include "settings/settings_level_store.h"
-
-namespace {
-
-/// Stands in for the window: log lines go to standard error, everything else is dropped.
-class StandardErrorWindow final : public quillet::MessageWindow {
-  public:
-    bool post(std::unique_ptr<quillet::EngineMessage> message) override {
-        if (const auto* line = std::get_if<quillet::LogLineMessage>(message.get())) {
-            std::fprintf(stderr, "%s\n", line->line.c_str());
-            return true;
-        }
-        return false;
-    }
-};
-
-}  // namespace
 
 int main() {
     if (!quillet::net::startup()) {
@@ -37,7 +19,9 @@ int main() {
     }
     quillet::SettingsLevelStore levelStore;
     quillet::Logger log(levelStore);
-    StandardErrorWindow standardError;
+    // Stands in for the window: its lines go to standard error without ever holding up the
+    // engine.
+    quillet::LineEcho standardError(stderr);
     log.open(quillet::kLogFileName);
     log.attachWindow(&standardError);
     log.windowLevel = quillet::Logger::kDefaultWindowLevel;

@@ -8,28 +8,71 @@
 
 namespace quillet {
 
+std::size_t RequestDispatcher::sessionCapFor(std::size_t openFileLimit) {
+    const auto usable = openFileLimit > kReservedDescriptors + 1
+                            ? openFileLimit - kReservedDescriptors
+                            : std::size_t{1};
+    return std::min(kMaxSessions, usable);
+}
+
 HandlerResult RequestDispatcher::dispatch(const ClientEndpoint& endpoint,
                                           std::span<const std::uint8_t> datagram, std::time_t now) {
+    reportUnwrittenRefusedLines(now);
     const auto decoded = decodePacket(endpoint, datagram);
     // Invalid packets are only logged, never answered.
     switch (decoded.result) {
         case DecodeResult::Ok:
             return decoded.packet->dispatchTo(*this, now);
         case DecodeResult::UnknownOpcode:
-            writeAboutClient(logSink_, loglevel::kRefused, endpoint, "Invalid Packet Ignored.");
+            if (admitRefusedLine(now)) {
+                writeAboutClient(logSink_, loglevel::kRefused, endpoint, "Invalid Packet Ignored.");
+            }
             return HandlerResult::Unusable;
         case DecodeResult::WrongOpcode:
         case DecodeResult::Malformed:
         case DecodeResult::UnknownMode:
             break;
     }
-    writeAboutClient(logSink_, loglevel::kRefused, endpoint,
-                     "Invalid Packet with OpCode %d Ignored.", int{decoded.opcode});
+    if (admitRefusedLine(now)) {
+        writeAboutClient(logSink_, loglevel::kRefused, endpoint,
+                         "Invalid Packet with OpCode %d Ignored.", int{decoded.opcode});
+    }
     return HandlerResult::Unusable;
+}
+
+bool RequestDispatcher::admitRefusedLine(std::time_t now) {
+    if (now != refusedLineSecond_) {
+        refusedLineSecond_ = now;
+        refusedLinesWritten_ = 0;
+    }
+    if (refusedLinesWritten_ < kRefusedLinesPerSecond) {
+        ++refusedLinesWritten_;
+        return true;
+    }
+    ++refusedLinesUnwritten_;
+    return false;
+}
+
+void RequestDispatcher::reportUnwrittenRefusedLines(std::time_t now) {
+    if (refusedLinesUnwritten_ > 0 && now != refusedLineSecond_) {
+        writeFormatted(logSink_, loglevel::kRefused, "%d more Invalid Packets Ignored.",
+                       refusedLinesUnwritten_);
+        refusedLinesUnwritten_ = 0;
+    }
 }
 
 HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
     ReadSession* session = findSession(packet.peer);
+    if (session != nullptr && session->fileName() != packet.fileName) {
+        // A request for another file: the client has given up on the running transfer.
+        session->closeReplaced();
+        removeSession(packet.peer);
+        session = nullptr;
+    }
+    if (session == nullptr && sessions_.size() >= maxSessions_) {
+        ReadSession::refuseBusy(*this, packet.peer, packet.fileName);
+        return HandlerResult::SessionOver;
+    }
     if (session == nullptr) {
         session = createSession(packet.peer);
     }
@@ -67,8 +110,11 @@ HandlerResult RequestDispatcher::forwardToSession(
     ReadSession* session = findSession(packet.peer);
     if (session == nullptr) {
         // Late packets of a finished transfer end here too; nothing goes back.
-        writeAboutClient(logSink_, loglevel::kRefused, packet.peer,
-                         "Invalid %s Packet Ignored, no Session for this client yet.", kindName);
+        if (admitRefusedLine(now)) {
+            writeAboutClient(logSink_, loglevel::kRefused, packet.peer,
+                             "Invalid %s Packet Ignored, no Session for this client yet.",
+                             kindName);
+        }
         return HandlerResult::Ignored;
     }
     const auto result = (session->*operation)(packet, now);
@@ -88,6 +134,7 @@ bool RequestDispatcher::send(const TftpPacket& packet) {
 }
 
 void RequestDispatcher::tick(std::time_t now) {
+    reportUnwrittenRefusedLines(now);
     if (sessions_.empty()) {
         return;
     }
@@ -103,13 +150,23 @@ void RequestDispatcher::tick(std::time_t now) {
     }
 }
 
+HandlerResult RequestDispatcher::onUnreachable(const ClientEndpoint& endpoint) {
+    ReadSession* session = findSession(endpoint);
+    if (session == nullptr) {
+        return HandlerResult::Ignored;
+    }
+    session->closeUnreachable();
+    removeSession(endpoint);
+    return HandlerResult::SessionOver;
+}
+
 ReadSession* RequestDispatcher::findSession(const ClientEndpoint& endpoint) {
     const auto entry = sessions_.find(endpoint);
     return entry == sessions_.end() ? nullptr : &entry->second;
 }
 
 ReadSession* RequestDispatcher::createSession(const ClientEndpoint& endpoint) {
-    const auto [entry, inserted] = sessions_.try_emplace(endpoint, *this);
+    const auto [entry, inserted] = sessions_.try_emplace(endpoint, *this, folder_);
     return inserted ? &entry->second : nullptr;
 }
 

@@ -2,6 +2,7 @@
 // endpoint, and is the service point through which they send and log.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -9,10 +10,12 @@
 #include <map>
 #include <span>
 
+#include "log/clock.h"
 #include "log/event_sink.h"
 #include "net/client_endpoint.h"
 #include "tftp/packet_handler.h"
 #include "tftp/read_session.h"
+#include "tftp/served_file.h"
 #include "tftp/session_owner.h"
 
 namespace quillet {
@@ -25,9 +28,29 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     /// Room for the largest datagram we send, a DATA packet with a full block (4 + 512 bytes),
     /// and two bytes to spare; every ERROR reply is shorter.
     static constexpr std::size_t kSendBufferCapacity = kBlockSize + 6;
+    static constexpr std::size_t kMaxSessions = 10'000;
+    static constexpr std::size_t kReservedDescriptors = 32;  // the socket, the log, the window
+    static constexpr int kRefusedLinesPerSecond = 20;
 
-    RequestDispatcher() = default;
+    /// A dispatcher that runs at most maxSessions transfers at once, reads the wall clock for
+    /// the times people read from clock (which must outlive it), and serves nothing until it is
+    /// given a folder.
+    explicit RequestDispatcher(std::size_t maxSessions = kMaxSessions,
+                               const Clock& clock = systemClock())
+        : maxSessions_(maxSessions), clock_(clock) {}
     ~RequestDispatcher() = default;
+
+    /// The session cap for a process that may hold openFileLimit descriptors: all but a reserve,
+    /// and never more than kMaxSessions.
+    static std::size_t sessionCapFor(std::size_t openFileLimit);
+
+    /// Lowers the session cap (it never rises above the one given at construction).
+    void limitSessions(std::size_t maxSessions) {
+        maxSessions_ = std::min(maxSessions_, maxSessions);
+    }
+
+    /// The folder whose files are served.
+    void serveFolder(ServedFolder folder) { folder_ = std::move(folder); }
 
     /// The log, or null for none.
     void setLog(LogSink* log) { logSink_ = log; }
@@ -47,9 +70,15 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     bool send(const TftpPacket& packet) override;
     LogSink* logSink() const override { return logSink_; }
     EventSink& events() const override { return *events_; }
+    std::time_t wallTime() const override { return clock_.wall(); }
 
-    /// Ticks every session in key order, then removes those that are over.
+    /// Ticks every session in key order, then removes those that are over. The times passed to
+    /// dispatch and tick are seconds of a monotonic clock.
     void tick(std::time_t now);
+
+    /// Nothing listens at endpoint any more (an ICMP port unreachable came back): its transfer
+    /// ends.
+    HandlerResult onUnreachable(const ClientEndpoint& endpoint);
 
     /// The session of endpoint, or null.
     ReadSession* findSession(const ClientEndpoint& endpoint);
@@ -70,12 +99,24 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
                                                                            std::time_t),
                                    const char* kindName);
 
+    /// True when a refused-packet line may be written in this second of now; counts the others.
+    bool admitRefusedLine(std::time_t now);
+
+    /// Reports the refused-packet lines of an earlier second that were not written.
+    void reportUnwrittenRefusedLines(std::time_t now);
+
     LogSink* logSink_ = nullptr;            // not owned
     PacketTransport* transport_ = nullptr;  // not owned
     EventSink discard_;                     // has no window: the null object
     EventSink* events_ = &discard_;         // not owned; never null
     std::array<std::uint8_t, kSendBufferCapacity> sendBuffer_{};
-    std::map<ClientEndpoint, ReadSession> sessions_;
+    std::size_t maxSessions_;
+    const Clock& clock_;
+    ServedFolder folder_;
+    std::time_t refusedLineSecond_ = 0;
+    int refusedLinesWritten_ = 0;
+    int refusedLinesUnwritten_ = 0;
+    std::map<ClientEndpoint, ReadSession> sessions_;  // last: its sessions use the folder
 };
 
 }  // namespace quillet

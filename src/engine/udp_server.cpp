@@ -8,7 +8,11 @@
 
 namespace quillet {
 
-UdpServer::UdpServer(std::uint16_t port, const Clock& clock) : port_(port), clock_(clock) {
+UdpServer::UdpServer(std::uint16_t port, const Clock& clock, std::string servedFolder)
+    : dispatcher_(RequestDispatcher::kMaxSessions, clock),
+      port_(port),
+      clock_(clock),
+      servedFolder_(std::move(servedFolder)) {
     dispatcher_.setTransport(this);
 }
 
@@ -38,7 +42,22 @@ UdpServer::StartResult UdpServer::start() {
         return StartResult::BindFailed;
     }
     writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Quillet Server Ready...");
+    openServedFolder();
+    // Every transfer holds a descriptor: cap them below what the process may open.
+    dispatcher_.limitSessions(RequestDispatcher::sessionCapFor(raiseOpenFileLimit()));
     return StartResult::Started;
+}
+
+void UdpServer::openServedFolder() {
+    auto folder = ServedFolder::open(servedFolder_.empty() ? ServedFolder::workingDirectory()
+                                                           : servedFolder_);
+    writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Serving %s",
+                   folder.path().c_str());
+    if (!folder.canServe()) {
+        writeFormatted(dispatcher_.logSink(), loglevel::kCannotStart,
+                       "Every Read Request is refused: %s.", folder.problem().c_str());
+    }
+    dispatcher_.serveFolder(std::move(folder));
 }
 
 void UdpServer::reportStartFailure(const char* text) {
@@ -46,16 +65,24 @@ void UdpServer::reportStartFailure(const char* text) {
     dispatcher_.events().serverError(text);
 }
 
+// Resends and sweeps are timed in whole seconds of the monotonic clock, so that a step of the
+// wall clock changes neither.
+std::time_t UdpServer::monotonicSeconds() const {
+    return std::chrono::duration_cast<std::chrono::seconds>(clock_.monotonic().time_since_epoch())
+        .count();
+}
+
 void UdpServer::receiveLoop() {
-    std::time_t lastTick = clock_.wall();
+    std::time_t lastTick = monotonicSeconds();
     while (!stopRequested_.load()) {
         const auto waited = socket_.waitReadable(kWaitForDatagram);
-        const std::time_t now = clock_.wall();
+        const std::time_t now = monotonicSeconds();
         if (waited == net::WaitResult::Failed) {
             // Never spin on a socket that keeps failing; the stop flag is still seen in time.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         if (waited == net::WaitResult::Readable) {
+            endUnreachableTransfers();
             ClientEndpoint from;
             const auto length = socket_.receive(receiveBuffer_, from);
             // A failed receive, an oversized datagram and an empty one are dropped silently.
@@ -70,6 +97,14 @@ void UdpServer::receiveLoop() {
         }
     }
     socket_.close();
+}
+
+void UdpServer::endUnreachableTransfers() {
+    std::array<ClientEndpoint, 16> unreachable;
+    const auto count = socket_.takeUnreachablePeers(unreachable);
+    for (std::size_t i = 0; i < count; ++i) {
+        dispatcher_.onUnreachable(unreachable[i]);
+    }
 }
 
 std::ptrdiff_t UdpServer::sendTo(const ClientEndpoint& endpoint,

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "engine/packet_transport.h"
 #include "engine/request_dispatcher.h"
@@ -34,8 +35,10 @@ class UdpServer final : public PacketTransport {
     static constexpr auto kWaitForDatagram = std::chrono::seconds(2);
 
     /// A server for the given port (host order; tests pass 0 for any free port) whose receive
-    /// loop reads the time from clock, which must outlive the server.
-    explicit UdpServer(std::uint16_t port = kTftpPort, const Clock& clock = systemClock());
+    /// loop reads the time from clock, which must outlive the server, and that serves the folder
+    /// at servedFolder (an absolute path; empty for the working directory).
+    explicit UdpServer(std::uint16_t port = kTftpPort, const Clock& clock = systemClock(),
+                       std::string servedFolder = {});
     virtual ~UdpServer() = default;
     UdpServer(const UdpServer&) = delete;
     UdpServer& operator=(const UdpServer&) = delete;
@@ -54,7 +57,9 @@ class UdpServer final : public PacketTransport {
     /// a signal handler.
     void requestStop() { stopRequested_.store(true); }
 
-    /// Creates and binds the socket. Failures are logged and reported as server errors.
+    /// Creates and binds the socket, then opens the served folder and sets the session cap from
+    /// the open-file limit, which it raises to the hard limit. Failures are logged and reported
+    /// as server errors.
     StartResult start();
 
     /// Receives, dispatches and ticks until a stop is requested, reading the time from the clock
@@ -72,12 +77,22 @@ class UdpServer final : public PacketTransport {
     /// Logs a start failure at level 3 and passes it to the event sink.
     void reportStartFailure(const char* text);
 
+    /// Opens the served folder once and logs which it is, and why nothing is served if so.
+    void openServedFolder();
+
+    /// Ends the transfers whose clients' ports were reported unreachable.
+    void endUnreachableTransfers();
+
+    /// The monotonic clock in whole seconds.
+    std::time_t monotonicSeconds() const;
+
     net::UdpSocket socket_;
     RequestDispatcher dispatcher_;
     std::array<std::uint8_t, kReceiveBufferCapacity> receiveBuffer_{};
     std::atomic<bool> stopRequested_{false};
     std::uint16_t port_;
     const Clock& clock_;
+    std::string servedFolder_;
 };
 
 }  // namespace quillet

@@ -34,9 +34,11 @@ Logger::~Logger() = default;
 void Logger::open(const std::string& fileName) {
     file_.reset();
     fileFailed_ = false;
+    fileFull_ = false;
+    rotationFailed_ = false;
     fileName_ = fileName;
     openForAppend();
-    rotateIfFull();
+    rotateIfFull(clock_.monotonic());
 }
 
 void Logger::attachWindow(MessageWindow* window) {
@@ -50,21 +52,24 @@ void Logger::write(std::int32_t level, std::string_view text) {
         return;
     }
     std::array<char, kLineCapacity> buffer{};
-    const std::size_t length = formatLine(buffer, clock_.wall(), text);
+    const std::time_t wallNow = clock_.wall();
+    const std::size_t length = formatLine(buffer, wallNow, text);
     const std::string_view line(buffer.data(), length);
 
     if (fileTakes) {
         // The size check comes before the write, so the line that carries the file past 1 MiB
         // still goes into it and the next line starts the new file.
-        rotateIfFull();
-        if (file_ != nullptr && !fileFailed_) {
-            const bool written =
-                std::fwrite(line.data(), 1, line.size(), file_.get()) == line.size() &&
-                std::fwrite(kNewline.data(), 1, kNewline.size(), file_.get()) == kNewline.size() &&
-                std::fflush(file_.get()) == 0;
-            if (!written) {
-                fileFailed_ = true;
-            }
+        rotateIfFull(clock_.monotonic());
+        // A log that cannot be rotated stops at 16 MiB, after one line that says so; the window
+        // and standard error go on taking lines.
+        if (!fileFull_ && writePosition() > kStopAbove) {
+            fileFull_ = true;
+            std::array<char, kLineCapacity> last{};
+            writeToFile(
+                {last.data(),
+                 formatLine(last, wallNow, "Log File Full: no more lines are written to it.")});
+        } else if (!fileFull_) {
+            writeToFile(line);
         }
     }
     if (windowTakes) {
@@ -105,8 +110,23 @@ void Logger::openForAppend() {
     }
 }
 
-void Logger::rotateIfFull() {
-    if (writePosition() <= kRotateAbove) {
+void Logger::writeToFile(std::string_view line) {
+    if (file_ == nullptr || fileFailed_) {
+        return;
+    }
+    const bool written =
+        std::fwrite(line.data(), 1, line.size(), file_.get()) == line.size() &&
+        std::fwrite(kNewline.data(), 1, kNewline.size(), file_.get()) == kNewline.size() &&
+        std::fflush(file_.get()) == 0;
+    if (!written) {
+        fileFailed_ = true;
+    }
+}
+
+void Logger::rotateIfFull(std::chrono::steady_clock::time_point now) {
+    // A failed rotation is tried again a minute later, not with every line.
+    if (writePosition() <= kRotateAbove ||
+        (rotationFailed_ && now - lastFailedRotation_ < kRotationRetry)) {
         return;
     }
     if (std::fclose(file_.release()) != 0) {
@@ -114,9 +134,11 @@ void Logger::rotateIfFull() {
         return;
     }
     // When the rotation did not move the file away, it is appended to rather than emptied, so
-    // that no line is lost, and the rotation is tried again with the next line.
-    rotate();
+    // that no line is lost.
+    rotationFailed_ = !rotate();
+    lastFailedRotation_ = now;
     openForAppend();
+    fileFull_ = fileFull_ && rotationFailed_;
 }
 
 bool Logger::rotate() {

@@ -1,6 +1,7 @@
 // The log: every line goes, by level, to the log file and to the window.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -18,6 +19,7 @@ namespace quillet {
 
 /// The log file's name, in the working directory of either program.
 inline constexpr char kLogFileName[] = "Quillet.log";
+inline constexpr char kLogBackupFileName[] = "Quillet.log.bak";
 
 /// Writes log lines to a file that is rotated past 1 MiB, and posts them to a window. Each sink
 /// has its own level. Failures of logging itself are never reported: the failed sink is dropped
@@ -28,6 +30,8 @@ class Logger final : public LogSink {
     static constexpr std::int32_t kDefaultWindowLevel = 5;
     static constexpr long kRotateAbove = 1048576;       // bytes
     static constexpr std::size_t kLineCapacity = 1024;  // a line holds at most 1023 characters
+    static constexpr long kStopAbove = 16 * 1048576;    // bytes, when the log cannot be rotated
+    static constexpr auto kRotationRetry = std::chrono::minutes(1);  // between failed rotations
 
     /// Reads the file level from the store once; a missing or unreadable level becomes the
     /// default, which is written back. The stamps come from clock's wall reading.
@@ -65,9 +69,13 @@ class Logger final : public LogSink {
     /// Opens fileName_ for appending, positioned at its end.
     void openForAppend();
 
-    /// Rotates the file when it has grown past 1 MiB. The file is closed and opened again either
-    /// way; when the rotation could not move it away, lines go on being appended to it.
-    void rotateIfFull();
+    /// Rotates the file when it has grown past 1 MiB. When the rotation cannot move it away,
+    /// lines go on being appended to it and the rotation is tried again a minute later; past
+    /// 16 MiB the file takes one last line that says so and no more.
+    void rotateIfFull(std::chrono::steady_clock::time_point now);
+
+    /// Writes one line and its newline to the file and flushes it; a failure drops the file.
+    void writeToFile(std::string_view line);
 
     /// Moves the log file to its backup name, replacing an older backup; false when it did not.
     bool rotate();
@@ -77,6 +85,9 @@ class Logger final : public LogSink {
 
     FileHandle file_;
     bool fileFailed_ = false;
+    bool fileFull_ = false;
+    std::chrono::steady_clock::time_point lastFailedRotation_;
+    bool rotationFailed_ = false;
     MessageWindow* window_ = nullptr;
     std::int32_t fileLevel_ = kDefaultFileLevel;
     std::string fileName_;

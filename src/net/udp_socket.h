@@ -46,7 +46,8 @@ class UdpSocket {
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    /// Creates the socket; false (and lastError() set) on failure.
+    /// Creates the socket, with errors that come back for its sends kept for
+    /// takeUnreachablePeers; false (and lastError() set) on failure.
     bool open();
 
     /// Binds to 0.0.0.0 and the given port (host order; 0 asks for any free port).
@@ -61,6 +62,11 @@ class UdpSocket {
     /// Receives one datagram into buffer. Returns its length, or -1 when the receive failed or
     /// the datagram did not fit (it is then discarded whole, never handed on cut short).
     std::ptrdiff_t receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const;
+
+    /// Reads up to unreachable.size() entries of the socket's queue of errors that came back for
+    /// earlier sends, and returns how many peers it put into unreachable: those whose port
+    /// answered that nothing listens there (ICMP port unreachable).
+    std::size_t takeUnreachablePeers(std::span<ClientEndpoint> unreachable) const;
 
     /// Sends one datagram; returns the bytes sent or a negative value on failure.
     std::ptrdiff_t sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) const;

@@ -1,11 +1,14 @@
 #include "net/udp_socket.h"
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
+
+#include <cstring>
 
 namespace quillet::net {
 
@@ -22,7 +25,14 @@ void cleanup() {}
 bool UdpSocket::open() {
     close();
     handle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    return handle_ != kInvalid;
+    if (handle_ == kInvalid) {
+        return false;
+    }
+    // Keep ICMP errors for our sends on the error queue, with the address they were sent to, so
+    // that a transfer to a port where nothing listens can end at once.
+    const int on = 1;
+    ::setsockopt(handle_, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    return true;
 }
 
 bool UdpSocket::bind(std::uint16_t port) {
@@ -71,6 +81,40 @@ std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint
     from.address = source.sin_addr.s_addr;
     from.port = source.sin_port;
     return received;
+}
+
+std::size_t UdpSocket::takeUnreachablePeers(std::span<ClientEndpoint> unreachable) const {
+    std::size_t found = 0;
+    for (std::size_t entry = 0; entry < unreachable.size(); ++entry) {
+        sockaddr_in destination{};
+        alignas(cmsghdr) char control[512];
+        std::uint8_t ignored[1];
+        iovec vector{ignored, sizeof ignored};
+        msghdr message{};
+        message.msg_name = &destination;
+        message.msg_namelen = sizeof destination;
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (::recvmsg(handle_, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
+            break;  // the queue is empty
+        }
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_RECVERR) {
+                continue;
+            }
+            sock_extended_err error{};
+            std::memcpy(&error, CMSG_DATA(header), sizeof error);
+            if (error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_errno == ECONNREFUSED &&
+                destination.sin_family == AF_INET) {
+                unreachable[found++] =
+                    ClientEndpoint{destination.sin_addr.s_addr, destination.sin_port};
+            }
+        }
+    }
+    return found;
 }
 
 std::ptrdiff_t UdpSocket::sendTo(const ClientEndpoint& to,

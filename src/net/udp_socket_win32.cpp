@@ -96,6 +96,12 @@ std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint
     return received;
 }
 
+// Winsock keeps no queue of errors for earlier sends: with its resets switched off (open), a
+// transfer to a peer that has gone ends through its resends instead.
+std::size_t UdpSocket::takeUnreachablePeers(std::span<ClientEndpoint>) const {
+    return 0;
+}
+
 std::ptrdiff_t UdpSocket::sendTo(const ClientEndpoint& to,
                                  std::span<const std::uint8_t> bytes) const {
     sockaddr_in destination{};

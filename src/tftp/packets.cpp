@@ -43,6 +43,10 @@ ErrorReplyEntry errorReplyEntry(ErrorReply kind) {
             return {0, "File Too Large."};
         case ErrorReply::FileReadError:
             return {0, "File Read Error."};
+        case ErrorReply::FileChanged:
+            return {0, "File Changed."};
+        case ErrorReply::ServerBusy:
+            return {0, "Server Busy."};
         case ErrorReply::FileNotFound:
             return {1, "File not found."};
         case ErrorReply::AccessViolation:

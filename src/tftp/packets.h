@@ -62,6 +62,8 @@ struct EncodeResult {
 enum class ErrorReply {
     FileTooLarge,       // 0 "File Too Large."
     FileReadError,      // 0 "File Read Error."
+    FileChanged,        // 0 "File Changed."
+    ServerBusy,         // 0 "Server Busy."
     FileNotFound,       // 1 "File not found."
     AccessViolation,    // 2 "Access violation."
     WriteNotSupported,  // 4 "WRQ not supported yet."

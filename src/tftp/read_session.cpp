@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "log/client_text.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
 
@@ -11,6 +12,9 @@ namespace {
 
 constexpr std::string_view kSocketErrorReason = "Socket Error";
 constexpr std::string_view kReadErrorReason = "Read Error";
+constexpr std::string_view kFileChangedReason = "File Changed";
+constexpr std::string_view kUnreachableReason = "Unreachable";
+constexpr std::string_view kReplacedReason = "Replaced";
 
 // Room for the reason of a client's ERROR: its message may be as long as a datagram allows, and
 // the window shows at most this much of it.
@@ -18,38 +22,60 @@ constexpr std::size_t kReasonCapacity = 1024;
 
 }  // namespace
 
-ReadSession::ReadSession(SessionOwner& owner) : owner_(owner) {}
+ReadSession::ReadSession(SessionOwner& owner, const ServedFolder& folder)
+    : owner_(owner), folder_(folder) {}
+
+void ReadSession::refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
+                             std::string_view requestedName) {
+    const auto reply = ErrorPacket::reply(peer, ErrorReply::ServerBusy);
+    writeAboutClient(owner.logSink(), loglevel::kRefused, peer, "%s, Refused, %s",
+                     cutClientText(escapeClientText(requestedName)).c_str(), reply.message.c_str());
+    owner.send(reply);
+}
 
 HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
-    lastActivity_ = now;
     if (state_ != State::Idle) {
         // The client asked again. While block 1 is unacknowledged our first DATA may have been
-        // lost, so it goes out again; later on the request is only noted.
+        // lost, so it goes out again; later on the request is only noted. Only a request acted
+        // on keeps the session alive.
         if (blocksSent_ == 1) {
+            lastActivity_ = now;
             return retransmit() ? HandlerResult::Handled : closeWithSocketError();
         }
         writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated Read Request.");
         return HandlerResult::Ignored;
     }
 
+    lastActivity_ = now;
     fileName_ = packet.fileName;
+    shownName_ = escapeClientText(fileName_);
+    loggedName_ = cutClientText(shownName_);
     peer_ = packet.peer;
     blocksSent_ = 0;
     retries_ = 0;
     if (fileName_.find("..") != std::string::npos) {
         return replyError(ErrorReply::AccessViolation);
     }
-    file_ = ServedFile::openRegular(fileName_);
+    ServedFolder::Refusal refusal = ServedFolder::Refusal::None;
+    file_ = folder_.openFile(fileName_, refusal);
     if (!file_) {
-        return replyError(ErrorReply::FileNotFound);
+        switch (refusal) {
+            case ServedFolder::Refusal::Busy:
+                refuseBusy(owner_, peer_, fileName_);
+                return close();
+            case ServedFolder::Refusal::AccessDenied:
+                return replyError(ErrorReply::AccessViolation);
+            default:
+                return replyError(ErrorReply::FileNotFound);
+        }
     }
     if (file_->size() > kLargestFile) {
         return replyError(ErrorReply::FileTooLarge);
     }
 
     logTransfer(loglevel::kTransfer, "Connected.");
-    owner_.events().transferStarted(peer_, fileName_, static_cast<std::int32_t>(file_->size()),
-                                    now);
+    owner_.events().transferStarted(peer_, shownName_, static_cast<std::int32_t>(file_->size()),
+                                    owner_.wallTime());
     if (const auto outcome = sendNextBlock(); outcome != SendOutcome::Sent) {
         return closeAfter(outcome);
     }
@@ -58,7 +84,10 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
 }
 
 HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
-    lastActivity_ = now;
+    // Stale ACKs are ignored and do not keep the session alive; only these two are acted on.
+    if (isPreviousBlock(packet.block) || isCurrentBlock(packet.block)) {
+        lastActivity_ = now;
+    }
     if (isPreviousBlock(packet.block)) {
         // The client saw the previous block twice, or our last DATA was lost: send it again.
         return retransmit() ? HandlerResult::Handled : closeWithSocketError();
@@ -93,11 +122,15 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
 
 HandlerResult ReadSession::onError(const ErrorPacket& packet, std::time_t now) {
     lastActivity_ = now;
-    logTransfer(loglevel::kRefused, "Closed with client Error #%d \"%s\", %d blocks sent.",
-                packet.errorCode, packet.message.c_str(), blocksSent_);
+    // Two client texts in one line: each is cut so that the line keeps its outcome.
+    const auto message = escapeClientText(packet.message);
+    writeAboutClient(owner_.logSink(), loglevel::kRefused, peer_,
+                     "%s, Closed with client Error #%d \"%s\", %d blocks sent.",
+                     cutClientText(shownName_, kLoggedClientTextOfTwo).c_str(), packet.errorCode,
+                     cutClientText(message, kLoggedClientTextOfTwo).c_str(), blocksSent_);
     char reason[kReasonCapacity];
     std::snprintf(reason, sizeof reason, "Client Error #%d \"%s\"", packet.errorCode,
-                  packet.message.c_str());
+                  message.c_str());
     owner_.events().transferFailed(peer_, reason);
     return close();
 }
@@ -115,6 +148,11 @@ ReadSession::SendOutcome ReadSession::sendNextBlock() {
     const auto count = file_ ? file_->read(payload) : -1;
     if (count < 0) {
         return SendOutcome::ReadFailed;
+    }
+    // The size and time seen at open are checked again at the end, so that the client never
+    // gets a mix of two versions of the file.
+    if (file_->atEnd() && !file_->unchangedSinceOpen()) {
+        return SendOutcome::FileChanged;
     }
     ++blocksSent_;
     retries_ = 0;
@@ -138,21 +176,39 @@ HandlerResult ReadSession::replyError(ErrorReply kind) {
     return close();
 }
 
-HandlerResult ReadSession::closeWithSocketError() {
-    logTransfer(loglevel::kRefused, "Closed with Socket Error, %d blocks sent.", blocksSent_);
-    owner_.events().transferFailed(peer_, kSocketErrorReason);
+HandlerResult ReadSession::closeFailed(std::int32_t level, const char* outcome,
+                                       std::string_view reason, std::optional<ErrorReply> reply) {
+    logTransfer(level, "%s, %d blocks sent.", outcome, blocksSent_);
+    if (reply) {
+        owner_.send(ErrorPacket::reply(peer_, *reply));
+    }
+    owner_.events().transferFailed(peer_, reason);
     return close();
 }
 
-HandlerResult ReadSession::closeWithReadError() {
-    logTransfer(loglevel::kRefused, "Closed with Read Error, %d blocks sent.", blocksSent_);
-    owner_.send(ErrorPacket::reply(peer_, ErrorReply::FileReadError));
-    owner_.events().transferFailed(peer_, kReadErrorReason);
-    return close();
+HandlerResult ReadSession::closeWithSocketError() {
+    return closeFailed(loglevel::kRefused, "Closed with Socket Error", kSocketErrorReason);
+}
+
+HandlerResult ReadSession::closeUnreachable() {
+    return closeFailed(loglevel::kRefused, "Closed, Client Unreachable", kUnreachableReason);
+}
+
+HandlerResult ReadSession::closeReplaced() {
+    return closeFailed(loglevel::kServerState, "Closed by a new Read Request", kReplacedReason);
 }
 
 HandlerResult ReadSession::closeAfter(SendOutcome outcome) {
-    return outcome == SendOutcome::ReadFailed ? closeWithReadError() : closeWithSocketError();
+    switch (outcome) {
+        case SendOutcome::ReadFailed:
+            return closeFailed(loglevel::kRefused, "Closed with Read Error", kReadErrorReason,
+                               ErrorReply::FileReadError);
+        case SendOutcome::FileChanged:
+            return closeFailed(loglevel::kRefused, "Closed, File Changed during Transfer",
+                               kFileChangedReason, ErrorReply::FileChanged);
+        default:
+            return closeWithSocketError();
+    }
 }
 
 HandlerResult ReadSession::close() {
@@ -172,7 +228,7 @@ void ReadSession::logTransfer(std::int32_t level, const char* format, ...) const
     const int length = std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
     if (length >= 0) {
-        writeAboutClient(sink, level, peer_, "%s, %s", fileName_.c_str(), text);
+        writeAboutClient(sink, level, peer_, "%s, %s", loggedName_.c_str(), text);
     }
 }
 

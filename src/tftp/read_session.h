@@ -40,8 +40,9 @@ class ReadSession {
     static constexpr std::int32_t kProgressEventEvery = 10;  // blocks
     static constexpr std::int32_t kProgressLineEvery = 200;  // blocks
 
-    /// A session in its initial state; owner sends, logs and reports for it.
-    explicit ReadSession(SessionOwner& owner);
+    /// A session in its initial state; owner sends, logs and reports for it, and the file comes
+    /// from folder. Both outlive the session.
+    ReadSession(SessionOwner& owner, const ServedFolder& folder);
     ReadSession(const ReadSession&) = delete;
     ReadSession& operator=(const ReadSession&) = delete;
 
@@ -58,11 +59,25 @@ class ReadSession {
     /// The periodic pass: resends the current block after more than 10 s of silence.
     HandlerResult tick(std::time_t now);
 
+    /// The client's endpoint went unreachable (an ICMP port unreachable came back): ends the
+    /// transfer.
+    HandlerResult closeUnreachable();
+
+    /// A request from the same endpoint for another file ends this transfer.
+    HandlerResult closeReplaced();
+
     /// Where the transfer stands.
     State state() const { return state_; }
 
+    /// The file name as requested.
+    const std::string& fileName() const { return fileName_; }
+
+    /// Refuses a request for lack of sessions or descriptors with ERROR 0 "Server Busy.".
+    static void refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
+                           std::string_view requestedName);
+
   private:
-    enum class SendOutcome { Sent, SendFailed, ReadFailed };
+    enum class SendOutcome { Sent, SendFailed, ReadFailed, FileChanged };
 
     /// Reads the next block from the file and sends it.
     SendOutcome sendNextBlock();
@@ -76,8 +91,10 @@ class ReadSession {
     /// Ends a transfer whose block could not be sent or whose resends ran out.
     HandlerResult closeWithSocketError();
 
-    /// Ends a transfer whose file could not be read, telling the client.
-    HandlerResult closeWithReadError();
+    /// Ends a transfer in failure: logs the outcome with the blocks sent, sends the reply if
+    /// there is one, and reports the reason to the window.
+    HandlerResult closeFailed(std::int32_t level, const char* outcome, std::string_view reason,
+                              std::optional<ErrorReply> reply = std::nullopt);
 
     /// Ends a transfer after sendNextBlock failed, in the way its outcome asks for.
     HandlerResult closeAfter(SendOutcome outcome);
@@ -92,8 +109,11 @@ class ReadSession {
     bool isPreviousBlock(std::uint32_t ackBlock) const;
 
     SessionOwner& owner_;
+    const ServedFolder& folder_;
     ClientEndpoint peer_;
     std::string fileName_;
+    std::string shownName_;   // escaped, for the window
+    std::string loggedName_;  // escaped and cut, for log lines
     std::optional<ServedFile> file_;
     DataPacket currentBlock_;
     State state_ = State::Idle;

@@ -1,4 +1,5 @@
-// A file that a session serves: a regular file, opened without ever blocking, read block by block.
+// The served folder and the files served from it. Every name resolves inside the folder as if it
+// were the root of the file system: nothing outside it is ever opened.
 #pragma once
 
 #include <cstddef>
@@ -6,63 +7,101 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
+#include <string_view>
 
 namespace quillet {
 
+#ifdef _WIN32
+using FileDescriptor = void*;  // HANDLE
+inline FileDescriptor const kNoFileDescriptor = reinterpret_cast<FileDescriptor>(-1);
+#else
+using FileDescriptor = int;
+inline constexpr FileDescriptor kNoFileDescriptor = -1;
+#endif
+
+/// The requested name as a name inside the folder at folderPath: a leading folderPath + "/" is
+/// removed, then leading slashes. None when the name is one of the log files at the top, which
+/// are never served (they hold other clients' addresses).
+std::optional<std::string> nameInsideFolder(std::string_view requested,
+                                            std::string_view folderPath);
+
+/// Raises the process's soft limit of open files to its hard limit; returns the limit now in
+/// force.
+std::size_t raiseOpenFileLimit();
+
 class ServedFile {
   public:
-    /// Opens name for reading (relative to the working directory, or absolute) if it is a regular
-    /// file. Directories, devices, FIFOs and sockets give none, and opening never blocks. On
-    /// Windows the name is UTF-8 with '/' and '\\' both separators, and it must resolve inside the
-    /// working directory.
-    static std::optional<ServedFile> openRegular(const std::string& name);
-
-    ~ServedFile() { release(); }
-    ServedFile(ServedFile&& other) noexcept
-        : descriptor_(std::exchange(other.descriptor_, kNoDescriptor)),
-          size_(other.size_),
-          atEnd_(other.atEnd_) {}
-    ServedFile& operator=(ServedFile&& other) noexcept {
-        if (this != &other) {
-            release();
-            descriptor_ = std::exchange(other.descriptor_, kNoDescriptor);
-            size_ = other.size_;
-            atEnd_ = other.atEnd_;
-        }
-        return *this;
-    }
+    ~ServedFile();
+    ServedFile(ServedFile&& other) noexcept;
+    ServedFile& operator=(ServedFile&& other) noexcept;
     ServedFile(const ServedFile&) = delete;
     ServedFile& operator=(const ServedFile&) = delete;
 
     /// The file's size in bytes when it was opened.
     std::int64_t size() const { return size_; }
 
-    /// Fills buffer as far as the file goes. Returns the bytes read (fewer only at the end of the
-    /// file), or -1 on a read error. Reaching the end sets atEnd(), as a stream's end-of-file
-    /// indicator does: a read that stops exactly at the end does not set it; the next one does.
+    /// Fills buffer as far as the file went when it was opened, never further. Returns the bytes
+    /// read, or -1 on a read error. A read that returns fewer bytes than asked sets atEnd(), as a
+    /// stream's end-of-file indicator does: a read that stops exactly at the end does not.
     std::ptrdiff_t read(std::span<std::uint8_t> buffer);
 
     /// True once a read has met the end of the file.
     bool atEnd() const { return atEnd_; }
 
+    /// True when the file's size and modification time are still those seen at open.
+    bool unchangedSinceOpen() const;
+
   private:
-#ifdef _WIN32
-    using Descriptor = void*;  // HANDLE
-    static inline Descriptor const kNoDescriptor = reinterpret_cast<Descriptor>(-1);
-#else
-    using Descriptor = int;
-    static constexpr Descriptor kNoDescriptor = -1;
-#endif
+    friend class ServedFolder;
+    ServedFile(FileDescriptor descriptor, std::int64_t size, std::int64_t modifiedNanoseconds)
+        : descriptor_(descriptor), size_(size), modified_(modifiedNanoseconds) {}
 
-    ServedFile(Descriptor descriptor, std::int64_t size) : descriptor_(descriptor), size_(size) {}
-
-    /// Closes the file if this object holds one.
-    void release();
-
-    Descriptor descriptor_ = kNoDescriptor;
+    FileDescriptor descriptor_ = kNoFileDescriptor;
     std::int64_t size_ = 0;
+    std::int64_t modified_ = 0;  // nanoseconds since the epoch
+    std::int64_t offset_ = 0;
     bool atEnd_ = false;
+};
+
+/// The folder whose files are served, opened once; names never resolve outside it.
+class ServedFolder {
+  public:
+    enum class Refusal { None, NotFound, AccessDenied, Busy };
+
+    /// A folder that serves nothing: every open is refused as AccessDenied.
+    ServedFolder() = default;
+    ~ServedFolder();
+    ServedFolder(ServedFolder&& other) noexcept;
+    ServedFolder& operator=(ServedFolder&& other) noexcept;
+    ServedFolder(const ServedFolder&) = delete;
+    ServedFolder& operator=(const ServedFolder&) = delete;
+
+    /// Opens the folder at an absolute path. When names cannot be confined to it, the result
+    /// serves nothing and problem() says why.
+    static ServedFolder open(const std::string& absolutePath);
+
+    /// The working directory's absolute path, or empty when it cannot be read.
+    static std::string workingDirectory();
+
+    /// True when files can be served.
+    bool canServe() const { return descriptor_ != kNoFileDescriptor; }
+
+    /// The folder's absolute path.
+    const std::string& path() const { return path_; }
+
+    /// Why nothing can be served; empty when files can be.
+    const std::string& problem() const { return problem_; }
+
+    /// Opens a requested name for reading if it is a regular file inside the folder; the open
+    /// never blocks. Without a file, refusal says why: directories, devices, FIFOs, sockets and
+    /// missing names are NotFound; the log files and unreadable ones AccessDenied; running out
+    /// of descriptors Busy.
+    std::optional<ServedFile> openFile(std::string_view requested, Refusal& refusal) const;
+
+  private:
+    FileDescriptor descriptor_ = kNoFileDescriptor;
+    std::string path_;
+    std::string problem_;
 };
 
 }  // namespace quillet

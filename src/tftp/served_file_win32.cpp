@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -120,25 +121,37 @@ bool isPlainComponent(std::wstring_view component) {
     return true;
 }
 
-/// The requested name as a path relative to the served folder, or empty when it is refused. A
-/// name that begins with the folder's own path loses it, leading separators are dropped, and "."
-/// components mean the folder itself. Drive letters, "\\?\", "\\.\" and UNC names are refused.
-std::wstring relativeName(std::wstring name, std::wstring_view folder) {
-    for (wchar_t& c : name) {
-        if (c == L'/') {
-            c = kSeparator;
-        }
-    }
-    std::wstring_view rest = name;
-    if (rest.starts_with(L"\\\\")) {
+std::string toUtf8(std::wstring_view wide) {
+    if (wide.empty()) {
         return {};
     }
-    if (const auto inside = insideFolder(rest, folder); !inside.empty()) {
-        rest = inside;
+    const int size = static_cast<int>(wide.size());
+    const int length =
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+    return text;
+}
+
+std::string withSlashes(std::string text) {
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
+
+/// The requested name as a path relative to the served folder, or empty when it is refused. The
+/// shared rules come first ('\' counting as '/'): a leading folder path goes, then leading
+/// separators, and the log files at the top are refused. Then what Windows would read otherwise:
+/// UNC, "\\?\" and "\\.\" names, drive letters, streams, device names, trailing dots or blanks.
+std::wstring relativeName(std::string_view requested, const std::string& folderPath) {
+    const std::string name = withSlashes(std::string(requested));
+    if (name.starts_with("//")) {
+        return {};
     }
+    const auto inside = nameInsideFolder(name, withSlashes(folderPath));
+    const std::wstring wide = inside ? fromUtf8(*inside) : std::wstring{};
     std::wstring relative;
-    while (!rest.empty()) {
-        const auto end = rest.find(kSeparator);
+    for (std::wstring_view rest = wide; !rest.empty();) {
+        const auto end = rest.find(L'/');
         const std::wstring_view component = rest.substr(0, end);
         rest = end == std::wstring_view::npos ? std::wstring_view{} : rest.substr(end + 1);
         if (component.empty() || component == L".") {
@@ -155,82 +168,196 @@ std::wstring relativeName(std::wstring name, std::wstring_view folder) {
     return relative;
 }
 
+ServedFolder::Refusal refusalFor(DWORD error) {
+    switch (error) {
+        case ERROR_TOO_MANY_OPEN_FILES:
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_NO_SYSTEM_RESOURCES:
+            return ServedFolder::Refusal::Busy;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return ServedFolder::Refusal::AccessDenied;
+        default:
+            return ServedFolder::Refusal::NotFound;
+    }
+}
+
+std::int64_t modifiedNanoseconds(const FILETIME& time) {
+    return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) |
+                                     time.dwLowDateTime) *
+           100;
+}
+
 }  // namespace
 
-std::optional<ServedFile> ServedFile::openRegular(const std::string& name) {
-    const std::wstring folderName = currentFolder();
-    const std::wstring relative = relativeName(fromUtf8(name), folderName);
-    if (folderName.empty() || relative.empty()) {
+// Handles are not counted against a small per-process limit as descriptors are.
+std::size_t raiseOpenFileLimit() {
+    return SIZE_MAX;
+}
+
+ServedFolder::~ServedFolder() {
+    if (descriptor_ != kNoFileDescriptor) {
+        ::CloseHandle(descriptor_);
+    }
+}
+
+ServedFolder::ServedFolder(ServedFolder&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, kNoFileDescriptor)),
+      path_(std::move(other.path_)),
+      problem_(std::move(other.problem_)) {}
+
+ServedFolder& ServedFolder::operator=(ServedFolder&& other) noexcept {
+    if (this != &other) {
+        if (descriptor_ != kNoFileDescriptor) {
+            ::CloseHandle(descriptor_);
+        }
+        descriptor_ = std::exchange(other.descriptor_, kNoFileDescriptor);
+        path_ = std::move(other.path_);
+        problem_ = std::move(other.problem_);
+    }
+    return *this;
+}
+
+std::string ServedFolder::workingDirectory() {
+    return toUtf8(currentFolder());
+}
+
+ServedFolder ServedFolder::open(const std::string& absolutePath) {
+    ServedFolder folder;
+    folder.path_ = absolutePath;
+    const std::wstring wide = fromUtf8(absolutePath);
+    const HANDLE handle =
+        wide.empty() ? INVALID_HANDLE_VALUE
+                     : ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE || finalPath(handle).empty()) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+        }
+        folder.problem_ = "the served folder cannot be opened";
+        return folder;
+    }
+    folder.descriptor_ = handle;
+    return folder;
+}
+
+std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
+                                                 Refusal& refusal) const {
+    refusal = Refusal::AccessDenied;
+    if (descriptor_ == kNoFileDescriptor ||
+        !nameInsideFolder(withSlashes(std::string(requested)), withSlashes(path_))) {
+        return std::nullopt;  // the log files at the top, by name
+    }
+    refusal = Refusal::NotFound;
+    const std::wstring relative = relativeName(requested, path_);
+    // The folder's final path is in "\\?\" form: the checked name reaches the file system with
+    // no further rewriting.
+    std::wstring path = finalPath(descriptor_);
+    if (relative.empty() || path.empty()) {
         return std::nullopt;
     }
-    const auto folder =
-        owned(::CreateFileW(folderName.c_str(), FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    const std::wstring folderPath = folder ? finalPath(folder.get()) : std::wstring{};
-    if (folderPath.empty()) {
-        return std::nullopt;
-    }
-    // Opened by the folder's final path, which is in "\\?\" form: the name reaches the file system
-    // as checked above, with no further rewriting. Without FILE_FLAG_BACKUP_SEMANTICS a directory
-    // does not open; the quality-of-service flags keep a pipe's server from impersonating us.
-    std::wstring path = folderPath;
     if (path.back() != kSeparator) {
         path += kSeparator;
     }
+    const std::wstring folderPath = path;
     path += relative;
+    // A directory is not found, rather than denied as its open would be.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        refusal = attributes == INVALID_FILE_ATTRIBUTES ? refusalFor(::GetLastError())
+                                                        : Refusal::NotFound;
+        return std::nullopt;
+    }
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open; the quality-of-service flags
+    // keep a pipe's server from impersonating us.
     auto file = owned(::CreateFileW(path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN |
                                         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                     nullptr));
-    if (!file || ::GetFileType(file.get()) != FILE_TYPE_DISK) {
+    if (!file) {
+        refusal = refusalFor(::GetLastError());
         return std::nullopt;
     }
     BY_HANDLE_FILE_INFORMATION information{};
-    LARGE_INTEGER size{};
-    if (!::GetFileInformationByHandle(file.get(), &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        !::GetFileSizeEx(file.get(), &size)) {
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !::GetFileInformationByHandle(file.get(), &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return std::nullopt;
     }
-    // Links inside the folder are followed, but what was opened must still lie inside it.
+    // Links inside the folder are followed, but what was opened must still lie inside it; a link
+    // to a log file at the top is refused like its name.
     const std::wstring openedPath = finalPath(file.get());
     const std::wstring_view inside = insideFolder(openedPath, folderPath);
     if (inside.empty()) {
         return std::nullopt;
     }
-    // The log file and its backup live in the served folder but are never served.
-    const std::wstring logFile = fromUtf8(kLogFileName);
-    if (sameIgnoringCase(inside, logFile) || sameIgnoringCase(inside, logFile + L".bak")) {
-        return std::nullopt;
+    for (const char* logName : {kLogFileName, kLogBackupFileName}) {
+        if (sameIgnoringCase(inside, fromUtf8(logName))) {
+            refusal = Refusal::AccessDenied;
+            return std::nullopt;
+        }
     }
-    return ServedFile(file.release(), static_cast<std::int64_t>(size.QuadPart));
+    refusal = Refusal::None;
+    const auto size = (std::int64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+    return ServedFile(file.release(), size, modifiedNanoseconds(information.ftLastWriteTime));
 }
 
-void ServedFile::release() {
-    if (descriptor_ != kNoDescriptor) {
-        ::CloseHandle(std::exchange(descriptor_, kNoDescriptor));
+ServedFile::~ServedFile() {
+    if (descriptor_ != kNoFileDescriptor) {
+        ::CloseHandle(descriptor_);
     }
+}
+
+ServedFile::ServedFile(ServedFile&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, kNoFileDescriptor)),
+      size_(other.size_),
+      modified_(other.modified_),
+      offset_(other.offset_),
+      atEnd_(other.atEnd_) {}
+
+ServedFile& ServedFile::operator=(ServedFile&& other) noexcept {
+    if (this != &other) {
+        if (descriptor_ != kNoFileDescriptor) {
+            ::CloseHandle(descriptor_);
+        }
+        descriptor_ = std::exchange(other.descriptor_, kNoFileDescriptor);
+        size_ = other.size_;
+        modified_ = other.modified_;
+        offset_ = other.offset_;
+        atEnd_ = other.atEnd_;
+    }
+    return *this;
 }
 
 std::ptrdiff_t ServedFile::read(std::span<std::uint8_t> buffer) {
+    // Never past the size seen at open, so a file that grows cannot make the transfer longer.
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::int64_t>(size_ - offset_, buffer.size()));
     std::size_t filled = 0;
-    while (filled < buffer.size()) {
+    while (filled < wanted) {
         DWORD count = 0;
-        const DWORD wanted =
-            static_cast<DWORD>(std::min<std::size_t>(buffer.size() - filled, 1 << 20));
-        if (!::ReadFile(descriptor_, buffer.data() + filled, wanted, &count, nullptr)) {
+        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(wanted - filled, 1 << 20));
+        if (!::ReadFile(descriptor_, buffer.data() + filled, chunk, &count, nullptr)) {
             return -1;
         }
         if (count == 0) {
-            atEnd_ = true;
             break;
         }
         filled += count;
     }
+    offset_ += static_cast<std::int64_t>(filled);
+    atEnd_ = filled < buffer.size();
     return static_cast<std::ptrdiff_t>(filled);
+}
+
+bool ServedFile::unchangedSinceOpen() const {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return ::GetFileInformationByHandle(descriptor_, &information) &&
+           ((std::int64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow) == size_ &&
+           modifiedNanoseconds(information.ftLastWriteTime) == modified_;
 }
 
 }  // namespace quillet

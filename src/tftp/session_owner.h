@@ -1,6 +1,8 @@
 // What a read session needs from whoever owns it: a way to send, a log, and an event sink.
 #pragma once
 
+#include <ctime>
+
 namespace quillet {
 
 class EventSink;
@@ -17,6 +19,10 @@ class SessionOwner {
 
     /// The sink for transfer events; never null (one without a window discards them).
     virtual EventSink& events() const = 0;
+
+    /// The wall clock in whole seconds since the epoch, for the times people read; the times
+    /// passed to a session are monotonic and good only for intervals.
+    virtual std::time_t wallTime() const = 0;
 
   protected:
     ~SessionOwner() = default;

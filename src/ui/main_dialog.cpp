@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <array>
+#include <memory>
 #include <system_error>
 #include <variant>
 
@@ -41,6 +42,16 @@ constexpr std::array<ColumnSpec, kTransferColumnCount> kColumns = {{
 }};
 
 constexpr std::chrono::milliseconds kElapsedInterval{1000};
+constexpr int kMaxLogLines = 10'000;
+
+/// Adds a line to the log list; past kMaxLogLines the oldest goes, so that a flood of lines
+/// cannot fill the window's memory.
+void addLogLine(QListWidget& list, const QString& line) {
+    list.addItem(line);
+    if (list.count() > kMaxLogLines) {
+        std::unique_ptr<QListWidgetItem>(list.takeItem(0));
+    }
+}
 
 }  // namespace
 
@@ -172,7 +183,7 @@ void MainDialog::customEvent(QEvent* event) {
 void MainDialog::handle(EngineMessage& message) {
     std::visit(
         Overloaded{
-            [this](LogLineMessage& log) { logList_->addItem(QString::fromStdString(log.line)); },
+            [this](LogLineMessage& log) { addLogLine(*logList_, QString::fromUtf8(log.line)); },
             [this](TransferStartedMessage& started) {
                 if (started.record != nullptr) {
                     addTransferRow(*transferList_, std::move(started.record));

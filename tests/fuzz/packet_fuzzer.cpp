@@ -1,6 +1,7 @@
 // Feeds arbitrary datagrams from four clients (two on each address), and ticks, through the
-// dispatcher; aborts on a reply other than DATA or a terminated ERROR, one that does not fit, a log
-// line over 199 characters or at an unknown level, or an unknown result. Input: records of a
+// dispatcher; aborts on a reply other than DATA or a terminated ERROR, one that does not fit, DATA
+// of any file but the served ones, a log line over 199 characters, at an unknown level or with a
+// control byte (client text is escaped), or an unknown result. Input: records of a
 // control byte (bits 0-1: the client, bit 2: tick first, bits 3-7: seconds that pass), a 16-bit
 // big-endian length and that many datagram bytes. Built by a fuzzing configuration (CC=clang
 // CXX=clang++ cmake -S . -B "$dir" -G Ninja -DQUILLET_FUZZ=ON, target packet_fuzzer); run from
@@ -38,21 +39,28 @@ struct Checker final : PacketTransport, LogSink {
         check(bytes.size() >= 4 && bytes.size() <= 516, "a datagram of impossible length");
         check(bytes[0] == 0 && (bytes[1] == 3 || (bytes[1] == 5 && bytes.back() == 0)),
               "a reply other than DATA or a terminated ERROR");
+        check(bytes[1] != 3 || std::all_of(bytes.begin() + 4, bytes.end(),
+                                           [](std::uint8_t b) { return b == 'b' || b == 'c'; }),
+              "DATA of a file that is not served");
         // Now and then a failed send, so that the socket-error paths run too.
         return (++sends % 97 == 0) ? -1 : static_cast<std::ptrdiff_t>(bytes.size());
     }
     void write(std::int32_t level, std::string_view text) override {
         check(text.size() <= 199 && level >= 3 && level <= 7, "a log line too long or unknown");
+        check(std::none_of(text.begin(), text.end(),
+                           [](unsigned char c) { return c < 0x20 || c == 0x7F; }),
+              "a control byte in a log line");
     }
     unsigned sends = 0;
 };
 
+char directory[] = "/tmp/packet-fuzzer-XXXXXX";  // the served folder
+
 }  // namespace
 
 // Serves from a scratch directory that holds the files "a" (empty), "b" (512 bytes) and "c"
-// (1,500 bytes) and the directory "d".
+// (1,500 bytes), the directory "d" and a "Quillet.log", which is never served.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static char directory[] = "/tmp/packet-fuzzer-XXXXXX";
     check(::mkdtemp(directory) != nullptr && ::chdir(directory) == 0, "no scratch directory");
     std::atexit([] {
         std::error_code ignored;
@@ -62,13 +70,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::ofstream("b") << std::string(512, 'b');
     std::ofstream("c") << std::string(1500, 'c');
     ::mkdir("d", 0700);
+    std::ofstream("Quillet.log") << "the log";
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Checker checker;
-    EventSink events;  // no window attached: the notifications go nowhere
-    RequestDispatcher dispatcher;
+    EventSink events;                 // no window attached: the notifications go nowhere
+    RequestDispatcher dispatcher(3);  // fewer sessions than clients, so that some are refused
+    dispatcher.serveFolder(ServedFolder::open(directory));
     dispatcher.setTransport(&checker);
     dispatcher.setLog(&checker);
     dispatcher.setEventSink(&events);

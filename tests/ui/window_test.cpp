@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <chrono>
 #include <clocale>
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <future>
@@ -278,6 +279,21 @@ class WindowTest : public QObject {
         const TransferListCtrl& list = Access::list(dialog);
         QCOMPARE(column(list, kElapsedColumn), QStringList({"0:03", "0:01", "0:01"}));
         QTRY_COMPARE_WITH_TIMEOUT(column(list, kElapsedColumn)[0], "0:04", 3000);  // the timer
+    }
+
+    void logListKeepsTheLatestTenThousandLines() {
+        MainDialog& dialog = open();
+        for (int line = 0; line < 10'005; ++line) {
+            char text[64];
+            std::snprintf(text, sizeof text, "9999-12-31 23:59:59    line %05d", line);
+            post(dialog, LogLineMessage{text});
+        }
+        // The start's own lines are older still, so they go first, then the five oldest above.
+        const QListWidget& list = Access::logList(dialog);
+        QTRY_COMPARE(list.item(list.count() - 1)->text(),
+                     QString("9999-12-31 23:59:59    line 10004"));
+        QCOMPARE(list.count(), 10'000);
+        QCOMPARE(list.item(0)->text(), QString("9999-12-31 23:59:59    line 00005"));
     }
 
     void headerClicksSortAndShowTheIndicator_data() {

@@ -1,8 +1,22 @@
 // The engine minus its socket, a dispatcher wired to recording fakes: what it makes of each
 // datagram, how a read transfer runs, and how the session table keeps clients apart.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 #include <array>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -46,6 +60,7 @@ class EngineTest : public ::testing::Test {
         dispatcher.setLog(&log);
         dispatcher.setEventSink(&events);
         dispatcher.setTransport(&transport);
+        dispatcher.serveFolder(ServedFolder::open(files.root));
     }
 
     HandlerResult dispatch(const ClientEndpoint& from, const Bytes& bytes,
@@ -80,8 +95,9 @@ class EngineTest : public ::testing::Test {
     RecordingEventSink events;
     RecordingTransport transport;
     ScratchDirectory files;
-    WorkingDirectory served{files.root};
-    RequestDispatcher dispatcher;  // last: its sessions go before the fakes they use
+    FakeClock clock;                                                       // at kStart
+    RequestDispatcher dispatcher{RequestDispatcher::kMaxSessions, clock};  // last: its sessions
+                                                                           // go before the fakes
 };
 
 TEST_F(EngineTest, EachDatagramWithoutASessionIsRoutedAnsweredAndLoggedByItsKind) {
@@ -146,7 +162,7 @@ TEST_F(EngineTest, StateTableOfARunningTransfer) {
     using enum ReadSession::State;
     constexpr std::optional<ReadSession::State> Over;  // the session is gone
     const auto path = files.path("file-1069");
-    const auto again = rrq("another.bin");  // a repeated request, even for another file
+    const auto again = rrq(path);  // a repeated request for the same file
     const auto request = clientLine(6, "Duplicated Read Request.");
     const auto duplicate = clientLine(6, "Duplicated ACK.");
     const auto served = clientLine(6, path + ", Served with 4 blocks.");
@@ -286,40 +302,226 @@ TEST_F(EngineTest, WholeTransfersSendTheFileAndReportOnTheWay) {
     }
 }
 
-TEST_F(EngineTest, ClientErrorEndsTheTransferCutToTheReasonAndLineCapacities) {
-    const auto path = serve(kClient, kFourBlocks);
-    forget();
-    const std::string message(2000, 'm');
+TEST_F(EngineTest, ClientTextIsEscapedAndEachOfTwoIsCutSoThatTheLineKeepsItsOutcome) {
+    // DEL: a control byte that Windows file names may hold too.
+    const auto path = files.write(std::string(60, 'n') + "\x7f", pattern(kFourBlocks));
+    const auto shown = path.substr(0, path.size() - 1) + "\\x7F";
+    EXPECT_EQ(dispatch(kClient, rrq(path)), Handled);
+    EXPECT_EQ(events.take(),
+              Lines{event("Started", "1546 " + shown + " at 1700000000")});  // the whole name
+    takeSent();
+    log.take();
+    const std::string message = "Disk\nfull" + std::string(2000, 'm');
     EXPECT_EQ(dispatch(kClient, errorDatagram(0x1234, message)), SessionOver);
     EXPECT_TRUE(takeSent().empty());
-    const auto reason = ("Client Error #4660 \"" + message).substr(0, 1023);
+    // The reason is cut at its 1,024-byte buffer, each text in the line at 48 characters.
+    const auto reason =
+        ("Client Error #4660 \"Disk\\x0Afull" + std::string(2000, 'm')).substr(0, 1023);
     EXPECT_EQ(events.take(), Lines{event("Failed", reason)});
-    const auto line = clientLine(4, path + ", Closed with client Error #4660 \"" + message);
-    EXPECT_EQ(log.take(), Lines{line.substr(0, 2 + 199)});  // the level and a blank, then 199
+    EXPECT_EQ(log.take(),
+              Lines{clientLine(4, shown.substr(0, 45) + "..., Closed with client Error " +
+                                      "#4660 \"Disk\\x0Afull" + std::string(33, 'm') +
+                                      "...\", 1 blocks sent.")});
 }
 
-TEST_F(EngineTest, RequestsThatCannotBeServedGetOneErrorReply) {
-    // The name, the reply's code and text, and the last log line if not the level-5 refusal.
-    const std::tuple<std::string, int, std::string, std::string> cases[] = {
-        {"../etc/passwd", 2, "Access violation.", ""},
-        {"a..b", 2, "Access violation.", ""},
-        {files.path("missing.bin"), 1, "File not found.", ""},
-        {"/dev/null", 1, "File not found.", ""},
-        {files.write("too-large.bin", "", ReadSession::kLargestFile + 1), 0, "File Too Large.", ""},
+// Links, FIFOs, sockets and /proc are POSIX's; the Windows names are in the end-to-end test.
 #ifndef _WIN32
-        // A regular file of size 0 whose read at offset 0 fails: a real read error.
-        {"/proc/self/mem", 0, "File Read Error.",
-         clientLine(4, "/proc/self/mem, Closed with Read Error, 0 blocks sent.")},
-#endif
+TEST_F(EngineTest, NamesResolveInsideTheServedFolderAndNothingElseIsOpenedOrBlocks) {
+    const auto root = files.root;
+    std::filesystem::create_directories(files.path("etc"));
+    std::filesystem::create_directories(files.path("sub"));
+    std::filesystem::create_directories(files.path("dir"));
+    files.write("etc/passwd", "the folder's own passwd");
+    files.write("boot.bin", "boot");
+    files.write("Quillet.log", "other clients' addresses");
+    std::filesystem::create_symlink("/etc/passwd", files.path("absolute-link"));
+    std::filesystem::create_symlink("../../../../../../etc/passwd", files.path("relative-link"));
+    std::filesystem::create_symlink("../boot.bin", files.path("sub/inner-link"));
+    std::filesystem::create_symlink("Quillet.log", files.path("log-link"));
+    ASSERT_EQ(::mkfifo(files.path("fifo").c_str(), 0600), 0);
+    const int unixSocket = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, files.path("socket").c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(unixSocket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    files.write("too-large.bin", "", ReadSession::kLargestFile + 1);
+
+    const std::string passwd = "the folder's own passwd", notFound = "File not found.",
+                      refused = "Access violation.";
+    // The requested name, the ERROR code (-1: served) with its text or the content served, and
+    // the name as the log shows it (empty: as requested).
+    const std::tuple<std::string, int, std::string, std::string> cases[] = {
+        {"/etc/passwd", -1, passwd, ""},
+        {"//etc/passwd", -1, passwd, ""},
+        {root + "/etc/passwd", -1, passwd, ""},
+        {"absolute-link", -1, passwd, ""},
+        {"relative-link", -1, passwd, ""},
+        {"/sub/inner-link", -1, "boot", ""},
+        {root + "X/boot.bin", 1, notFound, ""},
+        {"/proc/self/environ", 1, notFound, ""},
+        {"/dev/null", 1, notFound, ""},
+        {"dir", 1, notFound, ""},
+        {"fifo", 1, notFound, ""},
+        {"socket", 1, notFound, ""},
+        {"too-large.bin", 0, "File Too Large.", ""},
+        {"a..b", 2, refused, ""},
+        {"../etc/passwd", 2, refused, ""},
+        {"Quillet.log", 2, refused, ""},
+        {"/./Quillet.log", 2, refused, ""},
+        {"Quillet.log.bak", 2, refused, ""},
+        {"log-link", 2, refused, ""},
+        {"forged\r\n\x1b[0m", 1, notFound, "forged\\x0D\\x0A\\x1B[0m"},
+        {std::string(1000, 'n'), 1, notFound, std::string(97, 'n') + "..."},
     };
-    for (const auto& [name, code, text, lastLine] : cases) {
+    for (const auto& [name, code, text, logged] : cases) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(dispatch(kClient, rrq(name)), SessionOver);
+        auto result = std::async(std::launch::async,
+                                 [&, datagram = rrq(name)] { return dispatch(kClient, datagram); });
+        if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "the engine blocked";
+            ::close(::open(files.path("fifo").c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        EXPECT_EQ(result.get(), code < 0 ? Handled : SessionOver);
+        const auto sent = takeSent();
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].first, kClient);
+        const auto shown = logged.empty() ? name : logged;
+        if (code < 0) {
+            EXPECT_EQ(sent[0].second, wire({0, 3, 0, 1, text}));
+            EXPECT_EQ(log.take(), Lines{clientLine(6, shown + ", Connected.")});
+            dispatcher.removeSession(kClient);
+        } else {
+            EXPECT_EQ(sent[0].second, wire({0, 5, 0, code, text, 0}));
+            EXPECT_EQ(log.take(), Lines{clientLine(5, shown + ", " + text)});
+        }
         EXPECT_EQ(dispatcher.sessionCount(), 0u);
-        EXPECT_EQ(takeSent(), (std::vector{std::pair(kClient, wire({0, 5, 0, code, text, 0}))}));
-        EXPECT_EQ(log.take().back(),
-                  lastLine.empty() ? clientLine(5, name + ", " + text) : lastLine);
-        EXPECT_EQ(events.take().size(), lastLine.empty() ? 0u : 2u);  // Started, Failed
+    }
+    ::close(unixSocket);
+    // A dispatcher without a folder that names can be confined to serves nothing.
+    RequestDispatcher unconfined;
+    unconfined.setTransport(&transport);
+    EXPECT_EQ(unconfined.dispatch(kClient, rrq("boot.bin"), kStart), SessionOver);
+    EXPECT_EQ(takeSent().at(0).second, wire({0, 5, 0, 2, refused, 0}));
+}
+#endif
+
+TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBusy) {
+    const std::pair<std::size_t, std::size_t> caps[] = {
+        {0, 1}, {33, 1}, {64, 32}, {10'031, 9'999}, {1 << 20, 10'000}};
+    for (const auto& [descriptors, cap] : caps) {
+        EXPECT_EQ(RequestDispatcher::sessionCapFor(descriptors), cap) << descriptors;
+    }
+    RequestDispatcher capped(2);
+    capped.setLog(&log);
+    capped.setTransport(&transport);
+    capped.serveFolder(ServedFolder::open(files.root));
+    const auto path = files.write("small.bin", "small");
+    const auto busy = wire({0, 5, 0, 0, "Server Busy.", 0});
+    const auto third = client(0x0A000001, 3);
+    EXPECT_EQ(capped.dispatch(client(0x0A000001, 1), rrq(path), kStart), Handled);
+    EXPECT_EQ(capped.dispatch(client(0x0A000001, 2), rrq(path), kStart), Handled);
+    EXPECT_EQ(capped.dispatch(third, rrq(path), kStart), SessionOver);
+    EXPECT_EQ(takeSent().back().second, busy);
+    log.take();
+    // A session that ends makes room at once.
+    EXPECT_EQ(capped.dispatch(client(0x0A000001, 1), ack(1), kStart), SessionOver);
+    EXPECT_EQ(capped.dispatch(third, rrq(path), kStart), Handled);
+    EXPECT_EQ(capped.sessionCount(), 2u);
+
+#ifndef _WIN32
+    // No descriptor left: a limit just below the lowest free one.
+    capped.removeSession(third);
+    takeSent();
+    log.take();
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit exhausted{static_cast<rlim_t>(lowestFree), saved.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+    const auto result = capped.dispatch(third, rrq(path), kStart);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(result, SessionOver);
+    EXPECT_EQ(takeSent().at(0).second, busy);
+    EXPECT_EQ(log.take(), Lines{clientLine(4, path + ", Refused, Server Busy.", third)});
+#endif
+}
+
+TEST_F(EngineTest, IgnoredPacketsDoNotKeepASessionPastItsFiveResends) {
+    const auto path = serve(kClient, kFourBlocks);
+    ASSERT_EQ(ackNow(1), Handled);
+    takeSent();
+    int resends = 0;
+    // A stale ACK or a duplicated request every 3 s, a tick every 12 s.
+    for (int second = 3; second <= 120 && session() != nullptr; second += 3) {
+        EXPECT_EQ(dispatch(kClient, second % 2 == 0 ? ack(0) : rrq(path), kStart + second),
+                  Ignored);
+        if (second % 12 == 0) {
+            dispatcher.tick(kStart + second);
+        }
+        resends += static_cast<int>(takeSent().size());
+        EXPECT_TRUE(session() != nullptr || second == 72) << second;
+    }
+    EXPECT_EQ(resends, 5);
+    EXPECT_EQ(events.take().back(), event("Failed", "Socket Error"));
+}
+
+TEST_F(EngineTest, ARequestForAnotherFileReplacesTheRunningTransfer) {
+    const auto first = serve(kClient, kFourBlocks);
+    ASSERT_EQ(ackNow(1), Handled);
+    takeSent();
+    log.take();
+    events.take();
+    const auto second = files.write("second.bin", "two");
+    EXPECT_EQ(dispatch(kClient, rrq(second)), Handled);
+    EXPECT_EQ(takeSent().at(0).second, wire({0, 3, 0, 1, "two"}));
+    EXPECT_EQ(log.take(),
+              (Lines{clientLine(5, first + ", Closed by a new Read Request, 2 blocks sent."),
+                     clientLine(6, second + ", Connected.")}));
+    EXPECT_EQ(events.take(), (Lines{event("Failed", "Replaced"),
+                                    event("Started", "3 " + second + " at 1700000000")}));
+}
+
+TEST_F(EngineTest, RefusedPacketLinesAreLimitedToTwentyEachSecondAndTheRestCounted) {
+    const auto refuse = [&](int count, std::time_t now) {
+        for (int i = 0; i < count; ++i) {
+            dispatch(client(0x0A000009, std::uint16_t(i)), wire({0, 9}), now);
+        }
+        return log.take().size();
+    };
+    EXPECT_EQ(refuse(25, kStart), 20u);
+    EXPECT_EQ(dispatch(kClient, ack(1), kStart + 1), Ignored);
+    EXPECT_EQ(
+        log.take(),
+        (Lines{"4 5 more Invalid Packets Ignored.",
+               clientLine(4, "Invalid ACK Packet Ignored, no Session for this client yet.")}));
+    EXPECT_EQ(refuse(22, kStart + 1), 19u);
+    dispatcher.tick(kStart + 2);
+    EXPECT_EQ(log.take(), Lines{"4 3 more Invalid Packets Ignored."});
+}
+
+TEST_F(EngineTest, AFileThatChangesDuringTheTransferEndsWithFileChanged) {
+    using Change = std::function<void(const std::string&)>;
+    const std::pair<std::string, Change> changes[] = {
+        {"grown", [](const std::string& path) { std::ofstream(path, std::ios::app) << "more"; }},
+        {"shrunk", [](const std::string& path) { std::filesystem::resize_file(path, 700); }},
+        {"rewritten", [](const std::string& path) {
+             std::filesystem::last_write_time(
+                 path, std::filesystem::last_write_time(path) + std::chrono::seconds(1));
+         }}};
+    for (const auto& [what, change] : changes) {
+        SCOPED_TRACE(what);
+        const auto path = serve(kClient, 1000);
+        takeSent();
+        log.take();
+        events.take();
+        change(path);
+        EXPECT_EQ(ackNow(1), SessionOver);
+        EXPECT_EQ(takeSent().at(0).second, wire({0, 5, 0, 0, "File Changed.", 0}));
+        EXPECT_EQ(
+            log.take(),
+            Lines{clientLine(4, path + ", Closed, File Changed during Transfer, 1 blocks sent.")});
+        EXPECT_EQ(events.take(), Lines{event("Failed", "File Changed")});
     }
 }
 

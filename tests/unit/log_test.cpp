@@ -2,13 +2,21 @@
 // the file level kept in the user's settings; the messages posted to the window.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <string>
 #include <tuple>
 
+#include "log/client_text.h"
 #include "log/event_sink.h"
+#include "log/line_echo.h"
 #include "log/logger.h"
 #include "platform_support.h"
 #include "settings/settings_level_store.h"
@@ -103,14 +111,37 @@ TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineRetriedUntilItWorksAn
     full += kStamp + "kept while the backup is in the way" + kNewline;
     EXPECT_EQ(contentOf(logPath_), full);
     std::filesystem::remove_all(backupPath_);
+    log->write(6, "kept: the rotation is tried again a minute later");
+    full += kStamp + "kept: the rotation is tried again a minute later" + kNewline;
+    EXPECT_EQ(contentOf(logPath_), full);
+    clock_.now += 60;
     log->write(6, "first line of the new file");
     EXPECT_EQ(contentOf(backupPath_), full);
-    EXPECT_EQ(contentOf(logPath_), kStamp + "first line of the new file" + kNewline);
+    EXPECT_EQ(contentOf(logPath_),
+              "2026-03-05 14:08:09    first line of the new file" + std::string(kNewline));
 
     scratch_.write("Quillet.log", kMebibyte + "o");
     log->open(logPath_);
     EXPECT_EQ(contentOf(backupPath_), kMebibyte + "o");  // the older backup replaced
     EXPECT_EQ(std::filesystem::file_size(logPath_), 0u);
+}
+
+TEST_F(LoggerTest, ALogThatCannotBeRotatedStopsAt16MebibytesAfterOneLineUntilItCan) {
+    std::filesystem::create_directories(backupPath_ + "/in-the-way");
+    scratch_.write("Quillet.log", "", Logger::kStopAbove + 1);
+    const auto log = openLogger(logPath_);
+    for (const auto* text : {"x", "y"}) {
+        clock_.now += 61;
+        log->write(5, text);
+    }
+    // One line says so, and the file takes no more; the window goes on.
+    EXPECT_EQ(std::filesystem::file_size(logPath_),
+              Logger::kStopAbove + 1 + kStamp.size() + 47 + std::string_view(kNewline).size());
+    EXPECT_EQ(posted().size(), 2u);
+    std::filesystem::remove_all(backupPath_);
+    clock_.now += 60;
+    log->write(6, "z");
+    EXPECT_EQ(contentOf(logPath_), "2026-03-05 14:10:11    z" + std::string(kNewline));
 }
 
 TEST_F(LoggerTest, AMissingFailingOrRefusingSinkLeavesTheOtherItsLines) {
@@ -130,6 +161,69 @@ TEST_F(LoggerTest, AMissingFailingOrRefusingSinkLeavesTheOtherItsLines) {
     EXPECT_TRUE(posted().empty());
     EXPECT_EQ(contentOf(logPath_), kStamp + "no window" + kNewline + kStamp + "refused" + kNewline);
 }
+
+TEST(ClientText, ControlBytesAreEscapedEverythingElseKeptAndLongTextCut) {
+    const std::pair<std::string, std::string> escapes[] = {
+        {"boot/pxelinux.0", "boot/pxelinux.0"},
+        {"a\\b %s \xC3\xA9", "a\\b %s \xC3\xA9"},
+        {std::string("\0\x01\t\r\n\x1b\x1f\x20\x7e\x7f\x80", 11),
+         "\\x00\\x01\\x09\\x0D\\x0A\\x1B\\x1F ~\\x7F\x80"}};
+    for (const auto& [text, escaped] : escapes) {
+        EXPECT_EQ(escapeClientText(text), escaped);
+    }
+    const std::tuple<std::size_t, std::size_t, std::string> cuts[] = {
+        {100, 100, std::string(100, 'c')},
+        {101, 100, std::string(97, 'c') + "..."},
+        {49, 48, std::string(45, 'c') + "..."},
+        {48, 48, std::string(48, 'c')}};
+    for (const auto& [length, limit, cut] : cuts) {
+        EXPECT_EQ(cutClientText(std::string(length, 'c'), limit), cut);
+    }
+}
+
+#ifndef _WIN32  // a pipe of a known size
+TEST(LineEcho, AStalledReaderNeverHoldsUpTheWriterAndLearnsWhatItMissed) {
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    std::FILE* stream = ::fdopen(pipeEnds[1], "w");
+    const std::string line(200, 'l');
+    int posted = 0;
+    {
+        LineEcho echo(stream, 100);
+        // Nobody reads: the pipe fills, then the queue, and then lines are counted.
+        auto posting = std::async(std::launch::async, [&] {
+            for (; posted < 2000; ++posted) {
+                echo.post(std::make_unique<EngineMessage>(LogLineMessage{line}));
+            }
+        });
+        ASSERT_EQ(posting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        std::string read;
+        char buffer[65536];
+        int shown = 0, unshown = 0;
+        while (shown + unshown < posted) {
+            const auto count = ::read(pipeEnds[0], buffer, sizeof buffer);
+            ASSERT_GT(count, 0);
+            read.append(buffer, static_cast<std::size_t>(count));
+            for (auto end = read.find('\n'); end != std::string::npos; end = read.find('\n')) {
+                const auto text = read.substr(0, end);
+                read.erase(0, end + 1);
+                if (text == line) {
+                    ++shown;
+                } else {
+                    // A writer that was held up more than once reports each time it caught up.
+                    int missed = 0;
+                    ASSERT_EQ(std::sscanf(text.c_str(), "(%d lines not shown)", &missed), 1);
+                    unshown += missed;
+                }
+            }
+        }
+        EXPECT_GT(unshown, 0);
+        EXPECT_EQ(shown + unshown, 2000);
+    }
+    std::fclose(stream);
+    ::close(pipeEnds[0]);
+}
+#endif
 
 TEST(EventSink, WithoutAWindowEveryOperationIsFalse) {
     EventSink sink;  // the null object that the engine uses when nobody listens

@@ -100,13 +100,6 @@ struct ScratchDirectory {
     std::string root = makeUnique();
 };
 
-/// Makes a folder the working directory, which is the served folder, while it exists.
-struct WorkingDirectory {
-    explicit WorkingDirectory(const std::string& folder) { std::filesystem::current_path(folder); }
-    ~WorkingDirectory() { std::filesystem::current_path(saved); }
-    const std::filesystem::path saved = std::filesystem::current_path();
-};
-
 /// size bytes in which each block of 512 differs from its neighbours.
 inline std::string pattern(std::size_t size) {
     std::string content(size, '\0');

@@ -65,9 +65,8 @@ class UdpServerTest : public ::testing::Test {
     RecordingLogSink log;
     RecordingEventSink events;
     ScratchDirectory files;
-    WorkingDirectory served{files.root};
     FakeClock clock;  // at kStart
-    UdpServer server{0, clock};
+    UdpServer server{0, clock, files.root};
     std::thread loop;
     net::UdpSocket client;
     net::UdpSocket waker;
@@ -75,7 +74,7 @@ class UdpServerTest : public ::testing::Test {
 };
 
 TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePassed) {
-    EXPECT_EQ(log.take(), Lines{"5 Quillet Server Ready..."});
+    EXPECT_EQ(log.take(), (Lines{"5 Quillet Server Ready...", "5 Serving " + files.root}));
     const auto path = files.write("boot.bin", pattern(2000));
     send(rrq(path));
     const auto first = receive();
@@ -95,6 +94,27 @@ TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePa
     EXPECT_EQ(wireNumber(receive(), 2), 2);  // and the transfer goes on
 }
 
+// Winsock keeps no queue of errors for earlier sends: there, such a transfer ends by its resends.
+#ifndef _WIN32
+TEST_F(UdpServerTest, AClientWhosePortAnswersUnreachableEndsAtOnce) {
+    send(rrq(files.write("boot.bin", pattern(2000))));
+    ASSERT_EQ(wireNumber(receive(), 2), 1);
+    log.take();
+    // Nothing listens at the client's port any more: the resend comes back unreachable.
+    client.close();
+    clock.now = kStart + 11;
+    send({}, &waker);
+    Lines lines;
+    for (int i = 0; i < 100 && lines.empty(); ++i) {
+        std::this_thread::sleep_for(50ms);
+        lines = log.take();
+    }
+    EXPECT_EQ(lines, Lines{"4 client " + endpointText(me) + ": " + files.root +
+                           "/boot.bin, Closed, Client Unreachable, 1 blocks sent."});
+    EXPECT_EQ(events.take().back(), event("Failed", "Unreachable", me));
+}
+#endif
+
 TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEndsTheLoop) {
     // A write request is answered whatever follows its opcode, so any handling of the 4097-byte
     // datagram would show as an answer.
@@ -105,7 +125,7 @@ TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEnd
     send(rrq(std::string(4096 - 9, 'n')));
     EXPECT_EQ(receive(), wire({0, 5, 0, 1, "File not found.", 0}));
     EXPECT_TRUE(receive(200ms).empty());  // and the loop has settled into its wait
-    EXPECT_EQ(log.take().size(), 2u);     // the ready line and the request's
+    EXPECT_EQ(log.take().size(), 3u);     // the ready and serving lines and the request's
 
     const auto asked = std::chrono::steady_clock::now();
     server.requestStop();

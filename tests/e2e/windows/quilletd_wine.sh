@@ -79,8 +79,8 @@ refused=("../file-512.bin|2" "sub/../file-512.bin|2" "a..b|2" "missing.bin|1" "a
     "/etc/hostname|1" 'Z:\etc\hostname|1' "Z:/etc/hostname|1" 'C:\windows\win.ini|1'
     '\\?\Z:\etc\hostname|1' '\\.\NUL|1' '\\localhost\c$\windows\win.ini|1' "escape.bin|1"
     "escape-dir/passwd|1" "file-512.bin:stream|1" 'file-512.bin::$DATA|1' "NUL|1" "con|1"
-    "COM1|1" "lpt1.txt|1" "aux .bin|1" "file-512.bin.|1" "file-512.bin |1" "Quillet.log|1"
-    "quillet.LOG|1" "Quillet.log.bak|1" $'gr\xfc\xdfe.bin|1')
+    "COM1|1" "lpt1.txt|1" "aux .bin|1" "file-512.bin.|1" "file-512.bin |1" "Quillet.log|2"
+    "quillet.LOG|2" "Quillet.log.bak|2" $'gr\xfc\xdfe.bin|1')
 for refusal in "${refused[@]}"; do
     name=${refusal%|*}
     answer=$(ask "$name")

@@ -1,0 +1,55 @@
+#!/bin/bash
+# Guards (soak, about half a minute): 100,000 hostile datagrams from 200 source ports (tftp_load -H:
+# random bytes, truncated and oversized packets, requests for missing and refused names, stray
+# DATA, ACKs and ERRORs) interleaved with real curl and tftp-hpa downloads. Every download is byte
+# for byte; afterwards quilletd holds as many descriptors as before and about the same memory, each
+# log file is within 1 MiB and one line, no line is forged or over-long, the refused-packet lines
+# were limited, and the server still serves.
+# shellcheck source=lib.sh
+source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
+[[ -x ${TFTP_LOAD:-} ]] || { echo "SKIP: TFTP_LOAD must name the tftp_load program"; exit 77; }
+
+sizes=(0 512 70000 1048576)
+for size in "${sizes[@]}"; do
+    make_file "$SERVED/soak-$size.bin" "$size"
+done
+start_server
+usage() {  # open descriptors, resident kB
+    echo "$(ls "/proc/$SERVER_PID/fd" | wc -l) $(awk '/^VmRSS/ {print $2}' "/proc/$SERVER_PID/status")"
+}
+download() {
+    fetch "$1" "soak-$2.bin" "$FETCHED/$1-$2" || fail "$1: soak-$2.bin"
+    same_bytes "$SERVED/soak-$2.bin" "$FETCHED/$1-$2"
+}
+# Warm-up, so that the starting values include what the first transfers and refusals allocate.
+download curl 70000
+download hpa 70000
+in_ns "$TFTP_LOAD" 127.0.0.1 69 -H 2000 -c 200 -s 10 >"$WORK/hostile" || fail "$(cat "$WORK/hostile")"
+sleep 2
+read -r fds_before rss_before < <(usage)
+
+in_ns "$TFTP_LOAD" 127.0.0.1 69 -H 100000 -c 200 -r 5000 -s 60 >"$WORK/hostile" &
+hostile=$!
+E2E_PIDS+=("$hostile")
+downloads=0
+while kill -0 "$hostile" 2>/dev/null && ((downloads < 2000)); do
+    download "$([[ $((downloads % 2)) -eq 0 ]] && echo curl || echo hpa)" "${sizes[downloads / 2 % 4]}"
+    downloads=$((downloads + 1))
+done
+wait "$hostile" || fail "tftp_load: $(cat "$WORK/hostile")"
+sleep 2
+read -r fds_after rss_after < <(usage)
+cat "$WORK/hostile"
+echo "$downloads downloads; descriptors $fds_before -> $fds_after; RSS $rss_before -> $rss_after kB"
+echo "log files: $(stat -c '%n %s' "$QUILLET_LOG" "$QUILLET_LOG.bak" | xargs)"
+((downloads >= 20)) || fail "only $downloads downloads ran during the hostile traffic"
+((fds_after <= fds_before)) || fail "descriptors grew from $fds_before to $fds_after"
+((rss_after <= rss_before + 512)) || fail "RSS grew from $rss_before to $rss_after kB"
+for file in "$QUILLET_LOG" "$QUILLET_LOG.bak"; do
+    (($(stat -c %s "$file") <= 1048576 + 223)) || fail "$file: $(stat -c %s "$file") bytes"
+    ! LC_ALL=C grep -qE '^2020-01-01|^.{223}|'$'[\r\e]' "$file" || fail "a forged or long line: $file"
+done
+expect_log " more Invalid Packets Ignored."
+download curl 1048576
+download hpa 512
+echo "PASS: $e2e_name"
