@@ -19,6 +19,9 @@ using FileDescriptor = int;
 inline constexpr FileDescriptor kNoFileDescriptor = -1;
 #endif
 
+/// Closes a file or folder the platform opened; nothing for kNoFileDescriptor.
+void closeFileDescriptor(FileDescriptor descriptor);
+
 /// The requested name as a name inside the folder at folderPath: a leading folderPath + "/" is
 /// removed, then leading slashes. None when the name is one of the log files at the top, which
 /// are never served (they hold other clients' addresses).

@@ -195,27 +195,10 @@ std::size_t raiseOpenFileLimit() {
     return SIZE_MAX;
 }
 
-ServedFolder::~ServedFolder() {
-    if (descriptor_ != kNoFileDescriptor) {
-        ::CloseHandle(descriptor_);
+void closeFileDescriptor(FileDescriptor descriptor) {
+    if (descriptor != kNoFileDescriptor) {
+        ::CloseHandle(descriptor);
     }
-}
-
-ServedFolder::ServedFolder(ServedFolder&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, kNoFileDescriptor)),
-      path_(std::move(other.path_)),
-      problem_(std::move(other.problem_)) {}
-
-ServedFolder& ServedFolder::operator=(ServedFolder&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ != kNoFileDescriptor) {
-            ::CloseHandle(descriptor_);
-        }
-        descriptor_ = std::exchange(other.descriptor_, kNoFileDescriptor);
-        path_ = std::move(other.path_);
-        problem_ = std::move(other.problem_);
-    }
-    return *this;
 }
 
 std::string ServedFolder::workingDirectory() {
@@ -303,33 +286,6 @@ std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
     refusal = Refusal::None;
     const auto size = (std::int64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
     return ServedFile(file.release(), size, modifiedNanoseconds(information.ftLastWriteTime));
-}
-
-ServedFile::~ServedFile() {
-    if (descriptor_ != kNoFileDescriptor) {
-        ::CloseHandle(descriptor_);
-    }
-}
-
-ServedFile::ServedFile(ServedFile&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, kNoFileDescriptor)),
-      size_(other.size_),
-      modified_(other.modified_),
-      offset_(other.offset_),
-      atEnd_(other.atEnd_) {}
-
-ServedFile& ServedFile::operator=(ServedFile&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ != kNoFileDescriptor) {
-            ::CloseHandle(descriptor_);
-        }
-        descriptor_ = std::exchange(other.descriptor_, kNoFileDescriptor);
-        size_ = other.size_;
-        modified_ = other.modified_;
-        offset_ = other.offset_;
-        atEnd_ = other.atEnd_;
-    }
-    return *this;
 }
 
 std::ptrdiff_t ServedFile::read(std::span<std::uint8_t> buffer) {
