@@ -138,17 +138,11 @@ std::string withSlashes(std::string text) {
     return text;
 }
 
-/// The requested name as a path relative to the served folder, or empty when it is refused. The
-/// shared rules come first ('\' counting as '/'): a leading folder path goes, then leading
-/// separators, and the log files at the top are refused. Then what Windows would read otherwise:
-/// UNC, "\\?\" and "\\.\" names, drive letters, streams, device names, trailing dots or blanks.
-std::wstring relativeName(std::string_view requested, const std::string& folderPath) {
-    const std::string name = withSlashes(std::string(requested));
-    if (name.starts_with("//")) {
-        return {};
-    }
-    const auto inside = nameInsideFolder(name, withSlashes(folderPath));
-    const std::wstring wide = inside ? fromUtf8(*inside) : std::wstring{};
+/// A name inside the folder (as the shared rules leave it) as a path relative to the folder, or
+/// empty when Windows would read it as something else: not UTF-8, a drive letter, a stream, a
+/// device name, a trailing dot or blank. "." components mean the folder itself.
+std::wstring windowsName(const std::string& inside) {
+    const std::wstring wide = fromUtf8(inside);
     std::wstring relative;
     for (std::wstring_view rest = wide; !rest.empty();) {
         const auto end = rest.find(L'/');
@@ -227,13 +221,17 @@ ServedFolder ServedFolder::open(const std::string& absolutePath) {
 
 std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
                                                  Refusal& refusal) const {
+    // The shared rules, with '\' read as '/': a leading folder path goes, then leading separators,
+    // and the log files at the top are refused by name.
     refusal = Refusal::AccessDenied;
-    if (descriptor_ == kNoFileDescriptor ||
-        !nameInsideFolder(withSlashes(std::string(requested)), withSlashes(path_))) {
-        return std::nullopt;  // the log files at the top, by name
+    const std::string name = withSlashes(std::string(requested));
+    const auto inside = nameInsideFolder(name, withSlashes(path_));
+    if (descriptor_ == kNoFileDescriptor || !inside) {
+        return std::nullopt;
     }
+    // Two leading separators make a UNC, "\\?\" or "\\.\" name: another place than the folder.
     refusal = Refusal::NotFound;
-    const std::wstring relative = relativeName(requested, path_);
+    const std::wstring relative = name.starts_with("//") ? std::wstring{} : windowsName(*inside);
     // The folder's final path is in "\\?\" form: the checked name reaches the file system with
     // no further rewriting.
     std::wstring path = finalPath(descriptor_);
@@ -273,12 +271,12 @@ std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
     // Links inside the folder are followed, but what was opened must still lie inside it; a link
     // to a log file at the top is refused like its name.
     const std::wstring openedPath = finalPath(file.get());
-    const std::wstring_view inside = insideFolder(openedPath, folderPath);
-    if (inside.empty()) {
+    const std::wstring_view opened = insideFolder(openedPath, folderPath);
+    if (opened.empty()) {
         return std::nullopt;
     }
     for (const char* logName : {kLogFileName, kLogBackupFileName}) {
-        if (sameIgnoringCase(inside, fromUtf8(logName))) {
+        if (sameIgnoringCase(opened, fromUtf8(logName))) {
             refusal = Refusal::AccessDenied;
             return std::nullopt;
         }
