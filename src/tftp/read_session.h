@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "log/log_sink.h"
 #include "net/client_endpoint.h"
 #include "tftp/handler_result.h"
 #include "tftp/packets.h"
@@ -102,8 +103,7 @@ class ReadSession {
     HandlerResult close();
 
     /// Logs a line about this transfer: "client <endpoint>: <file name>, " and the text.
-    void logTransfer(std::int32_t level, const char* format, ...) const
-        __attribute__((format(printf, 3, 4)));
+    void logTransfer(std::int32_t level, const char* format, ...) const QUILLET_PRINTF_FORMAT(3, 4);
 
     bool isCurrentBlock(std::uint32_t ackBlock) const;
     bool isPreviousBlock(std::uint32_t ackBlock) const;
