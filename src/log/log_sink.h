@@ -6,6 +6,16 @@
 
 #include "net/client_endpoint.h"
 
+// Checks printf-style arguments at compile time. mingw's printf functions follow the GNU dialect
+// (%zu and friends), which plain "printf" would check against the Microsoft one.
+#ifdef __MINGW32__
+#define QUILLET_PRINTF_FORMAT(formatIndex, firstArgument) \
+    __attribute__((format(gnu_printf, formatIndex, firstArgument)))
+#else
+#define QUILLET_PRINTF_FORMAT(formatIndex, firstArgument) \
+    __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
+
 namespace quillet {
 
 /// Log levels: lower is more severe. A sink takes a line when its level is at least the line's.
@@ -32,10 +42,10 @@ inline constexpr std::size_t kLogTextCapacity = 200;
 
 /// Formats one line and writes it to sink; without a sink nothing is formatted.
 void writeFormatted(LogSink* sink, std::int32_t level, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+    QUILLET_PRINTF_FORMAT(3, 4);
 
 /// The same for a line about one client: "client 10.1.2.3 (1069): " and the formatted text.
 void writeAboutClient(LogSink* sink, std::int32_t level, const ClientEndpoint& client,
-                      const char* format, ...) __attribute__((format(printf, 4, 5)));
+                      const char* format, ...) QUILLET_PRINTF_FORMAT(4, 5);
 
 }  // namespace quillet

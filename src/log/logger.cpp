@@ -101,7 +101,9 @@ std::size_t Logger::formatLine(std::span<char> buffer, std::time_t when, std::st
 }
 
 void Logger::openForAppend() {
-    file_.reset(std::fopen(fileName_.c_str(), "a"));
+    // Binary, so that the newline written is the one above: in text mode Windows would turn its
+    // "\r\n" into "\r\r\n" (and ftell would not be the file's length).
+    file_.reset(std::fopen(fileName_.c_str(), "ab"));
     if (file_ == nullptr || std::fseek(file_.get(), 0, SEEK_END) != 0) {
         file_.reset();
         fileFailed_ = true;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "net/client_endpoint.h"
 
@@ -33,9 +34,15 @@ enum class WaitResult { Readable, TimedOut, Interrupted, Failed };
 class UdpSocket {
   public:
     UdpSocket() = default;
-    ~UdpSocket();
-    UdpSocket(UdpSocket&& other) noexcept;
-    UdpSocket& operator=(UdpSocket&& other) noexcept;
+    ~UdpSocket() { close(); }
+    UdpSocket(UdpSocket&& other) noexcept : handle_(std::exchange(other.handle_, kInvalid)) {}
+    UdpSocket& operator=(UdpSocket&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = std::exchange(other.handle_, kInvalid);
+        }
+        return *this;
+    }
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 

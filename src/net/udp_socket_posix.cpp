@@ -9,7 +9,6 @@
 #include <cerrno>
 
 #include <cstring>
-#include <utility>
 
 namespace quillet::net {
 
@@ -22,21 +21,6 @@ bool startup() {
 }
 
 void cleanup() {}
-
-UdpSocket::~UdpSocket() {
-    close();
-}
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept
-    : handle_(std::exchange(other.handle_, kInvalid)) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, kInvalid);
-    }
-    return *this;
-}
 
 bool UdpSocket::open() {
     close();

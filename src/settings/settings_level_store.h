@@ -4,8 +4,9 @@
 
 namespace quillet {
 
-/// The log file's level in the user's settings: organisation "Carrowmore", application "Quillet",
-/// key LOG_FILE_LEVEL (the registry on Windows, ~/.config/Carrowmore/Quillet.conf on Linux).
+/// The log file's level in the user's settings: LOG_FILE_LEVEL in ~/.config/Carrowmore/Quillet.conf
+/// on Linux (QSettings), the REG_DWORD LOG_FILE_LEVEL under
+/// HKEY_CURRENT_USER\Software\Carrowmore\Quillet on Windows (the registry API).
 class SettingsLevelStore final : public FileLevelStore {
   public:
     std::optional<std::int32_t> readFileLevel() override;

@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 
+#include "log/log_sink.h"
 #include "net/client_endpoint.h"
 #include "tftp/handler_result.h"
 #include "tftp/packets.h"
@@ -147,8 +148,7 @@ class ReadSession {
     HandlerResult close();
 
     /// Logs a line about this transfer: "client <endpoint>: <file name>, " and the text.
-    void logTransfer(std::int32_t level, const char* format, ...) const
-        __attribute__((format(printf, 3, 4)));
+    void logTransfer(std::int32_t level, const char* format, ...) const QUILLET_PRINTF_FORMAT(3, 4);
 
     SessionOwner& owner_;
     const ServedFolder& folder_;

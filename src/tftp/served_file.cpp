@@ -1,6 +1,7 @@
 #include "tftp/served_file.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "log/logger.h"
 
@@ -33,6 +34,44 @@ std::optional<std::string> nameInsideFolder(std::string_view requested,
         return std::nullopt;
     }
     return std::string(requested);
+}
+
+ServedFolder::~ServedFolder() {
+    closeFileDescriptor(descriptor_);
+}
+
+ServedFolder::ServedFolder(ServedFolder&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, kNoFileDescriptor)),
+      path_(std::move(other.path_)),
+      problem_(std::move(other.problem_)) {}
+
+ServedFolder& ServedFolder::operator=(ServedFolder&& other) noexcept {
+    if (this != &other) {
+        closeFileDescriptor(descriptor_);
+        descriptor_ = std::exchange(other.descriptor_, kNoFileDescriptor);
+        path_ = std::move(other.path_);
+        problem_ = std::move(other.problem_);
+    }
+    return *this;
+}
+
+ServedFile::~ServedFile() {
+    closeFileDescriptor(descriptor_);
+}
+
+ServedFile::ServedFile(ServedFile&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, kNoFileDescriptor)),
+      size_(other.size_),
+      modified_(other.modified_) {}
+
+ServedFile& ServedFile::operator=(ServedFile&& other) noexcept {
+    if (this != &other) {
+        closeFileDescriptor(descriptor_);
+        descriptor_ = std::exchange(other.descriptor_, kNoFileDescriptor);
+        size_ = other.size_;
+        modified_ = other.modified_;
+    }
+    return *this;
 }
 
 }  // namespace quillet

@@ -11,6 +11,17 @@
 
 namespace quillet {
 
+#ifdef _WIN32
+using FileDescriptor = void*;  // HANDLE
+inline FileDescriptor const kNoFileDescriptor = reinterpret_cast<FileDescriptor>(-1);
+#else
+using FileDescriptor = int;
+inline constexpr FileDescriptor kNoFileDescriptor = -1;
+#endif
+
+/// Closes a file or folder the platform opened; nothing for kNoFileDescriptor.
+void closeFileDescriptor(FileDescriptor descriptor);
+
 /// The requested name as a name inside the folder at folderPath: a leading folderPath + "/" is
 /// removed, then leading slashes. None when the name is one of the log files at the top, which
 /// are never served (they hold other clients' addresses).
@@ -43,10 +54,10 @@ class ServedFile {
 
   private:
     friend class ServedFolder;
-    ServedFile(int descriptor, std::int64_t size, std::int64_t modifiedNanoseconds)
+    ServedFile(FileDescriptor descriptor, std::int64_t size, std::int64_t modifiedNanoseconds)
         : descriptor_(descriptor), size_(size), modified_(modifiedNanoseconds) {}
 
-    int descriptor_ = -1;
+    FileDescriptor descriptor_ = kNoFileDescriptor;
     std::int64_t size_ = 0;
     std::int64_t modified_ = 0;  // nanoseconds since the epoch
 };
@@ -72,7 +83,7 @@ class ServedFolder {
     static std::string workingDirectory();
 
     /// True when files can be served.
-    bool canServe() const { return descriptor_ >= 0; }
+    bool canServe() const { return descriptor_ != kNoFileDescriptor; }
 
     /// The folder's absolute path.
     const std::string& path() const { return path_; }
@@ -87,7 +98,7 @@ class ServedFolder {
     std::optional<ServedFile> openFile(std::string_view requested, Refusal& refusal) const;
 
   private:
-    int descriptor_ = -1;
+    FileDescriptor descriptor_ = kNoFileDescriptor;
     std::string path_;
     std::string problem_;
 };

@@ -77,27 +77,10 @@ std::size_t raiseOpenFileLimit() {
     return limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<std::size_t>(limit.rlim_cur);
 }
 
-ServedFolder::~ServedFolder() {
-    if (descriptor_ >= 0) {
-        ::close(descriptor_);
+void closeFileDescriptor(FileDescriptor descriptor) {
+    if (descriptor != kNoFileDescriptor) {
+        ::close(descriptor);
     }
-}
-
-ServedFolder::ServedFolder(ServedFolder&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)),
-      path_(std::move(other.path_)),
-      problem_(std::move(other.problem_)) {}
-
-ServedFolder& ServedFolder::operator=(ServedFolder&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-        descriptor_ = std::exchange(other.descriptor_, -1);
-        path_ = std::move(other.path_);
-        problem_ = std::move(other.problem_);
-    }
-    return *this;
 }
 
 std::string ServedFolder::workingDirectory() {
@@ -172,29 +155,6 @@ std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
     refusal = Refusal::None;
     return ServedFile(descriptor, static_cast<std::int64_t>(status.st_size),
                       modifiedNanoseconds(status));
-}
-
-ServedFile::~ServedFile() {
-    if (descriptor_ >= 0) {
-        ::close(descriptor_);
-    }
-}
-
-ServedFile::ServedFile(ServedFile&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)),
-      size_(other.size_),
-      modified_(other.modified_) {}
-
-ServedFile& ServedFile::operator=(ServedFile&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-        descriptor_ = std::exchange(other.descriptor_, -1);
-        size_ = other.size_;
-        modified_ = other.modified_;
-    }
-    return *this;
 }
 
 std::ptrdiff_t ServedFile::readAt(std::int64_t offset, std::span<std::uint8_t> buffer) const {

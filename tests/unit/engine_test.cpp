@@ -1,12 +1,14 @@
 // The engine minus its socket, a dispatcher wired to recording fakes: what it makes of each
 // datagram, how a read transfer runs, and how the session table keeps clients apart.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <chrono>
@@ -301,8 +303,9 @@ TEST_F(EngineTest, WholeTransfersSendTheFileAndReportOnTheWay) {
 }
 
 TEST_F(EngineTest, ClientTextIsEscapedAndEachOfTwoIsCutSoThatTheLineKeepsItsOutcome) {
-    const auto path = files.write(std::string(60, 'n') + "\x1b", pattern(kFourBlocks));
-    const auto shown = path.substr(0, path.size() - 1) + "\\x1B";
+    // DEL: a control byte that Windows file names may hold too.
+    const auto path = files.write(std::string(60, 'n') + "\x7f", pattern(kFourBlocks));
+    const auto shown = path.substr(0, path.size() - 1) + "\\x7F";
     EXPECT_EQ(dispatch(kClient, rrq(path)), Handled);
     EXPECT_EQ(events.take(),
               Lines{event("Started", "1546 " + shown + " at 1700000000")});  // the whole name
@@ -321,6 +324,8 @@ TEST_F(EngineTest, ClientTextIsEscapedAndEachOfTwoIsCutSoThatTheLineKeepsItsOutc
                                       "...\", 1 blocks sent.")});
 }
 
+// Links, FIFOs, sockets and /proc are POSIX's; the Windows names are in the end-to-end test.
+#ifndef _WIN32
 TEST_F(EngineTest, NamesResolveInsideTheServedFolderAndNothingElseIsOpenedOrBlocks) {
     const auto root = files.root;
     std::filesystem::create_directories(files.path("etc"));
@@ -398,6 +403,7 @@ TEST_F(EngineTest, NamesResolveInsideTheServedFolderAndNothingElseIsOpenedOrBloc
     EXPECT_EQ(unconfined.dispatch(kClient, rrq("boot.bin"), kStart), SessionOver);
     EXPECT_EQ(takeSent().at(0).second, wire({0, 5, 0, 2, refused, 0}));
 }
+#endif
 
 TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBusy) {
     const std::pair<std::size_t, std::size_t> caps[] = {
@@ -422,6 +428,7 @@ TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBus
     EXPECT_EQ(capped.dispatch(third, rrq(path), kStart), Handled);
     EXPECT_EQ(capped.sessionCount(), 2u);
 
+#ifndef _WIN32
     // No descriptor left: a limit just below the lowest free one.
     capped.removeSession(third);
     takeSent();
@@ -437,6 +444,7 @@ TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBus
     EXPECT_EQ(result, SessionOver);
     EXPECT_EQ(takeSent().at(0).second, busy);
     EXPECT_EQ(log.take(), Lines{clientLine(4, path + ", Refused, Server Busy.", third)});
+#endif
 }
 
 TEST_F(EngineTest, IgnoredPacketsDoNotKeepASessionPastItsFiveResends) {

@@ -1,6 +1,10 @@
 // The wire format: the byte reader's contract, what each datagram decodes to, what each packet
 // encodes to, what is refused; and the client endpoint's key order and text.
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <string>

@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,7 @@ inline const ClientEndpoint kClient = client(0x0A010203, 1069);
 
 /// A directory of its own under the system's temporary directory, removed with its contents.
 struct ScratchDirectory {
-    ScratchDirectory() { EXPECT_NE(::mkdtemp(root.data()), nullptr); }
+    ScratchDirectory() { EXPECT_FALSE(root.empty()); }
     ~ScratchDirectory() { std::filesystem::remove_all(root); }
 
     std::string path(std::string_view name) const { return root + "/" + std::string(name); }
@@ -83,7 +84,20 @@ struct ScratchDirectory {
         return path(name);
     }
 
-    std::string root = (std::filesystem::temp_directory_path() / "quillet-XXXXXX").string();
+    /// A new directory of a random name: creating it fails when the name is taken.
+    static std::string makeUnique() {
+        std::random_device random;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const auto candidate =
+                std::filesystem::temp_directory_path() / ("quillet-" + std::to_string(random()));
+            if (std::error_code error; std::filesystem::create_directory(candidate, error)) {
+                return candidate.string();
+            }
+        }
+        return {};
+    }
+
+    std::string root = makeUnique();
 };
 
 /// size bytes in which each block of 512 differs from its neighbours.

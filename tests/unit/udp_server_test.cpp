@@ -1,18 +1,13 @@
 // The engine with a real socket on loopback and a clock the test sets: the receive loop, its
 // ticks, what it drops and how it stops. Failures to start are end-to-end tests.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
-#include <utility>
 
 #include "engine/udp_server.h"
+#include "net/udp_socket.h"
 #include "test_support.h"
 
 namespace quillet {
@@ -21,8 +16,8 @@ namespace {
 using namespace std::chrono_literals;
 using namespace test;
 
-// A server on a free port of its own, its receive loop on a thread, and two client sockets
-// connected to it, which therefore take datagrams from the server's port only.
+// A server on a free port of its own, its receive loop on a thread, and two client sockets that
+// take datagrams from the server's port only.
 class UdpServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -30,13 +25,10 @@ class UdpServerTest : public ::testing::Test {
         server.setEventSink(&events);
         ASSERT_EQ(server.start(), UdpServer::StartResult::Started);
         loop = std::thread([this] { server.receiveLoop(); });
-        sockaddr_in address{AF_INET, htons(server.boundPort()), {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t length = sizeof address;
-        for (const int socket : {client, waker}) {
-            ASSERT_EQ(::connect(socket, reinterpret_cast<sockaddr*>(&address), length), 0);
+        for (auto* socket : {&client, &waker}) {
+            ASSERT_TRUE(socket->open() && socket->bind(0));
         }
-        ::getsockname(client, reinterpret_cast<sockaddr*>(&address), &length);
-        me = test::client(0x7F000001, ntohs(address.sin_port));
+        me = test::client(0x7F000001, client.localPort());
     }
 
     void TearDown() override {
@@ -44,26 +36,31 @@ class UdpServerTest : public ::testing::Test {
             server.requestStop();
             loop.join();
         }
-        ::close(client);
-        ::close(waker);
     }
 
-    void send(const Bytes& datagram, int from = -1) {
-        ASSERT_EQ(::send(from < 0 ? client : from, datagram.data(), datagram.size(), 0),
-                  static_cast<ssize_t>(datagram.size()));
+    void send(const Bytes& datagram, const net::UdpSocket* from = nullptr) {
+        const auto to = test::client(0x7F000001, server.boundPort());
+        ASSERT_EQ((from != nullptr ? *from : client).sendTo(to, datagram),
+                  static_cast<std::ptrdiff_t>(datagram.size()));
     }
 
     /// The next datagram from the server, or none if nothing comes within limit.
     Bytes receive(std::chrono::milliseconds limit = 5s) {
-        pollfd entry{client, POLLIN, 0};
         Bytes buffer(65536);
-        const auto count = ::poll(&entry, 1, static_cast<int>(limit.count())) == 1
-                               ? ::recv(client, buffer.data(), buffer.size(), 0)
+        ClientEndpoint from;
+        const auto count = client.waitReadable(limit) == net::WaitResult::Readable
+                               ? client.receive(buffer, from)
                                : 0;
-        buffer.resize(static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+        EXPECT_TRUE(count <= 0 || from.hostPort() == server.boundPort());
+        buffer.resize(static_cast<std::size_t>(std::max<std::ptrdiff_t>(count, 0)));
         return buffer;
     }
 
+    // The socket layer (Winsock) is started first and cleaned up last.
+    struct SocketLayer {
+        SocketLayer() { EXPECT_TRUE(net::startup()); }
+        ~SocketLayer() { net::cleanup(); }
+    } socketLayer;
     static constexpr std::time_t kStart = 1'700'000'000;
     RecordingLogSink log;
     RecordingEventSink events;
@@ -71,8 +68,8 @@ class UdpServerTest : public ::testing::Test {
     FakeClock clock;  // at kStart
     UdpServer server{0, clock, files.root};
     std::thread loop;
-    int client = ::socket(AF_INET, SOCK_DGRAM, 0);
-    int waker = ::socket(AF_INET, SOCK_DGRAM, 0);
+    net::UdpSocket client;
+    net::UdpSocket waker;
     ClientEndpoint me;
 };
 
@@ -90,21 +87,23 @@ TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePa
     for (const auto& [seconds, resent] : passes) {
         SCOPED_TRACE(seconds);
         clock.now = kStart + seconds;
-        send({}, waker);  // wakes the loop for one pass; an empty datagram is dropped
+        send({}, &waker);  // wakes the loop for one pass; an empty datagram is dropped
         EXPECT_EQ(receive(resent ? 5s : 300ms), resent ? first : Bytes{});
     }
     send(ack(1));
     EXPECT_EQ(wireNumber(receive(), 2), 2);  // and the transfer goes on
 }
 
+// Winsock keeps no queue of errors for earlier sends: there, such a transfer ends by its resends.
+#ifndef _WIN32
 TEST_F(UdpServerTest, AClientWhosePortAnswersUnreachableEndsAtOnce) {
     send(rrq(files.write("boot.bin", pattern(2000))));
     ASSERT_EQ(wireNumber(receive(), 2), 1);
     log.take();
     // Nothing listens at the client's port any more: the resend comes back unreachable.
-    ::close(std::exchange(client, -1));
+    client.close();
     clock.now = kStart + 11;
-    send({}, waker);
+    send({}, &waker);
     Lines lines;
     for (int i = 0; i < 100 && lines.empty(); ++i) {
         std::this_thread::sleep_for(50ms);
@@ -114,6 +113,7 @@ TEST_F(UdpServerTest, AClientWhosePortAnswersUnreachableEndsAtOnce) {
                            "/boot.bin, Closed, Client Unreachable, 1 blocks sent."});
     EXPECT_EQ(events.take().back(), event("Failed", "Unreachable", me));
 }
+#endif
 
 TEST_F(UdpServerTest, DatagramsOver4096BytesOrEmptyAreDroppedAndStopWhileIdleEndsTheLoop) {
     // A write request is answered whatever follows its opcode, so any handling of the 4097-byte

@@ -1,0 +1,123 @@
+#include <mswsock.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "net/udp_socket.h"
+
+namespace quillet::net {
+
+static_assert(static_cast<SocketHandle>(INVALID_SOCKET) == static_cast<SocketHandle>(-1));
+
+std::uint32_t lastError() {
+    return static_cast<std::uint32_t>(::WSAGetLastError());
+}
+
+bool startup() {
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+        return false;
+    }
+    if (data.wVersion != MAKEWORD(2, 2)) {
+        ::WSACleanup();
+        return false;
+    }
+    return true;
+}
+
+void cleanup() {
+    ::WSACleanup();
+}
+
+bool UdpSocket::open() {
+    close();
+    const SOCKET created =
+        ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (created == INVALID_SOCKET) {
+        return false;
+    }
+    handle_ = created;
+    // An ICMP port unreachable for an earlier send would otherwise fail the next receive with
+    // WSAECONNRESET. The receive copes with that anyway; this only spares the wasted pass.
+    BOOL reportResets = FALSE;
+    DWORD returned = 0;
+    ::WSAIoctl(created, SIO_UDP_CONNRESET, &reportResets, sizeof reportResets, nullptr, 0,
+               &returned, nullptr, nullptr);
+    return true;
+}
+
+bool UdpSocket::bind(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    return ::bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+std::uint16_t UdpSocket::localPort() const {
+    sockaddr_in address{};
+    int length = sizeof address;
+    if (::getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+WaitResult UdpSocket::waitReadable(std::chrono::milliseconds timeout) const {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(handle_, &readable);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    timeval limit{static_cast<long>(seconds.count()),
+                  static_cast<long>((timeout - seconds).count() * 1000)};
+    const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
+    if (ready > 0 && FD_ISSET(handle_, &readable)) {
+        return WaitResult::Readable;
+    }
+    if (ready == 0) {
+        return WaitResult::TimedOut;
+    }
+    return ::WSAGetLastError() == WSAEINTR ? WaitResult::Interrupted : WaitResult::Failed;
+}
+
+std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const {
+    sockaddr_in source{};
+    int sourceLength = sizeof source;
+    // A datagram longer than the buffer fails with WSAEMSGSIZE (its first bytes in the buffer, the
+    // rest gone): it is dropped whole. WSAECONNRESET reports an earlier send's port unreachable,
+    // not a fault of this socket; it is dropped like any failed receive and the loop goes on.
+    const int received =
+        ::recvfrom(handle_, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()),
+                   0, reinterpret_cast<sockaddr*>(&source), &sourceLength);
+    if (received == SOCKET_ERROR || source.sin_family != AF_INET) {
+        return -1;
+    }
+    from.address = source.sin_addr.s_addr;
+    from.port = source.sin_port;
+    return received;
+}
+
+// Winsock keeps no queue of errors for earlier sends: with its resets switched off (open), a
+// transfer to a peer that has gone ends through its resends instead.
+std::size_t UdpSocket::takeUnreachablePeers(std::span<ClientEndpoint>) const {
+    return 0;
+}
+
+std::ptrdiff_t UdpSocket::sendTo(const ClientEndpoint& to,
+                                 std::span<const std::uint8_t> bytes) const {
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_addr.s_addr = to.address;
+    destination.sin_port = to.port;
+    return ::sendto(handle_, reinterpret_cast<const char*>(bytes.data()),
+                    static_cast<int>(bytes.size()), 0,
+                    reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+}
+
+void UdpSocket::close() {
+    if (handle_ != kInvalid) {
+        ::closesocket(handle_);
+        handle_ = kInvalid;
+    }
+}
+
+}  // namespace quillet::net

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine, for CTest and the end-to-end tests:
+#   tests/wine/run.sh PROGRAM.exe [ARGUMENTS...]
+# The prefix is WINEPREFIX, or wine-prefix in the build folder that holds the program; it is
+# created on first use. A wineserver whose output goes to /dev/null is started first: one that
+# Wine starts by itself inherits the caller's output and keeps CTest waiting for it. It stays for
+# 60 s after its last program ends, unless stopped sooner with `WINEPREFIX=... wineserver -k`, as
+# the end-to-end test and CTest's fixture "wine" do.
+set -euo pipefail
+
+export WINEDEBUG=-all
+if [[ -z ${WINEPREFIX:-} ]]; then
+    build=$(cd "$(dirname "$1")" && pwd)
+    while [[ $build != / && ! -e $build/CMakeCache.txt ]]; do build=$(dirname "$build"); done
+    WINEPREFIX=$build/wine-prefix
+fi
+export WINEPREFIX
+
+mkdir -p "$WINEPREFIX"
+# Tests run in parallel: one of them starts the server (and sets the prefix up) while the others
+# wait. Wine's helper processes (services, devices) start with the first program and live as long
+# as the server: started here, they keep /dev/null rather than the caller's output.
+exec 9>"$WINEPREFIX.lock"
+flock 9
+if wineserver -p60 </dev/null >/dev/null 2>&1; then  # fails when a server already runs
+    wineboot </dev/null >/dev/null 2>&1
+fi
+flock -u 9
+exec 9>&-
+
+exec wine "$@"
