@@ -12,6 +12,8 @@ packages=(
     libcap2-bin
     # end-to-end tests: network namespaces, real TFTP clients
     iproute2 python3 curl tftp-hpa atftp busybox
+    # packet loss in a namespace (the transfer-options test)
+    nftables
     # window tests and the screenshot
     xvfb xauth x11-apps imagemagick fonts-dejavu-core
     # the Debian package (dpkg-shlibdeps) and its install test: a fresh Debian 12 root and the

@@ -28,6 +28,7 @@ int main() {
 
     quillet::UdpServer server;
     server.setLog(&log);
+    server.setNegotiatesOptions(quillet::readTransferOptionsSetting());
     quillet::daemon::routeStopRequests(server);
 
     const int exitStatus = server.run();

@@ -3,12 +3,12 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <map>
 #include <span>
+#include <vector>
 
 #include "log/clock.h"
 #include "log/event_sink.h"
@@ -25,9 +25,10 @@ class PacketTransport;
 
 class RequestDispatcher final : public PacketHandler, public SessionOwner {
   public:
-    /// Room for the largest datagram we send, a DATA packet with a full block (4 + 512 bytes),
-    /// and two bytes to spare; every ERROR reply is shorter.
-    static constexpr std::size_t kSendBufferCapacity = kBlockSize + 6;
+    /// Room for the largest datagram we send, a DATA packet with a full block of the largest
+    /// negotiable size (4 + 65,464 bytes), and two bytes to spare; every ERROR reply and OACK is
+    /// shorter.
+    static constexpr std::size_t kSendBufferCapacity = kLargestBlockSize + 6;
     static constexpr std::size_t kMaxSessions = 10'000;
     static constexpr std::size_t kReservedDescriptors = 32;  // the socket, the log, the window
     static constexpr int kRefusedLinesPerSecond = 20;
@@ -38,6 +39,8 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     explicit RequestDispatcher(std::size_t maxSessions = kMaxSessions,
                                const Clock& clock = systemClock())
         : maxSessions_(maxSessions), clock_(clock) {}
+    RequestDispatcher(const RequestDispatcher&) = delete;
+    RequestDispatcher& operator=(const RequestDispatcher&) = delete;
     ~RequestDispatcher() = default;
 
     /// The session cap for a process that may hold openFileLimit descriptors: all but a reserve,
@@ -58,6 +61,8 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     void setEventSink(EventSink* events) { events_ = events != nullptr ? events : &discard_; }
     /// Where datagrams go; without one every send fails.
     void setTransport(PacketTransport* transport) { transport_ = transport; }
+    /// Whether transfer options are negotiated (off: they are ignored); set before serving.
+    void setNegotiatesOptions(bool negotiates) { negotiatesOptions_ = negotiates; }
 
     /// Handles one received datagram from endpoint; returns the result of the handler it reached.
     HandlerResult dispatch(const ClientEndpoint& endpoint, std::span<const std::uint8_t> datagram,
@@ -71,6 +76,8 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     LogSink* logSink() const override { return logSink_; }
     EventSink& events() const override { return *events_; }
     std::time_t wallTime() const override { return clock_.wall(); }
+    bool negotiatesOptions() const override { return negotiatesOptions_; }
+    DataPacket& largeBlock() override { return largeBlock_; }
 
     /// Ticks every session in key order, then removes those that are over. The times passed to
     /// dispatch and tick are seconds of a monotonic clock.
@@ -109,7 +116,10 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     PacketTransport* transport_ = nullptr;  // not owned
     EventSink discard_;                     // has no window: the null object
     EventSink* events_ = &discard_;         // not owned; never null
-    std::array<std::uint8_t, kSendBufferCapacity> sendBuffer_{};
+    bool negotiatesOptions_ = false;
+    DataPacket largeBlock_ = DataPacket::withCapacity(kLargestBlockSize);
+    // Made once, on the heap: it is large, and the dispatcher may live on a stack.
+    std::vector<std::uint8_t> sendBuffer_ = std::vector<std::uint8_t>(kSendBufferCapacity);
     std::size_t maxSessions_;
     const Clock& clock_;
     ServedFolder folder_;

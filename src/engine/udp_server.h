@@ -49,6 +49,9 @@ class UdpServer final : public PacketTransport {
     /// Gives the engine its event sink; set before run.
     void setEventSink(EventSink* events) { dispatcher_.setEventSink(events); }
 
+    /// Turns the negotiation of transfer options on or off (off by default); set before run.
+    void setNegotiatesOptions(bool negotiates) { dispatcher_.setNegotiatesOptions(negotiates); }
+
     /// The engine thread's body: start, then serve until requestStop. Returns the exit status:
     /// 0 after serving, kExitCannotStart when start failed.
     int run();

@@ -25,9 +25,10 @@ inline constexpr int WM_SERVER_ERROR = 0x620;
 struct TransferRecord {
     ClientEndpoint endpoint;
     std::string fileName;              // as requested
-    std::int32_t fileSize = 0;         // bytes, at the start of the transfer
+    std::int64_t fileSize = 0;         // bytes, at the start of the transfer
     std::time_t startTime = 0;         // the engine's clock when the transfer started
     std::uint32_t elapsedSeconds = 0;  // counted up by the window while the transfer runs
+    std::int32_t blockSize = 512;      // payload bytes of a full block, as negotiated
 };
 
 /// A log line, without a newline.

@@ -10,7 +10,8 @@ bool EventSink::post(EngineMessage message) {
 }
 
 bool EventSink::transferStarted(const ClientEndpoint& endpoint, std::string_view fileName,
-                                std::int32_t fileSize, std::time_t startTime) {
+                                std::int64_t fileSize, std::int32_t blockSize,
+                                std::time_t startTime) {
     if (window_ == nullptr) {
         return false;
     }
@@ -18,6 +19,7 @@ bool EventSink::transferStarted(const ClientEndpoint& endpoint, std::string_view
     record->endpoint = endpoint;
     record->fileName = std::string(fileName);
     record->fileSize = fileSize;
+    record->blockSize = blockSize;
     record->startTime = startTime;
     record->elapsedSeconds = 0;
     return post(TransferStartedMessage{endpoint, std::move(record)});

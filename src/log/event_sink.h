@@ -24,9 +24,10 @@ class EventSink {
     void attachWindow(MessageWindow* window) { window_ = window; }
 
     /// A transfer has begun at startTime (the engine's wall clock): the file was opened and
-    /// accepted, and block 1 is about to go out.
+    /// accepted, and it goes out in blocks of blockSize bytes.
     virtual bool transferStarted(const ClientEndpoint& endpoint, std::string_view fileName,
-                                 std::int32_t fileSize, std::time_t startTime);
+                                 std::int64_t fileSize, std::int32_t blockSize,
+                                 std::time_t startTime);
 
     /// blocksSent blocks have been sent so far.
     virtual bool transferProgress(const ClientEndpoint& endpoint, std::int32_t blocksSent);

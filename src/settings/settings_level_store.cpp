@@ -9,6 +9,7 @@ namespace {
 constexpr char kOrganisation[] = "Carrowmore";
 constexpr char kApplication[] = "Quillet";
 constexpr char kFileLevelKey[] = "LOG_FILE_LEVEL";
+constexpr char kTransferOptionsKey[] = "TFTP_OPTIONS";
 
 }  // namespace
 
@@ -24,6 +25,12 @@ std::optional<std::int32_t> SettingsLevelStore::readFileLevel() {
         return std::nullopt;
     }
     return level;
+}
+
+bool readTransferOptionsSetting() {
+    const QSettings settings(kOrganisation, kApplication);
+    bool isNumber = false;
+    return settings.value(kTransferOptionsKey).toInt(&isNumber) == 1 && isNumber;
 }
 
 void SettingsLevelStore::writeFileLevel(std::int32_t level) {

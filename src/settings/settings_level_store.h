@@ -13,4 +13,9 @@ class SettingsLevelStore final : public FileLevelStore {
     void writeFileLevel(std::int32_t level) override;
 };
 
+/// The TFTP_OPTIONS value in the same settings: true when it is 1 (transfer options are
+/// negotiated), false when it is 0, missing or anything else. Read once at start; a missing value
+/// is not written back.
+bool readTransferOptionsSetting();
+
 }  // namespace quillet

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 #include "settings/settings_level_store.h"
@@ -10,31 +11,41 @@ namespace {
 
 constexpr wchar_t kKeyPath[] = L"Software\\Carrowmore\\Quillet";
 constexpr wchar_t kFileLevelValue[] = L"LOG_FILE_LEVEL";
+constexpr wchar_t kTransferOptionsValue[] = L"TFTP_OPTIONS";
 
 struct KeyCloser {
     void operator()(HKEY key) const { ::RegCloseKey(key); }
 };
 using OwnedKey = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
 
-}  // namespace
-
-std::optional<std::int32_t> SettingsLevelStore::readFileLevel() {
+// The REG_DWORD value under our key, or none. Only a REG_DWORD counts: the bytes of a short text
+// read as a number would be a value nobody set.
+std::optional<DWORD> readDword(const wchar_t* name) {
     HKEY opened = nullptr;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     const OwnedKey key(opened);
     DWORD type = 0;
-    DWORD level = 0;
-    DWORD size = sizeof level;
-    // Only a REG_DWORD is a level: the bytes of a short text read as a number would be a level
-    // nobody set.
-    if (::RegQueryValueExW(key.get(), kFileLevelValue, nullptr, &type,
-                           reinterpret_cast<BYTE*>(&level), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof level) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                           &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof value) {
         return std::nullopt;
     }
-    return static_cast<std::int32_t>(level);
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> SettingsLevelStore::readFileLevel() {
+    const auto level = readDword(kFileLevelValue);
+    return level ? std::optional(static_cast<std::int32_t>(*level)) : std::nullopt;
+}
+
+bool readTransferOptionsSetting() {
+    return readDword(kTransferOptionsValue) == DWORD{1};
 }
 
 void SettingsLevelStore::writeFileLevel(std::int32_t level) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
+#include <utility>
 
 #include "tftp/packet_handler.h"
 #include "tftp/wire_bytes.h"
@@ -65,6 +67,38 @@ EncodeResult encoded(bool allFitted, const ByteWriter& writer) {
     return {EncodeResult::Status::Written, writer.written()};
 }
 
+// The value of an option, or none unless it is one or more decimal digits. Long values saturate
+// above every bound we use, so no run of digits can overflow.
+std::optional<std::int64_t> decimalValue(std::string_view text) {
+    constexpr std::int64_t kSaturated = 1'000'000'000'000;
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    for (const char digit : text) {
+        if (digit < '0' || digit > '9') {
+            return std::nullopt;
+        }
+        value = std::min(kSaturated, value * 10 + (digit - '0'));
+    }
+    return value;
+}
+
+constexpr std::string_view kBlockSizeName = "blksize";
+constexpr std::string_view kTransferSizeName = "tsize";
+constexpr std::string_view kWindowSizeName = "windowsize";
+
+// Sets an option from the first value its name brings: none when that value is unusable or
+// below smallest, largest when it is above.
+template <typename Value>
+void takeFirst(std::optional<Value>& option, bool& seen, std::optional<std::int64_t> value,
+               std::int64_t smallest, std::int64_t largest) {
+    if (std::exchange(seen, true) || !value || *value < smallest) {
+        return;
+    }
+    option = static_cast<Value>(std::min(*value, largest));
+}
+
 template <typename Packet>
 DecodedPacket decodeAs(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram) {
     auto packet = std::make_unique<Packet>(peer);
@@ -94,7 +128,6 @@ DecodeResult ReadRequestPacket::decode(std::span<const std::uint8_t> datagram) {
         modeName.empty()) {
         return DecodeResult::Malformed;
     }
-    // Options after the mode (RFC 2347) are not read: the transfer always uses kBlockSize.
     const auto known = std::find_if(kModes.begin(), kModes.end(), [&](const auto& entry) {
         return equalsIgnoringAsciiCase(modeName, entry.first);
     });
@@ -103,6 +136,7 @@ DecodeResult ReadRequestPacket::decode(std::span<const std::uint8_t> datagram) {
     }
     fileName = std::move(name);
     mode = known->second;
+    options = parseTransferOptions(reader.rest());
     return DecodeResult::Ok;
 }
 
@@ -140,6 +174,12 @@ HandlerResult WriteRequestPacket::dispatchTo(PacketHandler& handler, std::time_t
 
 DataPacket::DataPacket(const ClientEndpoint& peer) : TftpPacket(peer, kOpData) {}
 
+DataPacket DataPacket::withCapacity(std::size_t capacity) {
+    DataPacket packet;
+    packet.payload.assign(capacity, 0);
+    return packet;
+}
+
 DecodeResult DataPacket::decode(std::span<const std::uint8_t> datagram) {
     ByteReader reader(datagram);
     if (const auto result = readOpcode(reader, opcode, kOpData); result != DecodeResult::Ok) {
@@ -150,14 +190,14 @@ DecodeResult DataPacket::decode(std::span<const std::uint8_t> datagram) {
         return DecodeResult::Malformed;
     }
     const auto body = reader.rest();
-    std::copy(body.begin(), body.end(), payload.begin());
+    payload.assign(body.begin(), body.end());
     block = number;
     payloadLength = static_cast<std::int32_t>(body.size());
     return DecodeResult::Ok;
 }
 
 EncodeResult DataPacket::encode(std::span<std::uint8_t> buffer) const {
-    if (payloadLength < 0 || static_cast<std::size_t>(payloadLength) > kPayloadCapacity) {
+    if (payloadLength < 0 || static_cast<std::size_t>(payloadLength) > payload.size()) {
         return {EncodeResult::Status::TooLarge, 0};
     }
     ByteWriter writer(buffer);
@@ -240,6 +280,64 @@ EncodeResult ErrorPacket::encode(std::span<std::uint8_t> buffer) const {
 
 HandlerResult ErrorPacket::dispatchTo(PacketHandler& handler, std::time_t now) const {
     return handler.onError(*this, now);
+}
+
+// --- OACK ---
+
+OptionAckPacket::OptionAckPacket(const ClientEndpoint& peer) : TftpPacket(peer, kOpOptionAck) {}
+
+DecodeResult OptionAckPacket::decode(std::span<const std::uint8_t> datagram) {
+    ByteReader reader(datagram);
+    if (const auto result = readOpcode(reader, opcode, kOpOptionAck); result != DecodeResult::Ok) {
+        return result;
+    }
+    options = parseTransferOptions(reader.rest());
+    return DecodeResult::Ok;
+}
+
+EncodeResult OptionAckPacket::encode(std::span<std::uint8_t> buffer) const {
+    ByteWriter writer(buffer);
+    bool fitted = writer.writeUint16(kOpOptionAck);
+    const auto writeOption = [&](std::string_view name, const auto& value) {
+        if (value) {
+            fitted = fitted && writer.writeString(name) &&
+                     writer.writeString(std::to_string(static_cast<long long>(*value)));
+        }
+    };
+    writeOption(kBlockSizeName, options.blockSize);
+    writeOption(kTransferSizeName, options.transferSize);
+    writeOption(kWindowSizeName, options.windowSize);
+    return encoded(fitted, writer);
+}
+
+HandlerResult OptionAckPacket::dispatchTo(PacketHandler&, std::time_t) const {
+    return HandlerResult::Ignored;
+}
+
+// --- options ---
+
+TransferOptions parseTransferOptions(std::span<const std::uint8_t> bytes) {
+    TransferOptions options;
+    bool seenBlockSize = false;
+    bool seenTransferSize = false;
+    bool seenWindowSize = false;
+    ByteReader reader(bytes);
+    std::string name;
+    std::string text;
+    // A name without a value, or a string without its terminator, ends the list.
+    while (reader.remaining() > 0 && reader.readString(name) && reader.readString(text)) {
+        const auto value = decimalValue(text);
+        if (equalsIgnoringAsciiCase(name, kBlockSizeName)) {
+            takeFirst(options.blockSize, seenBlockSize, value, kSmallestBlockSize,
+                      kLargestBlockSize);
+        } else if (equalsIgnoringAsciiCase(name, kTransferSizeName)) {
+            takeFirst(options.transferSize, seenTransferSize, value, 0,
+                      std::numeric_limits<std::int64_t>::max());
+        } else if (equalsIgnoringAsciiCase(name, kWindowSizeName)) {
+            takeFirst(options.windowSize, seenWindowSize, value, 1, kLargestWindowSize);
+        }
+    }
+    return options;
 }
 
 // --- factory ---

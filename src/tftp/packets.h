@@ -1,10 +1,11 @@
 // The five TFTP packets of RFC 1350 and their wire format:
 //
-//   RRQ    | 01 | file name | 0 | mode | 0 | (options, not read)
+//   RRQ    | 01 | file name | 0 | mode | 0 | option | 0 | value | 0 | ...
 //   WRQ    | 02 | (not read)
-//   DATA   | 03 | block | 0..1024 payload bytes
+//   DATA   | 03 | block | payload bytes
 //   ACK    | 04 | block
 //   ERROR  | 05 | error code | message | 0
+//   OACK   | 06 | option | 0 | value | 0 | ...      (RFC 2347; only ever sent)
 //
 // All numbers are 16-bit big-endian. Decoding never reads past the datagram and encoding never
 // writes past the buffer's capacity.
@@ -14,9 +15,11 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/client_endpoint.h"
 #include "tftp/handler_result.h"
@@ -25,8 +28,33 @@ namespace quillet {
 
 class PacketHandler;
 
-/// The block size of every transfer (RFC 1350); options that ask for another are not read.
+/// The block size of RFC 1350, used unless a client negotiates another.
 inline constexpr std::size_t kBlockSize = 512;
+
+/// The bounds of the blksize option (RFC 2348); larger requests are lowered to the largest.
+inline constexpr std::uint16_t kSmallestBlockSize = 8;
+inline constexpr std::uint16_t kLargestBlockSize = 65464;
+
+/// The largest windowsize we grant (RFC 7440 allows up to 65,535); larger requests are lowered.
+inline constexpr std::uint16_t kLargestWindowSize = 64;
+
+/// The transfer options we know (RFC 2347): in a request, the values the client asked for once
+/// checked and bounded; in an OACK, the values we chose. An option left out is not set.
+struct TransferOptions {
+    std::optional<std::uint16_t> blockSize;    // blksize: bytes of payload per DATA block
+    std::optional<std::int64_t> transferSize;  // tsize: the file's size in bytes
+    std::optional<std::uint16_t> windowSize;   // windowsize: DATA blocks sent per ACK
+
+    bool any() const { return blockSize || transferSize || windowSize; }
+    bool operator==(const TransferOptions&) const = default;
+};
+
+/// Reads the option and value pairs that follow a request's mode. Names are matched ignoring
+/// ASCII case and only the first of a name counts; values are decimal. Unknown names, values
+/// that are not decimal numbers and values below an option's smallest are left out; values above
+/// its largest are lowered to it. Reading stops at a name without a value or a missing
+/// terminator, keeping what came before. Never fails.
+TransferOptions parseTransferOptions(std::span<const std::uint8_t> bytes);
 
 enum Opcode : std::uint16_t {
     kOpReadRequest = 1,
@@ -34,6 +62,7 @@ enum Opcode : std::uint16_t {
     kOpData = 3,
     kOpAck = 4,
     kOpError = 5,
+    kOpOptionAck = 6,
 };
 
 enum class TransferMode { Netascii = 0, Octet = 1, Mail = 2 };
@@ -104,6 +133,7 @@ class ReadRequestPacket final : public TftpPacket {
 
     std::string fileName;
     TransferMode mode = TransferMode::Octet;
+    TransferOptions options;  // the known options asked for; used only when negotiation is on
 };
 
 /// WRQ: a client asks to write a file. Nothing after the opcode is read, and it is never sent.
@@ -119,11 +149,15 @@ class WriteRequestPacket final : public TftpPacket {
 /// DATA: one block of a file.
 class DataPacket final : public TftpPacket {
   public:
-    /// A received DATA payload may be up to twice our block size; only kBlockSize bytes ever go
-    /// out, but a larger one is still decoded (and then ignored) rather than called malformed.
+    /// A received DATA payload may be up to twice the default block size; it is decoded (and
+    /// then ignored) rather than called malformed. Larger negotiated blocks go out through one
+    /// packet made withCapacity, shared by the sessions.
     static constexpr std::size_t kPayloadCapacity = 2 * kBlockSize;
 
     explicit DataPacket(const ClientEndpoint& peer = {});
+
+    /// An empty packet whose payload holds up to capacity bytes.
+    static DataPacket withCapacity(std::size_t capacity);
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
     EncodeResult encode(std::span<std::uint8_t> buffer) const override;
@@ -135,8 +169,8 @@ class DataPacket final : public TftpPacket {
     }
 
     std::int32_t block = 0;  // absolute block number; only the low 16 bits go on the wire
-    std::array<std::uint8_t, kPayloadCapacity> payload{};
-    std::int32_t payloadLength = 0;
+    std::vector<std::uint8_t> payload = std::vector<std::uint8_t>(kPayloadCapacity);
+    std::int32_t payloadLength = 0;  // the bytes of payload in use
 };
 
 /// ACK: the client has a block.
@@ -165,6 +199,20 @@ class ErrorPacket final : public TftpPacket {
 
     std::int32_t errorCode = 0;  // only the low 16 bits go on the wire
     std::string message;
+};
+
+/// OACK: the options the server accepted, with the values it chose (RFC 2347). Only ever sent;
+/// an OACK that reaches the server is not a packet it knows.
+class OptionAckPacket final : public TftpPacket {
+  public:
+    explicit OptionAckPacket(const ClientEndpoint& peer = {});
+
+    /// Reads an OACK as a client would (the load generator and tests do).
+    DecodeResult decode(std::span<const std::uint8_t> datagram) override;
+    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
+    HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
+
+    TransferOptions options;
 };
 
 /// A datagram decoded: the packet of its kind when the result is Ok, and the opcode it carried.

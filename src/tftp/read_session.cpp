@@ -1,5 +1,6 @@
 #include "tftp/read_session.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -35,12 +36,12 @@ void ReadSession::refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
 
 HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
     if (state_ != State::Idle) {
-        // The client asked again. While block 1 is unacknowledged our first DATA may have been
-        // lost, so it goes out again; later on the request is only noted. Only a request acted
-        // on keeps the session alive.
-        if (blocksSent_ == 1) {
+        // The client asked again. While the OACK or block 1 is unacknowledged our first answer
+        // may have been lost, so it goes out again; later on the request is only noted. Only a
+        // request acted on keeps the session alive.
+        if (state_ == State::OptionAckSent || (blocksSent_ == 1 && !accepted_.any())) {
             lastActivity_ = now;
-            return retransmit() ? HandlerResult::Handled : closeWithSocketError();
+            return afterSend(retransmit(), HandlerResult::Handled);
         }
         writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated Read Request.");
         return HandlerResult::Ignored;
@@ -69,55 +70,72 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
                 return replyError(ErrorReply::FileNotFound);
         }
     }
-    if (file_->size() > kLargestFile) {
+    if (owner_.negotiatesOptions()) {
+        negotiate(packet.options);
+    }
+    if (file_->size() > kLargestBlockCount * blockSize_) {
         return replyError(ErrorReply::FileTooLarge);
     }
 
     logTransfer(loglevel::kTransfer, "Connected.");
-    owner_.events().transferStarted(peer_, shownName_, static_cast<std::int32_t>(file_->size()),
-                                    owner_.wallTime());
-    if (const auto outcome = sendNextBlock(); outcome != SendOutcome::Sent) {
-        return closeAfter(outcome);
+    if (accepted_.any()) {
+        std::string text = "Options";
+        if (accepted_.blockSize) {
+            text += " blksize=" + std::to_string(*accepted_.blockSize);
+        }
+        if (accepted_.transferSize) {
+            text += " tsize=" + std::to_string(*accepted_.transferSize);
+        }
+        if (accepted_.windowSize) {
+            text += " windowsize=" + std::to_string(*accepted_.windowSize);
+        }
+        logTransfer(loglevel::kTransfer, "%s.", text.c_str());
     }
-    state_ = file_->atEnd() ? State::LastBlockSent : State::Sending;
-    return HandlerResult::Handled;
+    owner_.events().transferStarted(peer_, shownName_, file_->size(), blockSize_,
+                                    owner_.wallTime());
+    if (accepted_.any()) {
+        state_ = State::OptionAckSent;
+        return afterSend(sendOptionAck() ? SendOutcome::Sent : SendOutcome::SendFailed,
+                         HandlerResult::Handled);
+    }
+    state_ = State::Sending;
+    return afterSend(sendWindow(), HandlerResult::Handled);
 }
 
 HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
-    // Stale ACKs are ignored and do not keep the session alive; only these two are acted on.
-    if (isPreviousBlock(packet.block) || isCurrentBlock(packet.block)) {
+    // Stale ACKs are ignored and do not keep the session alive; only those acted on do.
+    if (state_ == State::OptionAckSent) {
+        if (packet.block != 0) {
+            writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated ACK.");
+            return HandlerResult::Ignored;
+        }
+        // The client takes the options: the transfer starts with the first window.
         lastActivity_ = now;
+        state_ = State::Sending;
+        retries_ = 0;
+        return afterSend(sendWindow(), HandlerResult::Handled);
     }
-    if (isPreviousBlock(packet.block)) {
-        // The client saw the previous block twice, or our last DATA was lost: send it again.
-        return retransmit() ? HandlerResult::Handled : closeWithSocketError();
+    const auto acked = ackedBlock(packet.block);
+    if (acked == lastAcked_) {
+        // The client lost a block of the window (or our whole window): send it again.
+        lastActivity_ = now;
+        return afterSend(retransmit(), HandlerResult::Handled);
     }
-    if (!isCurrentBlock(packet.block)) {
+    if (acked < lastAcked_) {
         writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated ACK.");
         return HandlerResult::Ignored;
     }
+    lastActivity_ = now;
 
-    if (state_ == State::LastBlockSent) {
+    lastAcked_ = static_cast<std::int32_t>(acked);
+    if (lastAcked_ == lastBlock_) {
         logTransfer(loglevel::kTransfer, "Served with %d blocks.", blocksSent_);
         owner_.events().transferProgress(peer_, blocksSent_);
         owner_.events().transferDone(peer_);
         return close();
     }
-
-    if (const auto outcome = sendNextBlock(); outcome != SendOutcome::Sent) {
-        return closeAfter(outcome);
-    }
-    if (blocksSent_ % kProgressEventEvery == 0) {
-        owner_.events().transferProgress(peer_, blocksSent_);
-    }
-    if (blocksSent_ % kProgressLineEvery == 0) {
-        logTransfer(loglevel::kProgressDetail, "Transmit in Progress, %d blocks sent...",
-                    blocksSent_);
-    }
-    if (file_->atEnd()) {
-        state_ = State::LastBlockSent;
-    }
-    return HandlerResult::Handled;
+    retries_ = 0;
+    return afterSend(sendWindow(), HandlerResult::Handled);
 }
 
 HandlerResult ReadSession::onError(const ErrorPacket& packet, std::time_t now) {
@@ -139,34 +157,108 @@ HandlerResult ReadSession::tick(std::time_t now) {
     if (now - lastActivity_ <= kSilenceBeforeResend) {
         return HandlerResult::Handled;
     }
-    return retransmit() ? HandlerResult::Resent : closeWithSocketError();
+    return afterSend(retransmit(), HandlerResult::Resent);
 }
 
-ReadSession::SendOutcome ReadSession::sendNextBlock() {
-    // Read before counting the block, so that a block that never went out is not counted.
-    std::span<std::uint8_t> payload(currentBlock_.payload.data(), kBlockSize);
-    const auto count = file_ ? file_->read(payload) : -1;
-    if (count < 0) {
-        return SendOutcome::ReadFailed;
+void ReadSession::negotiate(const TransferOptions& requested) {
+    accepted_ = requested;
+    // An empty file's size is left out: it tells the client nothing, and some clients (curl)
+    // take tsize 0 in an OACK for an error and give up.
+    accepted_.transferSize.reset();
+    if (requested.transferSize && file_->size() > 0) {
+        accepted_.transferSize = file_->size();
     }
-    // The size and time seen at open are checked again at the end, so that the client never
-    // gets a mix of two versions of the file.
-    if (file_->atEnd() && !file_->unchangedSinceOpen()) {
-        return SendOutcome::FileChanged;
+    blockSize_ = accepted_.blockSize.value_or(kBlockSize);
+    if (accepted_.windowSize) {
+        // A forged request and ACK 0 from someone else's address would make the window land
+        // there: its bytes are capped, so large blocks get fewer of them per ACK.
+        const auto byBytes = std::max<std::int64_t>(1, kLargestWindowBytes / blockSize_);
+        accepted_.windowSize =
+            static_cast<std::uint16_t>(std::min<std::int64_t>(*accepted_.windowSize, byBytes));
     }
-    ++blocksSent_;
-    retries_ = 0;
-    currentBlock_.peer = peer_;
-    currentBlock_.block = blocksSent_;
-    currentBlock_.payloadLength = static_cast<std::int32_t>(count);
-    return owner_.send(currentBlock_) ? SendOutcome::Sent : SendOutcome::SendFailed;
+    windowSize_ = accepted_.windowSize.value_or(1);
 }
 
-bool ReadSession::retransmit() {
+ReadSession::SendOutcome ReadSession::sendWindow() {
+    const std::int32_t windowEnd = lastAcked_ + windowSize_;
+    for (std::int32_t number = lastAcked_ + 1;
+         number <= windowEnd && (lastBlock_ == 0 || number <= lastBlock_); ++number) {
+        const std::int32_t blocksBefore = blocksSent_;
+        if (const auto outcome = sendBlock(number); outcome != SendOutcome::Sent) {
+            return outcome;
+        }
+        reportProgress(blocksBefore);
+    }
+    if (lastBlock_ != 0 && blocksSent_ == lastBlock_) {
+        state_ = State::LastBlockSent;
+    }
+    return SendOutcome::Sent;
+}
+
+ReadSession::SendOutcome ReadSession::sendBlock(std::int32_t number) {
+    // A block that fits the session's own packet is held there, and resending the block held
+    // needs no read. Larger blocks go through the owner's shared packet and are read for every
+    // send, so that no session holds more than a small block however large its blocks are.
+    const auto size = static_cast<std::size_t>(blockSize_);
+    const bool fitsOwnPacket = size <= currentBlock_.payload.size();
+    DataPacket& block = fitsOwnPacket ? currentBlock_ : owner_.largeBlock();
+    if (!fitsOwnPacket || block.block != number) {
+        const auto count = file_ ? file_->readAt(std::int64_t{number - 1} * blockSize_,
+                                                 std::span(block.payload.data(), size))
+                                 : -1;
+        if (count < 0) {
+            return SendOutcome::ReadFailed;
+        }
+        if (static_cast<std::size_t>(count) < size) {
+            // The size and time seen at open are checked again at the end, so that the client
+            // never gets a mix of two versions of the file.
+            if (!file_->unchangedSinceOpen()) {
+                return SendOutcome::FileChanged;
+            }
+            lastBlock_ = number;
+        }
+        block.peer = peer_;
+        block.block = number;
+        block.payloadLength = static_cast<std::int32_t>(count);
+    }
+    blocksSent_ = std::max(blocksSent_, number);
+    return owner_.send(block) ? SendOutcome::Sent : SendOutcome::SendFailed;
+}
+
+bool ReadSession::sendOptionAck() {
+    OptionAckPacket optionAck(peer_);
+    optionAck.options = accepted_;
+    return owner_.send(optionAck);
+}
+
+ReadSession::SendOutcome ReadSession::retransmit() {
     if (++retries_ > kMaxRetransmissions) {
-        return false;
+        return SendOutcome::SendFailed;
     }
-    return owner_.send(currentBlock_);
+    if (state_ == State::OptionAckSent) {
+        return sendOptionAck() ? SendOutcome::Sent : SendOutcome::SendFailed;
+    }
+    // The window from the block after the last acknowledged one, up to the highest block sent.
+    for (std::int32_t number = lastAcked_ + 1; number <= blocksSent_; ++number) {
+        if (const auto outcome = sendBlock(number); outcome != SendOutcome::Sent) {
+            return outcome;
+        }
+    }
+    return SendOutcome::Sent;
+}
+
+void ReadSession::reportProgress(std::int32_t blocksBefore) {
+    const auto passed = [&](std::int64_t every) {
+        return std::int64_t{blocksBefore} * blockSize_ / every !=
+               std::int64_t{blocksSent_} * blockSize_ / every;
+    };
+    if (passed(kProgressEventBytes)) {
+        owner_.events().transferProgress(peer_, blocksSent_);
+    }
+    if (passed(kProgressLineBytes)) {
+        logTransfer(loglevel::kProgressDetail, "Transmit in Progress, %d blocks sent...",
+                    blocksSent_);
+    }
 }
 
 HandlerResult ReadSession::replyError(ErrorReply kind) {
@@ -196,6 +288,10 @@ HandlerResult ReadSession::closeUnreachable() {
 
 HandlerResult ReadSession::closeReplaced() {
     return closeFailed(loglevel::kServerState, "Closed by a new Read Request", kReplacedReason);
+}
+
+HandlerResult ReadSession::afterSend(SendOutcome outcome, HandlerResult onSuccess) {
+    return outcome == SendOutcome::Sent ? onSuccess : closeAfter(outcome);
 }
 
 HandlerResult ReadSession::closeAfter(SendOutcome outcome) {
@@ -234,13 +330,11 @@ void ReadSession::logTransfer(std::int32_t level, const char* format, ...) const
 
 // Block numbers are absolute here but only their low 16 bits travel, so an acknowledgement is
 // compared on those bits: the empty block 65,536 that ends a file of the largest size goes out
-// as block 0, and ACK 0 acknowledges it.
-bool ReadSession::isCurrentBlock(std::uint32_t ackBlock) const {
-    return ackBlock == (static_cast<std::uint32_t>(blocksSent_) & 0xFFFF);
-}
-
-bool ReadSession::isPreviousBlock(std::uint32_t ackBlock) const {
-    return ackBlock == (static_cast<std::uint32_t>(blocksSent_ - 1) & 0xFFFF);
+// as block 0, and ACK 0 acknowledges it. A number that is none of the blocks sent maps below the
+// last one acknowledged, as a stale ACK does.
+std::int64_t ReadSession::ackedBlock(std::uint32_t ackBlock) const {
+    return std::int64_t{blocksSent_} -
+           ((static_cast<std::uint32_t>(blocksSent_) - ackBlock) & 0xFFFF);
 }
 
 }  // namespace quillet

@@ -12,6 +12,21 @@
 // One block is out at a time. A duplicate ACK of the previous block, a repeated request while
 // block 1 is out, and a tick after more than 10 s of silence resend the current block; the three
 // share five resends per block, and the sixth trigger gives up.
+//
+// When the server negotiates options and the request asks for known ones (RFC 2347), an OACK
+// goes out first and the client's ACK 0 starts the transfer, in blocks of the negotiated size
+// (RFC 2348) and in windows of up to windowsize blocks per ACK (RFC 7440):
+//
+//     RRQ "boot.bin" blksize 1468 windowsize 4 -->
+//                    <-------- OACK blksize 1468 windowsize 4
+//     ACK 0 ----------------->
+//                    <-------- DATA 1, 2, 3, 4
+//     ACK 4 ----------------->   (ACK 2 would start the next window at block 3)
+//                    <-------- DATA 5, 6, ...
+//
+// Lock-step is the window of one block: ACK k acknowledges every block up to k, a repeated ACK of
+// the block last acknowledged (and a silent client) gets the unacknowledged window again, and
+// older ACKs are ignored.
 #pragma once
 
 #include <cstdint>
@@ -32,13 +47,21 @@ namespace quillet {
 class ReadSession {
   public:
     /// Where the transfer stands; a session that is over is removed by its owner at once.
-    enum class State { Idle, Sending, LastBlockSent };
+    enum class State { Idle, OptionAckSent, Sending, LastBlockSent };
 
-    static constexpr std::int64_t kLargestFile = 65535LL * kBlockSize;  // 33,553,920 bytes
+    /// Block numbers never pass this (the empty last block of a file of the largest size is the
+    /// one after it, and travels as block 0).
+    static constexpr std::int64_t kLargestBlockCount = 65535;
+    /// The largest file without options: 33,553,920 bytes. With blksize it scales.
+    static constexpr std::int64_t kLargestFile = kLargestBlockCount * kBlockSize;
+    /// The most bytes of DATA one ACK sets off: 64 blocks of 1,468 fit, 2 of 65,464.
+    static constexpr std::int64_t kLargestWindowBytes = 128 * 1024;
     static constexpr std::int32_t kMaxRetransmissions = 5;
     static constexpr std::time_t kSilenceBeforeResend = 10;  // seconds
-    static constexpr std::int32_t kProgressEventEvery = 10;  // blocks
-    static constexpr std::int32_t kProgressLineEvery = 200;  // blocks
+    /// Progress is reported as the bytes of the blocks sent pass each multiple of these: every
+    /// 10th and 200th block at the default block size.
+    static constexpr std::int64_t kProgressEventBytes = 10 * kBlockSize;
+    static constexpr std::int64_t kProgressLineBytes = 200 * kBlockSize;
 
     /// A session in its initial state; owner sends, logs and reports for it, and the file comes
     /// from folder. Both outlive the session.
@@ -46,8 +69,8 @@ class ReadSession {
     ReadSession(const ReadSession&) = delete;
     ReadSession& operator=(const ReadSession&) = delete;
 
-    /// The client's read request: the first opens the file and sends block 1; later ones are
-    /// duplicates.
+    /// The client's read request: the first opens the file and sends the OACK or block 1; later
+    /// ones are duplicates.
     HandlerResult onReadRequest(const ReadRequestPacket& packet, std::time_t now);
 
     /// The client's acknowledgement of a block.
@@ -56,7 +79,7 @@ class ReadSession {
     /// The client ends the transfer with an ERROR packet.
     HandlerResult onError(const ErrorPacket& packet, std::time_t now);
 
-    /// The periodic pass: resends the current block after more than 10 s of silence.
+    /// The periodic pass: resends what is unacknowledged after more than 10 s of silence.
     HandlerResult tick(std::time_t now);
 
     /// The client's endpoint went unreachable (an ICMP port unreachable came back): ends the
@@ -79,11 +102,33 @@ class ReadSession {
   private:
     enum class SendOutcome { Sent, SendFailed, ReadFailed, FileChanged };
 
-    /// Reads the next block from the file and sends it.
-    SendOutcome sendNextBlock();
+    /// Chooses the options to acknowledge from those the client asked for.
+    void negotiate(const TransferOptions& requested);
 
-    /// Sends the current block again, unless its five resends are used up.
-    bool retransmit();
+    /// Sends the window that follows the block last acknowledged: blocks already sent again,
+    /// then new ones up to the window's end or the last block.
+    SendOutcome sendWindow();
+
+    /// Puts block number into currentBlock_ (read from the file unless it is held there) and
+    /// sends it.
+    SendOutcome sendBlock(std::int32_t number);
+
+    /// Sends the OACK with the accepted options.
+    bool sendOptionAck();
+
+    /// Sends the OACK or the unacknowledged window again, unless the five resends are used up
+    /// (which reads as a failed send).
+    SendOutcome retransmit();
+
+    /// onSuccess when the outcome is Sent; otherwise the transfer ends as the outcome asks.
+    HandlerResult afterSend(SendOutcome outcome, HandlerResult onSuccess);
+
+    /// Reports progress when the bytes of the blocks sent pass a reporting mark.
+    void reportProgress(std::int32_t blocksBefore);
+
+    /// The absolute block number that an ACK's 16 bits stand for: the latest block sent that
+    /// carries those bits.
+    std::int64_t ackedBlock(std::uint32_t ackBlock) const;
 
     /// Refuses the request with an ERROR packet and closes.
     HandlerResult replyError(ErrorReply kind);
@@ -105,9 +150,6 @@ class ReadSession {
     /// Logs a line about this transfer: "client <endpoint>: <file name>, " and the text.
     void logTransfer(std::int32_t level, const char* format, ...) const QUILLET_PRINTF_FORMAT(3, 4);
 
-    bool isCurrentBlock(std::uint32_t ackBlock) const;
-    bool isPreviousBlock(std::uint32_t ackBlock) const;
-
     SessionOwner& owner_;
     const ServedFolder& folder_;
     ClientEndpoint peer_;
@@ -117,7 +159,12 @@ class ReadSession {
     std::optional<ServedFile> file_;
     DataPacket currentBlock_;
     State state_ = State::Idle;
-    std::int32_t blocksSent_ = 0;
+    TransferOptions accepted_;             // acknowledged in the OACK; empty without one
+    std::int32_t blockSize_ = kBlockSize;  // payload bytes of a full block
+    std::int32_t windowSize_ = 1;          // blocks sent per ACK
+    std::int32_t blocksSent_ = 0;          // the highest block number sent
+    std::int32_t lastAcked_ = 0;           // every block up to this one is acknowledged
+    std::int32_t lastBlock_ = 0;           // the number of the last block, once it was read
     std::int32_t retries_ = 0;
     std::time_t lastActivity_ = 0;
 };

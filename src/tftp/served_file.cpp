@@ -62,9 +62,7 @@ ServedFile::~ServedFile() {
 ServedFile::ServedFile(ServedFile&& other) noexcept
     : descriptor_(std::exchange(other.descriptor_, kNoFileDescriptor)),
       size_(other.size_),
-      modified_(other.modified_),
-      offset_(other.offset_),
-      atEnd_(other.atEnd_) {}
+      modified_(other.modified_) {}
 
 ServedFile& ServedFile::operator=(ServedFile&& other) noexcept {
     if (this != &other) {
@@ -72,8 +70,6 @@ ServedFile& ServedFile::operator=(ServedFile&& other) noexcept {
         descriptor_ = std::exchange(other.descriptor_, kNoFileDescriptor);
         size_ = other.size_;
         modified_ = other.modified_;
-        offset_ = other.offset_;
-        atEnd_ = other.atEnd_;
     }
     return *this;
 }

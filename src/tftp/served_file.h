@@ -43,13 +43,11 @@ class ServedFile {
     /// The file's size in bytes when it was opened.
     std::int64_t size() const { return size_; }
 
-    /// Fills buffer as far as the file went when it was opened, never further. Returns the bytes
-    /// read, or -1 on a read error. A read that returns fewer bytes than asked sets atEnd(), as a
-    /// stream's end-of-file indicator does: a read that stops exactly at the end does not.
-    std::ptrdiff_t read(std::span<std::uint8_t> buffer);
-
-    /// True once a read has met the end of the file.
-    bool atEnd() const { return atEnd_; }
+    /// Fills buffer with the bytes from offset on, as far as the file went when it was opened and
+    /// never further, so that a file that grows cannot make a transfer longer. Returns the bytes
+    /// read (fewer than asked only at that end, or where the file has shrunk), or -1 on a read
+    /// error.
+    std::ptrdiff_t readAt(std::int64_t offset, std::span<std::uint8_t> buffer) const;
 
     /// True when the file's size and modification time are still those seen at open.
     bool unchangedSinceOpen() const;
@@ -62,8 +60,6 @@ class ServedFile {
     FileDescriptor descriptor_ = kNoFileDescriptor;
     std::int64_t size_ = 0;
     std::int64_t modified_ = 0;  // nanoseconds since the epoch
-    std::int64_t offset_ = 0;
-    bool atEnd_ = false;
 };
 
 /// The folder whose files are served, opened once; names never resolve outside it.

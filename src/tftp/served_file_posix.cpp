@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <cerrno>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <utility>
@@ -156,23 +157,24 @@ std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
                       modifiedNanoseconds(status));
 }
 
-std::ptrdiff_t ServedFile::read(std::span<std::uint8_t> buffer) {
-    // Never past the size seen at open, so a file that grows cannot make the transfer longer.
-    const auto wanted =
-        static_cast<std::size_t>(std::min<std::int64_t>(size_ - offset_, buffer.size()));
+std::ptrdiff_t ServedFile::readAt(std::int64_t offset, std::span<std::uint8_t> buffer) const {
+    if (offset < 0) {
+        return -1;
+    }
+    const auto wanted = static_cast<std::size_t>(
+        std::clamp<std::int64_t>(size_ - offset, 0, static_cast<std::int64_t>(buffer.size())));
     std::size_t filled = 0;
     while (filled < wanted) {
-        const ssize_t count = ::read(descriptor_, buffer.data() + filled, wanted - filled);
+        const ssize_t count = ::pread(descriptor_, buffer.data() + filled, wanted - filled,
+                                      static_cast<off_t>(offset + std::int64_t(filled)));
         if (count > 0) {
             filled += static_cast<std::size_t>(count);
         } else if (count == 0) {
-            break;
+            break;  // the file has shrunk since it was opened
         } else if (errno != EINTR) {
             return -1;
         }
     }
-    offset_ += static_cast<std::int64_t>(filled);
-    atEnd_ = filled < buffer.size();
     return static_cast<std::ptrdiff_t>(filled);
 }
 

@@ -286,24 +286,30 @@ std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
     return ServedFile(file.release(), size, modifiedNanoseconds(information.ftLastWriteTime));
 }
 
-std::ptrdiff_t ServedFile::read(std::span<std::uint8_t> buffer) {
+std::ptrdiff_t ServedFile::readAt(std::int64_t offset, std::span<std::uint8_t> buffer) const {
+    if (offset < 0) {
+        return -1;
+    }
     // Never past the size seen at open, so a file that grows cannot make the transfer longer.
-    const auto wanted =
-        static_cast<std::size_t>(std::min<std::int64_t>(size_ - offset_, buffer.size()));
+    const auto wanted = static_cast<std::size_t>(
+        std::clamp<std::int64_t>(size_ - offset, 0, static_cast<std::int64_t>(buffer.size())));
     std::size_t filled = 0;
     while (filled < wanted) {
+        // The position travels in the OVERLAPPED structure, as pread's offset does.
+        const auto at = static_cast<std::uint64_t>(offset) + filled;
+        OVERLAPPED position{};
+        position.Offset = static_cast<DWORD>(at);
+        position.OffsetHigh = static_cast<DWORD>(at >> 32);
         DWORD count = 0;
         const auto chunk = static_cast<DWORD>(std::min<std::size_t>(wanted - filled, 1 << 20));
-        if (!::ReadFile(descriptor_, buffer.data() + filled, chunk, &count, nullptr)) {
-            return -1;
+        if (!::ReadFile(descriptor_, buffer.data() + filled, chunk, &count, &position)) {
+            return ::GetLastError() == ERROR_HANDLE_EOF ? static_cast<std::ptrdiff_t>(filled) : -1;
         }
         if (count == 0) {
-            break;
+            break;  // the file has shrunk since it was opened
         }
         filled += count;
     }
-    offset_ += static_cast<std::int64_t>(filled);
-    atEnd_ = filled < buffer.size();
     return static_cast<std::ptrdiff_t>(filled);
 }
 

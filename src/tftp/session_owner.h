@@ -5,6 +5,7 @@
 
 namespace quillet {
 
+class DataPacket;
 class EventSink;
 class LogSink;
 class TftpPacket;
@@ -19,6 +20,13 @@ class SessionOwner {
 
     /// The sink for transfer events; never null (one without a window discards them).
     virtual EventSink& events() const = 0;
+
+    /// True when transfer options are negotiated (RFC 2347); otherwise they are ignored.
+    virtual bool negotiatesOptions() const = 0;
+
+    /// A DATA packet with room for the largest block, shared by every session: one whose blocks
+    /// do not fit its own packet reads each block into it just before sending it.
+    virtual DataPacket& largeBlock() = 0;
 
     /// The wall clock in whole seconds since the epoch, for the times people read; the times
     /// passed to a session are monotonic and good only for intervals.

@@ -135,6 +135,7 @@ void MainDialog::startEngine() {
     parts.eventSink.attachWindow(&parts.window);
     parts.server.setLog(&parts.log);
     parts.server.setEventSink(&parts.eventSink);
+    parts.server.setNegotiatesOptions(readTransferOptionsSetting());
     state_ = State::Running;
     try {
         // The thread shares the parts, so they live as long as it needs them.

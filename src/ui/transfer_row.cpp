@@ -56,10 +56,10 @@ void showTransferProgress(TransferListCtrl& list, const ClientEndpoint& endpoint
     if (index < 0) {
         return;
     }
-    const std::int64_t percent =
-        progressPercent(transferRowAt(list, index)->record().fileSize, blocksSent);
-    // Above 100 (the empty final block of a file whose size is a multiple of 512) the list
-    // refuses the value: the bar keeps its value until "Done" replaces it.
+    const auto& record = transferRowAt(list, index)->record();
+    const std::int64_t percent = progressPercent(record.fileSize, record.blockSize, blocksSent);
+    // Above 100 (the empty final block of a file whose size is a multiple of the block size) the
+    // list refuses the value: the bar keeps its value until "Done" replaces it.
     [[maybe_unused]] const ProgressResult shown =
         list.setProgress(index, static_cast<int>(std::clamp<std::int64_t>(percent, -1, 101)));
     Q_ASSERT(shown != ProgressResult::OutOfRange);

@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::int32_t kKilobyte = 1024;
 constexpr std::int32_t kMegabyte = 1024 * 1024;
-constexpr std::int32_t kBlockSize = 512;
 
 // "%.2f" without the process's decimal point: QApplication sets the C library's locale from the
 // environment, where printf would write "1,00" in many of them.
@@ -33,7 +32,7 @@ int threeWay(const Value& a, const Value& b) {
 
 }  // namespace
 
-std::string sizeText(std::int32_t fileSize) {
+std::string sizeText(std::int64_t fileSize) {
     if (fileSize >= kMegabyte) {
         return twoDecimals(static_cast<double>(fileSize) / kMegabyte, "MB");
     }
@@ -64,8 +63,12 @@ std::string startTimeText(std::time_t startTime) {
     return text;
 }
 
-std::int64_t progressPercent(std::int32_t fileSize, std::int32_t blocksSent) {
-    const std::int64_t blockTotal = (std::int64_t{fileSize} + kBlockSize - 1) / kBlockSize;
+std::int64_t progressPercent(std::int64_t fileSize, std::int32_t blockSize,
+                             std::int32_t blocksSent) {
+    if (blockSize <= 0) {
+        return 0;
+    }
+    const std::int64_t blockTotal = (fileSize + blockSize - 1) / blockSize;
     if (blockTotal <= 0) {
         return 100;
     }

@@ -26,7 +26,7 @@ inline constexpr int kLastSortableColumn = kFileSizeColumn;
 
 /// The "File Size" text: "%dB" below 1024 bytes, "%.2fkB" below 1 MiB, "%.2fMB" from there,
 /// always with a '.' as the decimal point.
-std::string sizeText(std::int32_t fileSize);
+std::string sizeText(std::int64_t fileSize);
 
 /// The "Elapsed" text: minutes and seconds, "%u:%02u"; minutes are not carried into hours.
 std::string elapsedText(std::uint32_t elapsedSeconds);
@@ -35,10 +35,11 @@ std::string elapsedText(std::uint32_t elapsedSeconds);
 /// whatever locale the process runs in.
 std::string startTimeText(std::time_t startTime);
 
-/// The percentage a progress event shows: blocks sent x 100 / the file's block count, truncated.
-/// An empty file has no blocks to count and shows 100. The result may exceed 100 (the caller's
-/// bar refuses it).
-std::int64_t progressPercent(std::int32_t fileSize, std::int32_t blocksSent);
+/// The percentage a progress event shows: blocks sent x 100 / the file's count of blocks of
+/// blockSize bytes, truncated. An empty file has no blocks to count and shows 100. The result may
+/// exceed 100 (the caller's bar refuses it).
+std::int64_t progressPercent(std::int64_t fileSize, std::int32_t blockSize,
+                             std::int32_t blocksSent);
 
 /// The ascending order of two records by a sortable column: negative when a goes first, zero
 /// when equal, positive when b goes first. Columns past kLastSortableColumn compare equal.

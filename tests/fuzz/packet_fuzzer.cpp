@@ -1,7 +1,8 @@
 // Feeds arbitrary datagrams from four clients (two on each address), and ticks, through the
-// dispatcher; aborts on a reply other than DATA or a terminated ERROR, one that does not fit, DATA
-// of any file but the served ones, a log line over 199 characters, at an unknown level or with a
-// control byte (client text is escaped), or an unknown result. Input: records of a
+// dispatcher, which negotiates transfer options; aborts on a reply other than DATA, a terminated
+// ERROR or a terminated OACK, one that does not fit, DATA of any file but the served ones, a log
+// line over 199 characters, at an unknown level or with a control byte (client text is escaped),
+// or an unknown result. Input: records of a
 // control byte (bits 0-1: the client, bit 2: tick first, bits 3-7: seconds that pass), a 16-bit
 // big-endian length and that many datagram bytes. Built by a fuzzing configuration (CC=clang
 // CXX=clang++ cmake -S . -B "$dir" -G Ninja -DQUILLET_FUZZ=ON, target packet_fuzzer); run from
@@ -36,9 +37,12 @@ void check(bool holds, const char* what) {
 // The socket and the log of the engine under test.
 struct Checker final : PacketTransport, LogSink {
     std::ptrdiff_t sendTo(const ClientEndpoint&, std::span<const std::uint8_t> bytes) override {
-        check(bytes.size() >= 4 && bytes.size() <= 516, "a datagram of impossible length");
-        check(bytes[0] == 0 && (bytes[1] == 3 || (bytes[1] == 5 && bytes.back() == 0)),
-              "a reply other than DATA or a terminated ERROR");
+        check(bytes.size() >= 2 && bytes.size() <= 4 + kLargestBlockSize,
+              "a datagram of impossible length");
+        check(bytes[0] == 0 && ((bytes[1] == 3 && bytes.size() >= 4) ||
+                                (bytes[1] == 5 && bytes.size() >= 5 && bytes.back() == 0) ||
+                                (bytes[1] == 6 && bytes.size() >= 4 && bytes.back() == 0)),
+              "a reply other than DATA, a terminated ERROR or a terminated OACK");
         check(bytes[1] != 3 || std::all_of(bytes.begin() + 4, bytes.end(),
                                            [](std::uint8_t b) { return b == 'b' || b == 'c'; }),
               "DATA of a file that is not served");
@@ -82,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     dispatcher.setTransport(&checker);
     dispatcher.setLog(&checker);
     dispatcher.setEventSink(&events);
+    dispatcher.setNegotiatesOptions(true);  // a request without options is served as without it
 
     std::span<const std::uint8_t> input(data, size);
     std::time_t now = 1'700'000'000;

@@ -70,10 +70,11 @@ bool post(MainDialog& dialog, EngineMessage message) {
     return Access::parts(dialog)->window.post(std::make_unique<EngineMessage>(std::move(message)));
 }
 
-bool postStarted(MainDialog& dialog, const ClientEndpoint& from, std::int32_t size,
-                 std::string name = "f", std::time_t start = 0) {
-    return post(dialog, TransferStartedMessage{from, std::make_unique<TransferRecord>(
-                                                         TransferRecord{from, name, size, start})});
+bool postStarted(MainDialog& dialog, const ClientEndpoint& from, std::int64_t size,
+                 std::string name = "f", std::time_t start = 0, std::int32_t blockSize = 512) {
+    return post(dialog,
+                TransferStartedMessage{from, std::make_unique<TransferRecord>(TransferRecord{
+                                                 from, name, size, start, 0, blockSize})});
 }
 
 QStringList column(const TransferListCtrl& list, int index) {
@@ -96,8 +97,9 @@ void clickHeader(MainDialog& dialog, int section) {
 }
 
 /// Plays a script of steps, each a letter, a client number and perhaps a value: S (started, the
-/// file's size), P (progress, blocks sent), D (done), F (failed, the reason); C clicks the header
-/// section of that number, X chooses "&Clear Entries", T is one tick of the elapsed-time timer.
+/// file's size, then /block size if not 512), P (progress, blocks sent), D (done), F (failed, the
+/// reason); C clicks the header section of that number, X chooses "&Clear Entries", T is one tick
+/// of the elapsed-time timer.
 void play(MainDialog& dialog, const QString& script) {
     for (const QString& step : script.split(',')) {
         const QStringList parts = step.mid(1).split('=');
@@ -110,7 +112,9 @@ void play(MainDialog& dialog, const QString& script) {
         } else if (kind == 'C') {
             clickHeader(dialog, parts[0].toInt());
         } else if (kind == 'S') {
-            postStarted(dialog, from, parts[1].toInt());
+            const QStringList size = parts[1].split('/');
+            postStarted(dialog, from, size[0].toLongLong(), "f", 0,
+                        size.size() > 1 ? size[1].toInt() : 512);
         } else {
             post(dialog, kind == 'P'
                              ? EngineMessage{TransferProgressMessage{from, parts[1].toInt()}}
@@ -254,6 +258,9 @@ class WindowTest : public QObject {
         row("all blocks, done", "S1=12800,P1=25,D1,P1=5", "Done");
         row("empty file", "S1=0,P1=1", "100");
         row("above the block count", "S1=1536,P1=2,P1=4", "66");
+        // 50 MB in negotiated blocks of 1468 bytes: 35,715 of them.
+        row("negotiated blocks", "S1=52428800/1468,P1=17858", "50");
+        row("negotiated blocks, all sent", "S1=52428800/1468,P1=17858,P1=35715", "100");
         row("failed", "S1=5000,S2=5000,F1=Socket Error,F2=Client Error #0 \"bye\"",
             "Socket Error|Client Error #0 \"bye\"");
         // Client 11 has the address of client 1 and another port.

@@ -500,6 +500,15 @@ TEST_F(EngineTest, RefusedPacketLinesAreLimitedToTwentyEachSecondAndTheRestCount
     EXPECT_EQ(log.take(), Lines{"4 3 more Invalid Packets Ignored."});
 }
 
+/// A read request for name that asks for options: rrqWith(path, {"blksize", 0, "100", 0}).
+Bytes rrqWith(const std::string& name, std::initializer_list<Part> options) {
+    Bytes datagram = rrq(name);
+    for (const auto& part : options) {
+        datagram.insert(datagram.end(), part.bytes.begin(), part.bytes.end());
+    }
+    return datagram;
+}
+
 TEST_F(EngineTest, AFileThatChangesDuringTheTransferEndsWithFileChanged) {
     using Change = std::function<void(const std::string&)>;
     const std::pair<std::string, Change> changes[] = {
@@ -509,20 +518,154 @@ TEST_F(EngineTest, AFileThatChangesDuringTheTransferEndsWithFileChanged) {
              std::filesystem::last_write_time(
                  path, std::filesystem::last_write_time(path) + std::chrono::seconds(1));
          }}};
-    for (const auto& [what, change] : changes) {
-        SCOPED_TRACE(what);
-        const auto path = serve(kClient, 1000);
-        takeSent();
-        log.take();
-        events.take();
-        change(path);
-        EXPECT_EQ(ackNow(1), SessionOver);
-        EXPECT_EQ(takeSent().at(0).second, wire({0, 5, 0, 0, "File Changed.", 0}));
-        EXPECT_EQ(
-            log.take(),
-            Lines{clientLine(4, path + ", Closed, File Changed during Transfer, 1 blocks sent.")});
-        EXPECT_EQ(events.take(), Lines{event("Failed", "File Changed")});
+    // Lock-step, and a window of two blocks of 600 whose second is read after the change.
+    for (const auto& [what, change] : changes)
+        for (const bool windowed : {false, true}) {
+            SCOPED_TRACE(what + (windowed ? ", windowed" : ""));
+            dispatcher.setNegotiatesOptions(windowed);
+            const auto path = files.write("file-1069", pattern(1000));
+            dispatch(kClient, rrqWith(path, {"blksize", 0, "600", 0, "windowsize", 0, "2", 0}));
+            forget();
+            change(path);
+            EXPECT_EQ(ackNow(windowed ? 0 : 1), SessionOver);
+            EXPECT_EQ(takeSent().back().second, wire({0, 5, 0, 0, "File Changed.", 0}));
+            EXPECT_EQ(log.take(),
+                      Lines{clientLine(
+                          4, path + ", Closed, File Changed during Transfer, 1 blocks sent.")});
+            EXPECT_EQ(events.take(), Lines{event("Failed", "File Changed")});
+        }
+}
+
+// --- transfer options ---
+
+TEST_F(EngineTest, WindowedTransferResendsFromTheBlockAfterTheLastAcknowledged) {
+    dispatcher.setNegotiatesOptions(true);
+    const auto path = files.write("windowed.bin", pattern(950));  // nine blocks of 100, one of 50
+    const auto request =
+        rrqWith(path, {"blksize", 0, "100", 0, "tsize", 0, "0", 0, "windowsize", 0, "4", 0});
+    ASSERT_EQ(dispatch(kClient, request), Handled);
+    EXPECT_EQ(takeSent(), (Sent{{kClient, wire({0, 6, "blksize", 0, "100", 0, "tsize", 0, "950", 0,
+                                                "windowsize", 0, "4", 0})}}));
+    EXPECT_EQ(log.take(), (Lines{clientLine(6, path + ", Connected."),
+                                 clientLine(6, path + ", Options blksize=100 tsize=950 "
+                                                      "windowsize=4.")}));
+    EXPECT_EQ(events.take(), Lines{event("Started", "950 " + path + " at 1700000000 in 100")});
+    const auto duplicate = clientLine(6, "Duplicated ACK.");
+    // Each step: the datagram, its result, the blocks it sends (the OACK as -6), its log lines.
+    const std::tuple<Bytes, HandlerResult, Blocks, Lines> steps[] = {
+        {request, Handled, {-6}, {}},         // the OACK may be lost: sent again
+        {ack(1), Ignored, {}, {duplicate}},   // the transfer waits for ACK 0
+        {ack(0), Handled, {1, 2, 3, 4}, {}},  // the first window
+        {ack(2), Handled, {3, 4, 5, 6}, {}},  // 3 lost: the window starts after 2
+        {ack(2), Handled, {3, 4, 5, 6}, {}},  // a duplicate ACK: the window again
+        {ack(1), Ignored, {}, {duplicate}},   // older than the last acknowledged
+        {ack(9), Ignored, {}, {duplicate}},   // ahead of the window
+        {request, Ignored, {}, {clientLine(6, "Duplicated Read Request.")}},
+        {ack(6), Handled, {7, 8, 9, 10}, {}},  // the last window ends at block 10
+        {ack(10), SessionOver, {}, {clientLine(6, path + ", Served with 10 blocks.")}},
+    };
+    std::string received(950, '?');
+    for (const auto& [datagram, result, blocks, lines] : steps) {
+        SCOPED_TRACE(::testing::PrintToString(datagram));
+        EXPECT_EQ(dispatch(kClient, datagram), result);
+        for (const auto& [to, bytes] : transport.sent) {
+            if (wireNumber(bytes, 0) == 3) {
+                const auto block = static_cast<std::size_t>(wireNumber(bytes, 2));
+                ASSERT_EQ(bytes.size(), 4 + (block == 10 ? 50u : 100u));
+                received.replace((block - 1) * 100, bytes.size() - 4,
+                                 std::string(bytes.begin() + 4, bytes.end()));
+            }
+        }
+        EXPECT_EQ(takeSentBlocks(), blocks);
+        EXPECT_EQ(log.take(), lines);
     }
+    EXPECT_EQ(received, contentOf(path));
+    EXPECT_EQ(events.take(), (Lines{event("Progress", "10"), event("Done")}));
+}
+
+TEST_F(EngineTest, NegotiationAnswersOnlyWithAcceptedOptionsWhenTurnedOn) {
+    const auto path = files.write("f.bin", pattern(20 * 1024));
+    const auto large = files.write("large.bin", "", 65535 * 8 + 1);
+    const auto empty = files.write("empty.bin", "");
+    const auto block1 = [](std::size_t size) { return 4 + size; };
+    // Negotiation on, the request, the length of each datagram sent, and the log lines after
+    // the Connected line (the refused file logs only its refusal).
+    const std::tuple<bool, Bytes, std::vector<std::size_t>, Lines> cases[] = {
+        {false, rrqWith(path, {"blksize", 0, "1468", 0, "tsize", 0, "0", 0}), {block1(512)}, {}},
+        {true, rrqWith(path, {"blksize", 0, "7", 0, "timeout", 0, "5", 0}), {block1(512)}, {}},
+        {true, rrq(path), {block1(512)}, {}},
+        {true, rrqWith(empty, {"tsize", 0, "0", 0}), {block1(0)}, {}},  // no tsize 0 in an OACK
+        {true, rrqWith(path, {"windowsize", 0, "1", 0}), {15}, {"Options windowsize=1."}},
+        // A window's bytes are capped: two blocks of the largest size.
+        {true,
+         rrqWith(path, {"blksize", 0, "65464", 0, "windowsize", 0, "64", 0}),
+         {29},
+         {"Options blksize=65464 windowsize=2."}},
+        {true, rrqWith(large, {"blksize", 0, "8", 0}), {20}, {}},  // ERROR 0 "File Too Large."
+    };
+    for (const auto& [negotiates, request, lengths, lines] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(request));
+        dispatcher.setNegotiatesOptions(negotiates);
+        dispatcher.removeSession(kClient);
+        dispatch(kClient, request);
+        std::vector<std::size_t> sent;
+        for (const auto& [to, bytes] : takeSent()) {
+            sent.push_back(bytes.size());
+        }
+        EXPECT_EQ(sent, lengths);
+        auto logged = log.take();
+        Lines after;
+        for (std::size_t i = 1; i < logged.size(); ++i) {
+            after.push_back(logged[i].substr(logged[i].rfind(", ") + 2));
+        }
+        EXPECT_EQ(after, lines);
+    }
+    EXPECT_EQ(log.take(), Lines{});
+
+    // The largest block goes out whole, and progress follows bytes: every 5,120 of them.
+    dispatcher.setNegotiatesOptions(true);
+    const auto big = files.write("big.bin", pattern(2 * 65464));
+    dispatch(kClient, rrqWith(big, {"blksize", 0, "65464", 0}));
+    ASSERT_EQ(ackNow(0), Handled);
+    const auto sent = takeSent();
+    ASSERT_EQ(sent.size(), 2u);  // OACK, block 1
+    EXPECT_EQ(sent[1].second.size(), 4u + 65464u);
+    events.take();
+    const auto other = client(0x0A010204, 1069);
+    dispatch(other, rrqWith(path, {"blksize", 0, "1024", 0, "windowsize", 0, "64", 0}));
+    ASSERT_EQ(dispatch(other, ack(0)), Handled);
+    EXPECT_EQ(takeSentBlocks().size(), 1u + 21u);  // the OACK, blocks 1 to 21 of 20 KiB
+    Lines reported{
+        event("Started", std::to_string(20 * 1024) + " " + path + " at 1700000000 in 1024", other)};
+    for (int block = 5; block <= 20; block += 5) {
+        reported.push_back(event("Progress", std::to_string(block), other));
+    }
+    EXPECT_EQ(events.take(), reported);
+}
+
+TEST_F(EngineTest, OptionAckIsResentWithinTheBudgetAndAnErrorEndsIt) {
+    dispatcher.setNegotiatesOptions(true);
+    const auto path = files.write("f.bin", pattern(3000));
+    const auto request = rrqWith(path, {"tsize", 0, "0", 0});
+    dispatch(kClient, request);
+    forget();
+    for (int tick = 1; tick <= 6; ++tick) {
+        dispatcher.tick(kStart + 11 * tick);
+        EXPECT_EQ(takeSentBlocks(), tick <= 5 ? Blocks{-6} : Blocks{});
+    }
+    EXPECT_EQ(session(), nullptr);
+    EXPECT_EQ(log.take(),
+              Lines{clientLine(4, path + ", Closed with Socket Error, 0 blocks sent.")});
+
+    dispatch(kClient, request);
+    forget();
+    EXPECT_EQ(dispatch(kClient, errorDatagram(8, "Option negotiation failed")), SessionOver);
+    EXPECT_EQ(takeSent(), Sent{});
+    EXPECT_EQ(session(), nullptr);
+    EXPECT_EQ(events.take(),
+              Lines{event("Failed", "Client Error #8 \"Option negotiation failed\"")});
+    EXPECT_EQ(log.take(), Lines{clientLine(4, path + ", Closed with client Error #8 \"Option "
+                                                     "negotiation failed\", 0 blocks sent.")});
 }
 
 }  // namespace

@@ -227,9 +227,9 @@ TEST(LineEcho, AStalledReaderNeverHoldsUpTheWriterAndLearnsWhatItMissed) {
 
 TEST(EventSink, WithoutAWindowEveryOperationIsFalse) {
     EventSink sink;  // the null object that the engine uses when nobody listens
-    EXPECT_FALSE(sink.transferStarted(kClient, "a", 1, 0) || sink.transferProgress(kClient, 10) ||
-                 sink.transferDone(kClient) || sink.transferFailed(kClient, "x") ||
-                 sink.serverError("x"));
+    EXPECT_FALSE(sink.transferStarted(kClient, "a", 1, 512, 0) ||
+                 sink.transferProgress(kClient, 10) || sink.transferDone(kClient) ||
+                 sink.transferFailed(kClient, "x") || sink.serverError("x"));
 }
 
 }  // namespace

@@ -143,6 +143,93 @@ TEST(PacketCodec, DecodedPacketsEncodeBackOrAreRefusedAndNeverWritePastTheCapaci
     EXPECT_EQ(encodeInto(data, 2048, out), TooLarge);
 }
 
+// The options a request asks for, as text: "blksize=1468 tsize=0 windowsize=8", "" for none.
+std::string requestedOptions(std::initializer_list<Part> optionParts) {
+    Bytes datagram = rrq("a");
+    for (const auto& part : optionParts) {
+        datagram.insert(datagram.end(), part.bytes.begin(), part.bytes.end());
+    }
+    const auto decoded = decodePacket(kClient, datagram);
+    if (decoded.result != DecodeResult::Ok) {
+        return "invalid";  // options never make a request invalid
+    }
+    const auto& options = static_cast<const ReadRequestPacket&>(*decoded.packet).options;
+    std::string text;
+    const auto add = [&](const char* name, const auto& value) {
+        if (value) {
+            text += (text.empty() ? "" : " ") + std::string(name) + "=" + std::to_string(*value);
+        }
+    };
+    add("blksize", options.blockSize);
+    add("tsize", options.transferSize);
+    add("windowsize", options.windowSize);
+    return text;
+}
+
+TEST(TransferOptions, KnownOptionsAreReadBoundedAndTheFirstOfANameCounts) {
+    const std::string huge(3000, '9');
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {requestedOptions({"blksize", 0, "1468", 0, "tsize", 0, "0", 0, "windowsize", 0, "8", 0}),
+         "blksize=1468 tsize=0 windowsize=8"},
+        {requestedOptions({"BlkSize", 0, "0001024", 0, "TSIZE", 0, "00", 0}),
+         "blksize=1024 tsize=0"},
+        {requestedOptions({"blksize", 0, "8", 0, "windowsize", 0, "1", 0}),
+         "blksize=8 windowsize=1"},
+        {requestedOptions({"blksize", 0, "65464", 0, "windowsize", 0, "64", 0}),
+         "blksize=65464 windowsize=64"},
+        // Above the largest: lowered to it, however many digits.
+        {requestedOptions({"blksize", 0, "65465", 0, "windowsize", 0, "65535", 0}),
+         "blksize=65464 windowsize=64"},
+        {requestedOptions({"blksize", 0, huge, 0, "windowsize", 0, huge, 0}),
+         "blksize=65464 windowsize=64"},
+        // Below the smallest, not decimal, empty, signed: left out.
+        {requestedOptions({"blksize", 0, "7", 0, "windowsize", 0, "0", 0}), ""},
+        {requestedOptions({"blksize", 0, "1468x", 0, "tsize", 0, "", 0}), ""},
+        {requestedOptions({"blksize", 0, "-512", 0, "windowsize", 0, "+8", 0}), ""},
+        {requestedOptions({"blksize", 0, " 512", 0, "tsize", 0, "0x10", 0}), ""},
+        // Repeated names: the first counts, even when it is unusable.
+        {requestedOptions({"blksize", 0, "1024", 0, "BLKSIZE", 0, "2048", 0}), "blksize=1024"},
+        {requestedOptions({"windowsize", 0, "x", 0, "windowsize", 0, "4", 0}), ""},
+        // Unknown options are skipped; the timeout option is not one we take.
+        {requestedOptions({"timeout", 0, "5", 0, "multicast", 0, "", 0, "tsize", 0, "7", 0}),
+         "tsize=7"},
+        {requestedOptions({"blksizes", 0, "1024", 0, "blk", 0, "1024", 0}), ""},
+        // A name without a value, or a missing terminator, ends the list.
+        {requestedOptions({"tsize", 0, "0", 0, "blksize", 0, "1468"}), "tsize=0"},
+        {requestedOptions({"tsize", 0, "0", 0, "blksize", 0}), "tsize=0"},
+        {requestedOptions({"windowsize"}), ""},
+        {requestedOptions({0, "blksize", 0, "1024", 0}), ""},  // an empty name is not known
+    };
+    for (const auto& [got, expected] : cases) {
+        EXPECT_EQ(got, expected);
+    }
+}
+
+TEST(TransferOptions, OptionAckEncodesOnlyTheAcceptedOptionsAndDecodesBack) {
+    using enum EncodeResult::Status;
+    OptionAckPacket all(kClient);
+    all.options = {1468, 50'000'000'000, 8};
+    OptionAckPacket sizeOnly(kClient);
+    sizeOnly.options.transferSize = 0;
+    const auto allBytes = wire(
+        {0, 6, "blksize", 0, "1468", 0, "tsize", 0, "50000000000", 0, "windowsize", 0, "8", 0});
+    // The packet, the capacity, and the status and bytes of its encoding.
+    const std::tuple<const OptionAckPacket*, std::size_t, EncodeResult::Status, Bytes> cases[] = {
+        {&all, allBytes.size(), Written, allBytes},
+        {&all, allBytes.size() - 1, TooLarge, {}},
+        {&sizeOnly, 518, Written, wire({0, 6, "tsize", 0, "0", 0})},
+    };
+    for (const auto& [packet, capacity, status, bytes] : cases) {
+        Bytes out;
+        EXPECT_EQ(encodeInto(*packet, capacity, out), status);
+        EXPECT_EQ(out, bytes);
+    }
+    OptionAckPacket decoded;
+    EXPECT_EQ(decoded.decode(allBytes), DecodeResult::Ok);
+    EXPECT_EQ(decoded.options, all.options);
+    EXPECT_EQ(describe(allBytes), "none");  // an OACK sent to the server is no packet it knows
+}
+
 TEST(ClientEndpoint, StoresNetworkOrderAndReadsAsText) {
     // The key order shows in the engine's sweep, which ticks the sessions in that order.
     EXPECT_EQ(client(0xC0A80001, 1069).address, htonl(0xC0A80001));

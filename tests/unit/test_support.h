@@ -161,12 +161,13 @@ struct RecordingLogSink final : LogSink, LineRecord {
 
 /// Keeps each notification as a line (see event) instead of posting it.
 struct RecordingEventSink final : EventSink, LineRecord {
-    bool transferStarted(const ClientEndpoint& from, std::string_view name, std::int32_t size,
-                         std::time_t startTime) override {
-        return add(event(
-            "Started",
-            std::to_string(size) + " " + std::string(name) + " at " + std::to_string(startTime),
-            from));
+    bool transferStarted(const ClientEndpoint& from, std::string_view name, std::int64_t size,
+                         std::int32_t blockSize, std::time_t startTime) override {
+        const auto blocks = blockSize == 512 ? std::string() : " in " + std::to_string(blockSize);
+        return add(event("Started",
+                         std::to_string(size) + " " + std::string(name) + " at " +
+                             std::to_string(startTime) + blocks,
+                         from));
     }
     bool transferProgress(const ClientEndpoint& from, std::int32_t blocks) override {
         return add(event("Progress", std::to_string(blocks), from));

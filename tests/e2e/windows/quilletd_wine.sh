@@ -6,7 +6,8 @@
 # served folder or a device, and a name that is not UTF-8 are refused; the first run writes
 # LOG_FILE_LEVEL=6 (REG_DWORD) into the registry and a level of 7 set there brings the progress
 # lines; SIGINT (Ctrl+C to the program) ends it within about 2 s with status 0 and every log line
-# whole; with port 69 taken it exits with 3.
+# whole; TFTP_OPTIONS=1 there gives atftp blocks of 1468 bytes in windows of 8; with port 69 taken
+# it exits with 3.
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
@@ -98,6 +99,16 @@ progress=$(count_lines "$QUILLET_LOG" ": file-33553920.bin, Transmit in Progress
 stop_server INT 3000
 ! grep -qv $'\r$' "$QUILLET_LOG" || fail "a log line cut short: $(grep -v $'\r$' "$QUILLET_LOG")"
 tail -n 1 "$QUILLET_LOG" | grep -qF "Served with 65536 blocks." || fail "log: $(tail -n 3 "$QUILLET_LOG")"
+
+# TFTP_OPTIONS=1 in the registry: blocks of 1468 bytes and a window of 8 for atftp.
+reg add "$reg_key" /v TFTP_OPTIONS /t REG_DWORD /d 1 /f >/dev/null || fail "reg add"
+start_server
+in_ns timeout 60 atftp --option "blksize 1468" --option "windowsize 8" -g -r file-1048576.bin \
+    -l "$FETCHED/windowed" 127.0.0.1 69 >/dev/null 2>&1 || fail "atftp with options"
+same_bytes "$SERVED/file-1048576.bin" "$FETCHED/windowed"
+expect_log ": file-1048576.bin, Options blksize=1468 windowsize=8."
+expect_log ": file-1048576.bin, Served with 715 blocks."
+stop_server INT 3000
 
 hold_port_69
 start_server "$QUILLETD" nowait
