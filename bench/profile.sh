@@ -99,10 +99,10 @@ profiled_run perf record -q -e cpu-clock -g -o "$work/perf.data"
 # kernel's own time outside any call (interrupts, the scheduler) goes to "other kernel".
 perf script -i "$work/perf.data" -F ip,sym 2>/dev/null | awk '
     BEGIN {
-        split("__sys_sendto sendto __sys_sendmmsg sendmmsg do_sys_poll poll ___sys_recvmsg recvmsg " \
-              "do_recvmmsg recvmmsg ksys_read read ksys_pread64 pread64 do_epoll_wait epoll_wait " \
-              "do_sys_openat2 openat __x64_sys_close close ksys_write write", pairs, " ")
-        for (i = 1; i < 22; i += 2) name[pairs[i]] = pairs[i + 1]
+        n = split("__sys_sendto sendto __sys_sendmmsg sendmmsg do_sys_poll poll ___sys_recvmsg recvmsg " \
+                  "do_recvmmsg recvmmsg ksys_read read ksys_pread64 pread64 __x64_sys_pread64 pread64 " \
+                  "do_epoll_wait epoll_wait do_sys_openat2 openat __x64_sys_close close ksys_write write", pairs, " ")
+        for (i = 1; i < n; i += 2) name[pairs[i]] = pairs[i + 1]
     }
     function charge() {
         if (!started) return

@@ -11,7 +11,10 @@
 #
 # Environment: REPETITIONS (3), SERVER_CPU (1), LOAD_CPU (0), SERVERS (all five, by label),
 # QUICK=1 (a tenth of the transfers, for development), SCALE_TRANSFERS (10000), SCALE_HOLD (25 s,
-# long enough for one sweep to resend to every quiet transfer), ATFTPD (the atftpd binary).
+# long enough for one sweep to resend to every quiet transfer), ATFTPD (the atftpd binary; by
+# default unpacked from Debian's package into /var/cache/quillet-bench when missing, since that
+# package conflicts with tftpd-hpa's), QUILLETD_BASE (another quilletd binary, run as the label
+# quilletd-base in the same rounds: an earlier build to compare with; not counted as a peer).
 #
 # Needs root (namespaces, control groups). Every run is bounded: tftp_load stops after its
 # transfers or after its -s limit and is killed by timeout(1) beyond that; each server is stopped
@@ -23,7 +26,9 @@ build_dir=${1:-$source_dir/build}
 quilletd=${QUILLETD:-$build_dir/src/quilletd}
 load=${TFTP_LOAD:-$build_dir/bench/tftp_load}
 sweep=${SESSION_SWEEP:-$build_dir/bench/session_sweep}
-atftpd=${ATFTPD:-$(command -v atftpd || echo /var/cache/quillet-bench/atftpd/usr/sbin/atftpd)}
+atftpd_cache=/var/cache/quillet-bench
+atftpd=${ATFTPD:-$(command -v atftpd || echo $atftpd_cache/atftpd/usr/sbin/atftpd)}
+quilletd_base=${QUILLETD_BASE:-}
 repetitions=${REPETITIONS:-3}
 server_cpu=${SERVER_CPU:-1}
 load_cpu=${LOAD_CPU:-0}
@@ -180,14 +185,23 @@ start_peer() {
                 "${single[@]}"
             ;;
         quilletd | quilletd-scale) start_server "$1" "$quilletd" ;;
+        quilletd-base) start_server "$1" "$quilletd_base" ;;
     esac
 }
+
+# atftpd's package conflicts with tftpd-hpa: unpack it (never install it) when it is missing.
+if [[ -z ${ATFTPD:-} && ! -x $atftpd ]]; then
+    (mkdir -p "$atftpd_cache" && cd "$atftpd_cache" &&
+        { ls atftpd_*.deb >/dev/null 2>&1 || timeout 120 apt-get download atftpd >/dev/null 2>&1; } &&
+        dpkg-deb -x atftpd_*.deb atftpd) || true
+fi
 
 available=()
 for label in ${SERVERS:-tftpd-hpa atftpd dnsmasq dnsmasq-single quilletd}; do
     case $label in
         tftpd-hpa) command -v in.tftpd >/dev/null || { echo "skipping tftpd-hpa: in.tftpd not installed" >&2; continue; } ;;
         atftpd) [[ -x $atftpd ]] || { echo "skipping atftpd: no $atftpd" >&2; continue; } ;;
+        quilletd-base) [[ -x $quilletd_base ]] || { echo "skipping quilletd-base: QUILLETD_BASE is no program" >&2; continue; } ;;
         dnsmasq*) command -v dnsmasq >/dev/null || { echo "skipping $label: dnsmasq not installed" >&2; continue; } ;;
     esac
     available+=("$label")
@@ -276,7 +290,7 @@ awk -F'|' -v names="$names" -v order="$order" '
             if (!((s, "quilletd") in m)) continue
             best = 0; bestName = ""
             for (v = 1; v <= server_count; v++) {
-                if (server[v] == "quilletd" || !((s, server[v]) in m)) continue
+                if (server[v] ~ /^quilletd/ || !((s, server[v]) in m)) continue
                 if (m[s, server[v]] > best) { best = m[s, server[v]]; bestName = server[v] }
             }
             line = sprintf("%s: quilletd", scenario[s])
