@@ -14,7 +14,6 @@
 #include <string>
 #include <tuple>
 
-#include "log/client_text.h"
 #include "log/line_echo.h"
 #include "log/logger.h"
 #include "platform_support.h"
@@ -99,20 +98,19 @@ TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsL
 TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineRetriedUntilItWorksAndAtOpen) {
     scratch_.write("Quillet.log", kMebibyte);
     const auto log = openLogger(logPath_);
-    log->write(6, "carries the file past the limit");  // exactly 1 MiB before it: kept
-    auto full = kMebibyte + kStamp + "carries the file past the limit" + kNewline;
-    EXPECT_EQ(contentOf(logPath_), full);
+    auto full = kMebibyte;
+    const auto keeps = [&](const std::string& text) {
+        log->write(6, text);
+        full += kStamp + text + kNewline;
+        EXPECT_EQ(contentOf(logPath_), full);
+    };
+    keeps("carries the file past the limit");  // exactly 1 MiB before it: kept
     EXPECT_FALSE(std::filesystem::exists(backupPath_));
     // A non-empty directory in the backup's place cannot be deleted, even by root.
-    std::filesystem::create_directory(backupPath_);
-    scratch_.write("Quillet.log.bak/keep", "x");
-    log->write(6, "kept while the backup is in the way");
-    full += kStamp + "kept while the backup is in the way" + kNewline;
-    EXPECT_EQ(contentOf(logPath_), full);
+    std::filesystem::create_directories(backupPath_ + "/keep");
+    keeps("kept while the backup is in the way");
     std::filesystem::remove_all(backupPath_);
-    log->write(6, "kept: the rotation is tried again a minute later");
-    full += kStamp + "kept: the rotation is tried again a minute later" + kNewline;
-    EXPECT_EQ(contentOf(logPath_), full);
+    keeps("kept: the rotation is tried again a minute later");
     clock_.now += 60;
     log->write(6, "first line of the new file");
     EXPECT_EQ(contentOf(backupPath_), full);
@@ -154,25 +152,6 @@ TEST_F(LoggerTest, AMissingFailingOrRefusingSinkLeavesTheOtherItsLines) {
     log->write(5, "refused");
     EXPECT_TRUE(posted().empty());
     EXPECT_EQ(contentOf(logPath_), kStamp + "refused" + kNewline);
-}
-
-TEST(ClientText, ControlBytesAreEscapedEverythingElseKeptAndLongTextCut) {
-    const std::pair<std::string, std::string> escapes[] = {
-        {"boot/pxelinux.0", "boot/pxelinux.0"},
-        {"a\\b %s \xC3\xA9", "a\\b %s \xC3\xA9"},
-        {std::string("\0\x01\t\r\n\x1b\x1f\x20\x7e\x7f\x80", 11),
-         "\\x00\\x01\\x09\\x0D\\x0A\\x1B\\x1F ~\\x7F\x80"}};
-    for (const auto& [text, escaped] : escapes) {
-        EXPECT_EQ(escapeClientText(text), escaped);
-    }
-    const std::tuple<std::size_t, std::size_t, std::string> cuts[] = {
-        {100, 100, std::string(100, 'c')},
-        {101, 100, std::string(97, 'c') + "..."},
-        {49, 48, std::string(45, 'c') + "..."},
-        {48, 48, std::string(48, 'c')}};
-    for (const auto& [length, limit, cut] : cuts) {
-        EXPECT_EQ(cutClientText(std::string(length, 'c'), limit), cut);
-    }
 }
 
 #ifndef _WIN32  // a pipe of a known size

@@ -32,8 +32,8 @@ class UdpServerTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        server.requestStop();
         if (loop.joinable()) {
+            server.requestStop();
             loop.join();
         }
     }
