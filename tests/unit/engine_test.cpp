@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <optional>
 #include <tuple>
@@ -98,32 +99,6 @@ class EngineTest : public ::testing::Test {
     // Last: its sessions go before the fakes.
     RequestDispatcher dispatcher{RequestDispatcher::kMaxSessions, clock};
 };
-
-TEST_F(EngineTest, SweepTicksInKeyOrderAndRemovesAfterTheWalk) {
-    // Two of them share an address: the port keeps them apart. Served in another order.
-    const ClientEndpoint inKeyOrder[] = {client(0x0A000001, 69), client(0xC0A80001, 256),
-                                         client(0xC0A80001, 1), client(0x0A000002, 69)};
-    Lines expected;
-    for (auto endpoint = std::rbegin(inKeyOrder); endpoint != std::rend(inKeyOrder); ++endpoint) {
-        const auto path = serve(*endpoint, 2000);
-        expected.insert(
-            expected.begin(),
-            clientLine(4, path + ", Closed with Socket Error, 1 blocks sent.", *endpoint));
-    }
-    for (int tick = 1; tick <= 5; ++tick) {
-        dispatcher.tick(kStart + 11 * tick);
-    }
-    const auto fresh = client(0x0A000003, 69);
-    serve(fresh, 2000, kStart + 60);  // heard from recently: kept
-    log.take();
-    std::vector<std::size_t> sessionsAtFailure;
-    events.onAdd = [&] { sessionsAtFailure.push_back(dispatcher.sessionCount()); };
-    dispatcher.tick(kStart + 66);
-    EXPECT_EQ(log.take(), expected);
-    EXPECT_EQ(sessionsAtFailure, std::vector<std::size_t>(4, 5));
-    EXPECT_EQ(dispatcher.sessionCount(), 1u);
-    EXPECT_NE(dispatcher.findSession(fresh), nullptr);
-}
 
 TEST_F(EngineTest, EachDatagramIsRoutedByItsKindAndMovesARunningTransferAlongItsStates) {
     using enum ReadSession::State;

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <mutex>
 #include <random>
@@ -114,12 +113,9 @@ inline std::string event(std::string kind, const std::string& rest = {},
 }
 
 /// Keeps log lines ("level text") and notifications (see event) from any thread, for a test to
-/// take; calls onAdd before it keeps each.
+/// take.
 struct Recorder final : LogSink, EventSink {
     bool add(std::string line) {
-        if (onAdd) {
-            onAdd();
-        }
         std::lock_guard lock(mutex);
         lines.push_back(std::move(line));
         return true;
@@ -148,7 +144,6 @@ struct Recorder final : LogSink, EventSink {
         return add(event("Failed", std::string(reason), from));
     }
 
-    std::function<void()> onAdd;
     std::mutex mutex;
     Lines lines;
 };
