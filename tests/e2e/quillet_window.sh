@@ -17,7 +17,7 @@ expect_log ": boot.img, Served with 586 blocks."
 stop_server TERM 4000
 
 start_server "$QUILLET"
-open_transfer boot.img
+[[ $(raw_get boot.img "" silent) == DATA ]] || fail "no block 1 of boot.img"
 wait_for "$QUILLET_LOG" ": boot.img, Connected." 5 2 || fail "the open transfer was not logged"
 stop_server INT 4000
 
