@@ -159,13 +159,14 @@ if end:
 PY
 }
 
-# Holds UDP port 69 in the namespace until the script ends (at most 60 s).
+# Holds UDP port 69 in the namespace until the script ends (at most 60 s) or HOLDER_PID is ended.
 hold_port_69() {
-    in_ns python3 -c 'import socket, time
+    ip netns exec "$NS" python3 -c 'import socket, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("0.0.0.0", 69))
 print("held", flush=True)
 time.sleep(60)' >"$WORK/holder" &
-    E2E_PIDS+=($!)
+    HOLDER_PID=$!
+    E2E_PIDS+=("$HOLDER_PID")
     wait_for "$WORK/holder" held 10 || fail "could not hold port 69"
 }
