@@ -44,7 +44,9 @@ for file in "$QUILLET_LOG" "$QUILLET_LOG.bak"; do
     (($(stat -c %s "$file") <= 1048576 + 223)) || fail "$file: $(stat -c %s "$file") bytes"
     ! LC_ALL=C grep -qE '^2020-01-01|^.{223}|'$'[\r\e]' "$file" || fail "a forged or long line: $file"
 done
-expect_log " more Invalid Packets Ignored."
+# The count of lines held back may have rotated into the backup with the lines around it.
+grep -q " more Invalid Packets Ignored." "$QUILLET_LOG.bak" "$QUILLET_LOG" ||
+    fail "no line \" more Invalid Packets Ignored.\" in either log file"
 fetch_table curl -- 1048576
 fetch_table hpa -- 512
 echo "PASS: $e2e_name"
