@@ -3,6 +3,7 @@
 // engine's tests, which compare the bytes sent.
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -10,11 +11,29 @@
 
 #include "test_support.h"
 #include "tftp/packets.h"
+#include "tftp/wire_bytes.h"
 
 namespace quillet {
 namespace {
 
 using namespace test;
+
+// A read that fails leaves the reader where it was and the output untouched, so a decoder can
+// try another reading or give up without having consumed half a field.
+TEST(ByteReader, FailedReadsLeaveThePositionUnchanged) {
+    const auto bytes = wire({0, 7, 'a', 'b'});  // a number, then a string without terminator
+    ByteReader reader(bytes);
+    std::uint16_t number = 0;
+    std::string text = "kept";
+    ASSERT_TRUE(reader.readUint16(number));
+    EXPECT_FALSE(reader.readString(text));
+    EXPECT_EQ(text, "kept");
+    EXPECT_EQ(reader.remaining(), 2u);
+    ByteReader single(std::span<const std::uint8_t>(bytes).first(1));
+    EXPECT_FALSE(single.readUint16(number));
+    EXPECT_EQ(single.remaining(), 1u);
+    EXPECT_EQ(number, 7);
+}
 
 // A decoded datagram as text: "none", "ACK invalid", "RRQ boot.bin octet", "DATA 7 <payload>",
 // "ACK 7", "ERROR 2 \"denied\"", "WRQ".
