@@ -18,18 +18,14 @@ SERVED="$WORK/served"    # what the server serves, and where it writes its log
 FETCHED="$WORK/fetched"  # what the clients fetch
 QUILLET_LOG="$SERVED/Quillet.log"
 QUILLET_SETTINGS="$WORK/home/.config/Carrowmore/Quillet.conf"
-mkdir -p "$SERVED" "$FETCHED" "$WORK/home"
+mkdir -p "$SERVED" "$FETCHED" "$(dirname "$QUILLET_SETTINGS")"
 mkdir -m 700 "$WORK/runtime"
 E2E_PIDS=()
 
 e2e_cleanup() {
     local pid
-    for pid in "${E2E_PIDS[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${E2E_PIDS[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+    for pid in "${E2E_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${E2E_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
     ip netns del "$NS" 2>/dev/null || true
     rm -rf "$WORK"
 }
@@ -48,6 +44,7 @@ count_lines() {
     n=$(grep -cF -- "$2" "$1" 2>/dev/null || true)
     echo "${n:-0}"
 }
+settings() { printf '[General]\n%s\n' "$@" >"$QUILLET_SETTINGS"; }
 
 # Waits up to $3 seconds for file $1 to hold at least ${4:-1} lines with the fixed text $2.
 wait_for() {
@@ -58,7 +55,7 @@ wait_for() {
     done
     return 1
 }
-expect_log() { wait_for "$QUILLET_LOG" "$1" "${2:-5}" || fail "no log line \"$1\" in: $(cat "$QUILLET_LOG")"; }
+expect_log() { wait_for "$QUILLET_LOG" "$1" "${2:-5}" || fail "no log line \"$1\" in: $(tail -5 "$QUILLET_LOG")"; }
 
 # Starts program $1 (quilletd by default) in the namespace in the background, serving $SERVED,
 # standard error appended to ${SERVER_STDERR:-$WORK/stderr}; sets SERVER_PID. Unless $2 is
@@ -101,15 +98,21 @@ stop_server() {
     echo "SIG$1: ended in $MS ms"
 }
 
-# Fetches remote file $2 into local file $3 with client $1 (hpa, curl, atftp or busybox), within
-# ${FETCH_SECONDS:-60} seconds; returns the client's status.
+# Fetches remote file $2 into local file $3 with client $1 within ${FETCH_SECONDS:-60} seconds;
+# returns the client's status. hpa, curl, atftp and busybox ask for no option (curl for tsize
+# and blksize 512 of its own); curl1468 and busybox1468 ask for blocks of 1468, atftp8 for those
+# and windows of 8.
 fetch() {
-    local limit=${FETCH_SECONDS:-60}
+    local t=(in_ns timeout "${FETCH_SECONDS:-60}")
     case $1 in
-        hpa) in_ns timeout "$limit" tftp -m binary 127.0.0.1 69 -c get "$2" "$3" ;;
-        curl) in_ns timeout "$limit" curl -sS -o "$3" "tftp://127.0.0.1:69/$2" ;;
-        atftp) in_ns timeout "$limit" atftp -g -r "$2" -l "$3" 127.0.0.1 69 ;;
-        busybox) in_ns timeout "$limit" busybox tftp -g -r "$2" -l "$3" 127.0.0.1 69 ;;
+        hpa) "${t[@]}" tftp -m binary 127.0.0.1 69 -c get "$2" "$3" ;;
+        curl) "${t[@]}" curl -sS -o "$3" "tftp://127.0.0.1:69/$2" ;;
+        curl1468) "${t[@]}" curl -sS --tftp-blksize 1468 -o "$3" "tftp://127.0.0.1:69/$2" ;;
+        atftp) "${t[@]}" atftp -g -r "$2" -l "$3" 127.0.0.1 69 ;;
+        atftp8) "${t[@]}" atftp --option "blksize 1468" --option "windowsize 8" --tftp-timeout 1 \
+            -g -r "$2" -l "$3" 127.0.0.1 69 ;;
+        busybox) "${t[@]}" busybox tftp -g -r "$2" -l "$3" 127.0.0.1 69 ;;
+        busybox1468) "${t[@]}" busybox tftp -b 1468 -g -r "$2" -l "$3" 127.0.0.1 69 ;;
         *) fail "unknown client $1" ;;
     esac
 }
@@ -119,22 +122,51 @@ same_bytes() {
     cmp -s "$1" "$2" || fail "$2 differs from $1 ($(stat -c %s "$1") bytes served, $(stat -c %s "$2" 2>/dev/null || echo no) bytes fetched)"
 }
 
-# Holds UDP port 69 in the namespace until the script ends (at most 60 s).
+# Every client named before "--" fetches file-SIZE.bin for every size after it, byte for byte;
+# sets FETCHES to the number of fetches.
+fetch_table() {
+    local clients=() client size
+    while [[ $1 != -- ]]; do clients+=("$1") && shift; done
+    shift
+    FETCHES=0
+    for client in "${clients[@]}"; do
+        for size in "$@"; do
+            fetch "$client" "file-$size.bin" "$FETCHED/$client-$size" || fail "$client: $size bytes"
+            same_bytes "$SERVED/file-$size.bin" "$FETCHED/$client-$size"
+            FETCHES=$((FETCHES + 1))
+        done
+    done
+}
+
+# A raw client sends one read request for name $1 from a port of its own and prints the answer:
+# "DATA" with block 1 written to file $2 (if given), or the ERROR as tftp-hpa prints it,
+# "Error code N: text". Then it acknowledges the block (ack), ends the transfer with an ERROR
+# (quit) or falls silent, leaving the transfer open (silent): $3, ack by default.
+raw_get() {
+    in_ns timeout 10 python3 - "$1" "${2:-/dev/null}" "${3:-ack}" <<'PY'
+import os, socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(5)
+s.sendto(b"\0\1" + os.fsencode(sys.argv[1]) + b"\0octet\0", ("127.0.0.1", 69))
+reply, server = s.recvfrom(70000)
+if reply[:2] == b"\0\5":
+    sys.exit(print("Error code %d: %s" % (reply[3], reply[4:-1].decode("latin-1"))))
+print("DATA")
+open(sys.argv[2], "wb").write(reply[4:])
+end = {"ack": b"\0\4" + reply[2:4], "quit": b"\0\5\0\0done\0", "silent": b""}[sys.argv[3]]
+if end:
+    s.sendto(end, server)
+PY
+}
+
+# Holds UDP port 69 in the namespace until the script ends (at most 60 s) or HOLDER_PID is ended.
 hold_port_69() {
     ip netns exec "$NS" python3 -c 'import socket, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("0.0.0.0", 69))
 print("held", flush=True)
 time.sleep(60)' >"$WORK/holder" &
-    E2E_PIDS+=($!)
+    HOLDER_PID=$!
+    E2E_PIDS+=("$HOLDER_PID")
     wait_for "$WORK/holder" held 10 || fail "could not hold port 69"
-}
-
-# A raw client asks for file $1, takes block 1 and falls silent: the transfer stays open.
-open_transfer() {
-    in_ns timeout 10 python3 -c 'import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(5)
-s.sendto(b"\0\1" + sys.argv[1].encode() + b"\0octet\0", ("127.0.0.1", 69))
-sys.exit(s.recv(600)[:4] != b"\0\3\0\1")' "$1" || fail "no block 1 of $1"
 }

@@ -9,8 +9,7 @@
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
 make_file "$SERVED/big.bin" 100000
-mkdir -p "$(dirname "$QUILLET_SETTINGS")"
-printf '[General]\nLOG_FILE_LEVEL=4\n' >"$QUILLET_SETTINGS"
+settings LOG_FILE_LEVEL=4
 printf '#!/bin/sh\nulimit -n 64\nexec "%s"\n' "$QUILLETD" >"$WORK/limited"
 chmod +x "$WORK/limited"
 start_server "$WORK/limited" nowait

@@ -11,19 +11,14 @@ source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
 sizes=(0 512 70000 1048576)
 for size in "${sizes[@]}"; do
-    make_file "$SERVED/soak-$size.bin" "$size"
+    make_file "$SERVED/file-$size.bin" "$size"
 done
 start_server
 usage() {  # open descriptors, resident kB
     echo "$(ls "/proc/$SERVER_PID/fd" | wc -l) $(awk '/^VmRSS/ {print $2}' "/proc/$SERVER_PID/status")"
 }
-download() {
-    fetch "$1" "soak-$2.bin" "$FETCHED/$1-$2" || fail "$1: soak-$2.bin"
-    same_bytes "$SERVED/soak-$2.bin" "$FETCHED/$1-$2"
-}
 # Warm-up, so that the starting values include what the first transfers and refusals allocate.
-download curl 70000
-download hpa 70000
+fetch_table curl hpa -- 70000
 in_ns "$TFTP_LOAD" 127.0.0.1 69 -H 2000 -c 200 -s 10 >"$WORK/hostile" || fail "$(cat "$WORK/hostile")"
 sleep 2
 read -r fds_before rss_before < <(usage)
@@ -33,7 +28,7 @@ hostile=$!
 E2E_PIDS+=("$hostile")
 downloads=0
 while kill -0 "$hostile" 2>/dev/null && ((downloads < 2000)); do
-    download "$([[ $((downloads % 2)) -eq 0 ]] && echo curl || echo hpa)" "${sizes[downloads / 2 % 4]}"
+    fetch_table "$([[ $((downloads % 2)) -eq 0 ]] && echo curl || echo hpa)" -- "${sizes[downloads / 2 % 4]}"
     downloads=$((downloads + 1))
 done
 wait "$hostile" || fail "tftp_load: $(cat "$WORK/hostile")"
@@ -49,7 +44,9 @@ for file in "$QUILLET_LOG" "$QUILLET_LOG.bak"; do
     (($(stat -c %s "$file") <= 1048576 + 223)) || fail "$file: $(stat -c %s "$file") bytes"
     ! LC_ALL=C grep -qE '^2020-01-01|^.{223}|'$'[\r\e]' "$file" || fail "a forged or long line: $file"
 done
-expect_log " more Invalid Packets Ignored."
-download curl 1048576
-download hpa 512
+# The count of lines held back may have rotated into the backup with the lines around it.
+grep -q " more Invalid Packets Ignored." "$QUILLET_LOG.bak" "$QUILLET_LOG" ||
+    fail "no line \" more Invalid Packets Ignored.\" in either log file"
+fetch_table curl -- 1048576
+fetch_table hpa -- 512
 echo "PASS: $e2e_name"

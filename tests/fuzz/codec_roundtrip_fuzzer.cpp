@@ -1,6 +1,5 @@
-// Every datagram the codec accepts as a valid packet (WRQ aside, which is never sent) encodes, and
-// the encoded bytes decode again to the same packet, whose encoding is the same bytes. Aborts
-// otherwise. Built beside packet_fuzzer; run from the source tree:
+// Every datagram the codec accepts (WRQ aside, never sent) encodes, and the bytes decode again to
+// the same packet, whose encoding is the same bytes; aborts otherwise. Run from the source tree:
 //   "$dir"/tests/fuzz/codec_roundtrip_fuzzer -max_total_time=60 -dict=tests/fuzz/packet.dict \
 //       "$(mktemp -d)" tests/fuzz/codec_seeds
 #include <array>
@@ -29,11 +28,10 @@ bool samePacket(const TftpPacket& a, const TftpPacket& b) {
         return rrq->fileName == other.fileName && rrq->mode == other.mode;
     }
     if (const auto* data = dynamic_cast<const DataPacket*>(&a)) {
-        const auto& other = dynamic_cast<const DataPacket&>(b);
-        const auto payload = data->payloadBytes();
-        const auto otherPayload = other.payloadBytes();
-        return data->block == other.block &&
-               std::equal(payload.begin(), payload.end(), otherPayload.begin(), otherPayload.end());
+        const auto payload = data->payloadBytes(),
+                   other = dynamic_cast<const DataPacket&>(b).payloadBytes();
+        return data->block == dynamic_cast<const DataPacket&>(b).block &&
+               std::equal(payload.begin(), payload.end(), other.begin(), other.end());
     }
     if (const auto* ack = dynamic_cast<const AckPacket*>(&a)) {
         return ack->block == dynamic_cast<const AckPacket&>(b).block;

@@ -1,12 +1,9 @@
-// Feeds arbitrary datagrams from four clients (two on each address), and ticks, through the
-// dispatcher, which negotiates transfer options; aborts on a reply other than DATA, a terminated
-// ERROR or a terminated OACK, one that does not fit, DATA of any file but the served ones, a log
-// line over 199 characters, at an unknown level or with a control byte (client text is escaped),
-// or an unknown result. Input: records of a
-// control byte (bits 0-1: the client, bit 2: tick first, bits 3-7: seconds that pass), a 16-bit
-// big-endian length and that many datagram bytes. Built by a fuzzing configuration (CC=clang
-// CXX=clang++ cmake -S . -B "$dir" -G Ninja -DQUILLET_FUZZ=ON, target packet_fuzzer); run from
-// the source tree (absolute paths: the fuzzer moves into a scratch directory before it reads them):
+// Feeds datagrams from four clients (two on each address), and ticks, through a dispatcher that
+// negotiates options; aborts on a reply other than DATA of a served file, a terminated ERROR or
+// OACK, one that does not fit, an unknown result, or a log line over 199 characters, at an unknown
+// level or with a control byte. Input: records of a control byte (bits 0-1: the client, bit 2: tick
+// first, bits 3-7: seconds that pass), a 16-bit big-endian length and the datagram. Built with
+// CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DQUILLET_FUZZ=ON; run from the source tree:
 //   "$dir"/tests/fuzz/packet_fuzzer -max_total_time=120 -dict="$PWD"/tests/fuzz/packet.dict \
 //       "$(mktemp -d)" "$PWD"/tests/fuzz/seeds
 #include <sys/stat.h>
@@ -81,7 +78,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Checker checker;
     EventSink events;                 // no window attached: the notifications go nowhere
-    RequestDispatcher dispatcher(3);  // fewer sessions than clients, so that some are refused
+    RequestDispatcher dispatcher(3);  // fewer sessions than clients: some are refused
     dispatcher.serveFolder(ServedFolder::open(directory));
     dispatcher.setTransport(&checker);
     dispatcher.setLog(&checker);

@@ -54,11 +54,14 @@ serve_as() {
         sh -c "cd \"$folder\" && exec $*" 2>>"$WORK/$user.err" &
     PIDS+=($!)
 }
-fetch_same() { # served file, name asked for
-    ip netns exec "$NS" timeout 60 curl -sS -o "$WORK/fetched" "tftp://127.0.0.1/$2" || fail "curl could not fetch $2"
-    cmp "$1" "$WORK/fetched" || fail "$2 arrived changed"
-}
-stop_last() {
+# Runs command $4 as user $1 in folder $2 (see serve_as), expects it to serve folder $3 and has
+# curl fetch a file of $5 bytes put there, byte for byte; then SIGTERM must end it with status 0.
+serve_and_fetch() {
+    serve_as "$1" "$2" "$4"
+    wait_for "$ROOT$3/Quillet.log" "Quillet Server Ready..." 20
+    head -c "$5" /dev/urandom >"$ROOT$3/served.bin"
+    ip netns exec "$NS" timeout 60 curl -sS -o "$WORK/fetched" "tftp://127.0.0.1/served.bin" || fail "curl: $1"
+    cmp "$ROOT$3/served.bin" "$WORK/fetched" || fail "served.bin arrived changed ($1)"
     kill -TERM "${PIDS[-1]}"
     wait "${PIDS[-1]}" || fail "the server ended with status $? on SIGTERM"
     unset 'PIDS[-1]'
@@ -112,20 +115,11 @@ ip netns add "$NS"
 ip netns exec "$NS" ip link set lo up
 
 # The service's way: user quillet, /srv/tftp, settings under /var/lib/quillet.
-head -c 300000 /dev/urandom >"$ROOT/srv/tftp/boot.bin"
-serve_as quillet /srv/tftp env XDG_CONFIG_HOME=/var/lib/quillet quilletd
-wait_for "$ROOT/srv/tftp/Quillet.log" "Quillet Server Ready..." 10
-fetch_same "$ROOT/srv/tftp/boot.bin" boot.bin
+serve_and_fetch quillet /srv/tftp /srv/tftp "env XDG_CONFIG_HOME=/var/lib/quillet quilletd" 300000
 grep -qx 'LOG_FILE_LEVEL=6' "$ROOT/var/lib/quillet/Carrowmore/Quillet.conf" || fail "no level in the service's settings"
-stop_last
-
 # The menu's way: a normal user runs the desktop entry's command, which serves ~/TFTP.
 in_root useradd --create-home tester
-serve_as tester /home/tester "$(sed -n 's/^Exec=//p' "$ROOT/usr/share/applications/quillet.desktop")"
-wait_for "$ROOT/home/tester/TFTP/Quillet.log" "Quillet Server Ready..." 20
-head -c 70000 /dev/urandom >"$ROOT/home/tester/TFTP/phone.cfg"
-fetch_same "$ROOT/home/tester/TFTP/phone.cfg" phone.cfg
-stop_last
+serve_and_fetch tester /home/tester /home/tester/TFTP "$(sed -n 's/^Exec=//p' "$ROOT/usr/share/applications/quillet.desktop")" 70000
 
 in_root apt-get purge -y -qq quillet >>"$WORK/apt.log" 2>&1 || fail "apt-get purge: $(tail -n 20 "$WORK/apt.log")"
 [[ ! -e $ROOT/usr/bin/quilletd && ! -e $ROOT/var/lib/quillet ]] || fail "purge left the program or its settings"

@@ -6,11 +6,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <initializer_list>
 #include <iterator>
 #include <mutex>
 #include <random>
@@ -35,15 +32,13 @@ struct Part {
     Bytes bytes;
 };
 
-/// The datagram made of the parts in order: wire({0, 1, "a.bin", 0, "octet", 0}).
-inline Bytes wire(std::initializer_list<Part> parts) {
-    Bytes result;
+/// The datagram made of the parts in order after start: wire({0, 1, "a.bin", 0, "octet", 0}).
+inline Bytes wire(std::initializer_list<Part> parts, Bytes start = {}) {
     for (const auto& part : parts) {
-        result.insert(result.end(), part.bytes.begin(), part.bytes.end());
+        start.insert(start.end(), part.bytes.begin(), part.bytes.end());
     }
-    return result;
+    return start;
 }
-
 inline Bytes rrq(std::string_view name, std::string_view mode = "octet") {
     return wire({0, 1, name, 0, mode, 0});
 }
@@ -63,13 +58,11 @@ inline int wireNumber(const Bytes& datagram, std::size_t offset) {
 inline ClientEndpoint client(std::uint32_t address, std::uint16_t port) {
     return ClientEndpoint::fromHostOrder(address, port);
 }
-
-/// The client most engine tests talk as.
 inline const ClientEndpoint kClient = client(0x0A010203, 1069);
 
-/// A directory of its own under the system's temporary directory, removed with its contents.
+/// A directory of its own (a random name) under the temporary directory, removed with its contents.
 struct ScratchDirectory {
-    ScratchDirectory() { EXPECT_FALSE(root.empty()); }
+    ScratchDirectory() { EXPECT_TRUE(std::filesystem::create_directory(root)); }
     ~ScratchDirectory() { std::filesystem::remove_all(root); }
 
     std::string path(std::string_view name) const { return root + "/" + std::string(name); }
@@ -84,20 +77,9 @@ struct ScratchDirectory {
         return path(name);
     }
 
-    /// A new directory of a random name: creating it fails when the name is taken.
-    static std::string makeUnique() {
-        std::random_device random;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const auto candidate =
-                std::filesystem::temp_directory_path() / ("quillet-" + std::to_string(random()));
-            if (std::error_code error; std::filesystem::create_directory(candidate, error)) {
-                return candidate.string();
-            }
-        }
-        return {};
-    }
-
-    std::string root = makeUnique();
+    std::string root = (std::filesystem::temp_directory_path() /
+                        ("quillet-" + std::to_string(std::random_device()())))
+                           .string();
 };
 
 /// size bytes in which each block of 512 differs from its neighbours.
@@ -124,43 +106,28 @@ struct FakeClock final : Clock {
     std::atomic<std::time_t> now;
 };
 
-/// Lines of text kept from any thread, for a test to take.
-struct LineRecord {
-    /// Keeps the line (after calling onAdd) and returns true, as a successful post does.
-    bool add(std::string line) {
-        if (onAdd) {
-            onAdd();
-        }
-        std::lock_guard lock(mutex_);
-        lines_.push_back(std::move(line));
-        return true;
-    }
-
-    Lines take() {
-        std::lock_guard lock(mutex_);
-        return std::exchange(lines_, {});
-    }
-
-    std::function<void()> onAdd;
-    std::mutex mutex_;
-    Lines lines_;
-};
-
 /// A notification about a client as recorded: "Failed 10.1.2.3 (1069) Socket Error".
 inline std::string event(std::string kind, const std::string& rest = {},
                          ClientEndpoint from = kClient) {
     return kind + " " + endpointText(from) + (rest.empty() ? "" : " " + rest);
 }
 
-/// Keeps each line as its level, a blank and its text.
-struct RecordingLogSink final : LogSink, LineRecord {
+/// Keeps log lines ("level text") and notifications (see event) from any thread, for a test to
+/// take.
+struct Recorder final : LogSink, EventSink {
+    bool add(std::string line) {
+        std::lock_guard lock(mutex);
+        lines.push_back(std::move(line));
+        return true;
+    }
+    Lines take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(lines, {});
+    }
+
     void write(std::int32_t level, std::string_view text) override {
         add(std::to_string(level) + " " + std::string(text));
     }
-};
-
-/// Keeps each notification as a line (see event) instead of posting it.
-struct RecordingEventSink final : EventSink, LineRecord {
     bool transferStarted(const ClientEndpoint& from, std::string_view name, std::int64_t size,
                          std::int32_t blockSize, std::time_t startTime) override {
         const auto blocks = blockSize == 512 ? std::string() : " in " + std::to_string(blockSize);
@@ -176,6 +143,9 @@ struct RecordingEventSink final : EventSink, LineRecord {
     bool transferFailed(const ClientEndpoint& from, std::string_view reason) override {
         return add(event("Failed", std::string(reason), from));
     }
+
+    std::mutex mutex;
+    Lines lines;
 };
 
 }  // namespace quillet::test

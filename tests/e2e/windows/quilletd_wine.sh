@@ -39,12 +39,10 @@ ln -s sub/inner.bin "$SERVED/link.bin"
 folder="Z:${SERVED//\//\\}"
 
 start_server
-for client in curl hpa; do
-    for i in 0 1 2 3; do
-        fetch "$client" "file-${sizes[i]}.bin" "$FETCHED/$client-$i" || fail "$client: ${sizes[i]} bytes"
-        same_bytes "$SERVED/file-${sizes[i]}.bin" "$FETCHED/$client-$i"
-        expect_log ": file-${sizes[i]}.bin, Served with ${blocks[i]} blocks."
-    done
+fetch_table curl hpa -- "${sizes[@]:0:4}"
+for i in 0 1 2 3; do
+    wait_for "$QUILLET_LOG" ": file-${sizes[i]}.bin, Served with ${blocks[i]} blocks." 5 2 ||
+        fail "file-${sizes[i]}.bin: $(tail -3 "$QUILLET_LOG")"
 done
 stop_server INT 3000
 [[ $(reg query "$reg_key" /v LOG_FILE_LEVEL) =~ LOG_FILE_LEVEL\ +REG_DWORD\ +0x6 ]] ||
@@ -56,25 +54,11 @@ in_ns timeout 20 tftp -m binary 127.0.0.1 69 -c put "$SERVED/file-513.bin" up.bi
 grep -qF "Error code 4: WRQ not supported yet." "$WORK/put" || fail "tftp put: $(cat "$WORK/put")"
 expect_log "): Write Request Ignored"
 
-# The first answer to a request for each name: "DATA" or "ERROR <code> <text>".
-ask() {
-    in_ns timeout 10 python3 - "$1" <<'EOF'
-import os, socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(5)
-s.sendto(b"\0\1" + os.fsencode(sys.argv[1]) + b"\0octet\0", ("127.0.0.1", 69))
-reply, server = s.recvfrom(600)
-if reply[:2] == b"\0\3":
-    s.sendto(b"\0\5\0\0done\0", server)  # ends the transfer at once
-    print("DATA")
-else:
-    print("ERROR", reply[3], reply[4:-1].decode())
-EOF
-}
 served=("sub/inner.bin" 'sub\inner.bin' "/file-512.bin" '\file-512.bin' "./file-512.bin"
     "$folder\\file-512.bin" "${folder//\\//}/sub/inner.bin" "link.bin" "FILE-512.BIN" "grüße.bin")
 for name in "${served[@]}"; do
-    [[ $(ask "$name") == DATA ]] || fail "$name was not served: $(ask "$name")"
+    answer=$(raw_get "$name" "" quit)
+    [[ $answer == DATA ]] || fail "$name was not served: $answer"
 done
 refused=("../file-512.bin|2" "sub/../file-512.bin|2" "a..b|2" "missing.bin|1" "adir|1"
     "/etc/hostname|1" 'Z:\etc\hostname|1' "Z:/etc/hostname|1" 'C:\windows\win.ini|1'
@@ -84,15 +68,12 @@ refused=("../file-512.bin|2" "sub/../file-512.bin|2" "a..b|2" "missing.bin|1" "a
     "quillet.LOG|2" "Quillet.log.bak|2" $'gr\xfc\xdfe.bin|1')
 for refusal in "${refused[@]}"; do
     name=${refusal%|*}
-    answer=$(ask "$name")
-    [[ $answer == "ERROR ${refusal##*|} "* ]] || fail "$name: $answer"
-    expect_log ": $name, ${answer#ERROR ? }"
+    answer=$(raw_get "$name" "" quit)
+    [[ $answer == "Error code ${refusal##*|}: "* ]] || fail "$name: $answer"
+    expect_log ": $name, ${answer#Error code ?: }"
 done
 
-for client in curl hpa; do
-    FETCH_SECONDS=150 fetch "$client" file-33553920.bin "$FETCHED/$client-largest" || fail "$client: largest"
-    same_bytes "$SERVED/file-33553920.bin" "$FETCHED/$client-largest"
-done
+FETCH_SECONDS=150 fetch_table curl hpa -- 33553920
 wait_for "$QUILLET_LOG" ": file-33553920.bin, Served with 65536 blocks." 5 2 || fail "largest not served"
 progress=$(count_lines "$QUILLET_LOG" ": file-33553920.bin, Transmit in Progress, ")
 ((progress == 2 * 327)) || fail "$progress progress lines at level 7"
@@ -103,9 +84,7 @@ tail -n 1 "$QUILLET_LOG" | grep -qF "Served with 65536 blocks." || fail "log: $(
 # TFTP_OPTIONS=1 in the registry: blocks of 1468 bytes and a window of 8 for atftp.
 reg add "$reg_key" /v TFTP_OPTIONS /t REG_DWORD /d 1 /f >/dev/null || fail "reg add"
 start_server
-in_ns timeout 60 atftp --option "blksize 1468" --option "windowsize 8" -g -r file-1048576.bin \
-    -l "$FETCHED/windowed" 127.0.0.1 69 >/dev/null 2>&1 || fail "atftp with options"
-same_bytes "$SERVED/file-1048576.bin" "$FETCHED/windowed"
+fetch_table atftp8 -- 1048576
 expect_log ": file-1048576.bin, Options blksize=1468 windowsize=8."
 expect_log ": file-1048576.bin, Served with 715 blocks."
 stop_server INT 3000
