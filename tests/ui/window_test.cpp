@@ -12,9 +12,12 @@
 #include <QStyleOptionProgressBar>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <clocale>
 #include <ctime>
 #include <functional>
+#include <future>
 
 #include "ui/main_dialog.h"
 #include "ui/transfer_list_ctrl.h"
@@ -22,6 +25,7 @@
 
 using namespace quillet;
 using namespace quillet::ui;
+using namespace std::chrono_literals;
 
 namespace quillet::ui {
 
@@ -34,6 +38,7 @@ class MainDialogTestAccess {
     static std::shared_ptr<EngineParts> parts(const MainDialog& d) { return d.engine_; }
     static std::uint16_t boundPort(const MainDialog& d) { return d.engine_->server.boundPort(); }
     static EngineBody& engineBody(MainDialog& d) { return d.engineBody_; }
+    static std::chrono::milliseconds& stopWaitLimit(MainDialog& d) { return d.stopWaitLimit_; }
     static void elapsedPass(MainDialog& d) { d.elapsedPass(); }
 };
 
@@ -313,6 +318,33 @@ class WindowTest : public QObject {
         QCOMPARE(Access::list(dialog).topLevelItemCount(), 0);
         // The window is detached now: posts are refused on the posting thread.
         QVERIFY(!post(dialog, LogLineMessage{"late line"}));
+    }
+    void anEngineThatDoesNotStopInTimeIsLetGoWithItsPartsAlive() {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<int> latePostsAccepted{-1};
+        std::weak_ptr<const EngineParts> parts;
+        {
+            MainDialog dialog(0);
+            Access::stopWaitLimit(dialog) = 100ms;
+            Access::engineBody(dialog) = [released, &latePostsAccepted](EngineParts& engine) {
+                engine.server.run();
+                // Stopped, but slow to end: it goes on using the log and the sink afterwards.
+                released.wait_for(10s);
+                engine.log.write(3, "a line from an engine that was let go");
+                latePostsAccepted = int{engine.eventSink.transferDone(ClientEndpoint{})} +
+                                    int{engine.eventSink.serverError("late")};
+            };
+            dialog.show();
+            QTRY_VERIFY(logShows(dialog, "Quillet Server Ready..."));
+            parts = Access::parts(dialog);
+            dialog.close();
+            QVERIFY(dialog.engineAbandoned());
+        }
+        QVERIFY(!parts.expired());  // the dialog is gone, the engine's parts are not
+        release.set_value();
+        QTRY_VERIFY(parts.expired());
+        QCOMPARE(latePostsAccepted.load(), 0);
     }
 };
 
