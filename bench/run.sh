@@ -1,42 +1,102 @@
 #!/bin/bash
-# Benchmarks quilletd under load and, when it is installed, tftpd-hpa's in.tftpd for comparison.
-# Each server runs on port 69 in a network namespace of its own, serving the same files, and
-# bench/tftp_load (raw UDP lock-step clients) fetches from it over loopback in a few scenarios.
-# Prints the load generator's numbers per scenario, the server's CPU time, and its peak resident
-# memory.
+# Benchmarks quilletd against the TFTP servers it is measured with: tftpd-hpa (in.tftpd), atftpd,
+# and dnsmasq in its normal and its --tftp-single-port mode. Every server runs on port 69 in a
+# network namespace of its own, pinned with its threads and children to one core, its CPU time
+# taken from a control group of its own (so forked or threaded transfers count too). The load
+# generator, bench/tftp_load, runs on the other core. Scenarios are interleaved across the servers
+# and repeated; the script prints one table of medians, then quilletd's scale figures: resident
+# memory with 10,000 transfers that started and went quiet, and the time of one sweep over them.
 #
 #   sudo bench/run.sh [BUILD_DIR]        BUILD_DIR defaults to ./build of the source tree
 #
-# Needs root (network namespaces). Every run is bounded: tftp_load stops after its transfers or
-# after 120 s, and each server is stopped by its own PID at the end.
+# Environment: REPETITIONS (3), SERVER_CPU (1), LOAD_CPU (0), SERVERS (all five, by label),
+# QUICK=1 (a tenth of the transfers, for development), SCALE_TRANSFERS (10000), SCALE_HOLD (25 s,
+# long enough for one sweep to resend to every quiet transfer), ATFTPD (the atftpd binary; by
+# default unpacked from Debian's package into /var/cache/quillet-bench when missing, since that
+# package conflicts with tftpd-hpa's), QUILLETD_BASE (another quilletd binary, run as the label
+# quilletd-base in the same rounds: an earlier build to compare with; not counted as a peer).
+#
+# Needs root (namespaces, control groups). Every run is bounded: tftp_load stops after its
+# transfers or after its -s limit and is killed by timeout(1) beyond that; each server is stopped
+# by its own PID, and what is left in its control group afterwards (forked transfers) by theirs.
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${1:-$source_dir/build}
 quilletd=${QUILLETD:-$build_dir/src/quilletd}
 load=${TFTP_LOAD:-$build_dir/bench/tftp_load}
+sweep=${SESSION_SWEEP:-$build_dir/bench/session_sweep}
+atftpd_cache=/var/cache/quillet-bench
+atftpd=${ATFTPD:-$(command -v atftpd || echo $atftpd_cache/atftpd/usr/sbin/atftpd)}
+quilletd_base=${QUILLETD_BASE:-}
+repetitions=${REPETITIONS:-3}
+server_cpu=${SERVER_CPU:-1}
+load_cpu=${LOAD_CPU:-0}
+scale_transfers=${SCALE_TRANSFERS:-10000}
+scale_hold=${SCALE_HOLD:-25}
+quick=${QUICK:-0}
 
 if [[ $(id -u) -ne 0 ]]; then
-    echo "run.sh needs root for its network namespaces" >&2
+    echo "run.sh needs root for its network namespaces and control groups" >&2
     exit 1
 fi
 for program in "$quilletd" "$load"; do
     [[ -x $program ]] || { echo "missing $program: build first (cmake --build build)" >&2; exit 1; }
 done
 
+# CPU time per server: a cgroup v2 directory (cpu.stat's usage_usec is kept in every v2 group,
+# whatever controllers are enabled), else a cgroup v1 cpuacct directory, else none.
+cgroup_kind=none
+cgroup_root=
+for candidate in /sys/fs/cgroup /sys/fs/cgroup/unified; do
+    if [[ -f $candidate/cgroup.controllers && -w $candidate ]]; then
+        cgroup_kind=v2
+        cgroup_root=$candidate
+        break
+    fi
+done
+if [[ $cgroup_kind == none && -w /sys/fs/cgroup/cpuacct ]]; then
+    cgroup_kind=v1
+    cgroup_root=/sys/fs/cgroup/cpuacct
+fi
+
 work=$(mktemp -d /tmp/quillet-bench.XXXXXX)
-chmod 755 "$work"  # in.tftpd serves as user tftp
-namespaces=()
-server_pid=
+chmod 755 "$work"  # the peers drop to unprivileged users
+declare -A server_pid=() server_namespace=() server_cgroup=()
+
+# Stops one server by its PID, then anything it left in its control group, by PID too.
+stop_server() {
+    local label=$1 pid
+    pid=${server_pid[$label]:-}
+    if [[ -n $pid ]]; then
+        kill -TERM "$pid" 2>/dev/null || true
+        for _ in $(seq 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    fi
+    local group=${server_cgroup[$label]:-}
+    if [[ -n $group && -d $group ]]; then
+        for pid in $(cat "$group/cgroup.procs" 2>/dev/null); do
+            kill -KILL "$pid" 2>/dev/null || true
+        done
+        for _ in $(seq 50); do
+            rmdir "$group" 2>/dev/null && break
+            sleep 0.1
+        done
+    fi
+    if [[ -n ${server_namespace[$label]:-} ]]; then
+        ip netns del "${server_namespace[$label]}" 2>/dev/null || true
+    fi
+    unset "server_pid[$label]" "server_cgroup[$label]" "server_namespace[$label]"
+}
 
 cleanup() {
-    if [[ -n $server_pid ]]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
-    local namespace
-    for namespace in "${namespaces[@]}"; do
-        ip netns del "$namespace" 2>/dev/null || true
+    local label
+    for label in "${!server_pid[@]}"; do
+        stop_server "$label"
     done
     rm -rf "$work"
 }
@@ -45,103 +105,238 @@ trap cleanup EXIT
 files="$work/files"
 mkdir -p "$files" "$work/home"
 head -c 1048576 /dev/urandom >"$files/1m.bin"
-head -c 1000 /dev/urandom >"$files/1k.bin"
+head -c 33553919 /dev/urandom >"$files/32m.bin"  # one byte short of the largest servable file
 chmod -R a+rX "$files"
 chmod a+w "$files"  # quilletd writes its log here
 
 # name | file | concurrent clients | transfers
 scenarios=(
-    "1 client, 1 MiB files|1m.bin|1|20"
-    "20 clients, 1 MiB files|1m.bin|20|200"
-    "100 clients, 1 MiB files|1m.bin|100|300"
-    "64 clients, 1000-byte files|1k.bin|64|5000"
+    "1 client, 32 x 1 MiB|1m.bin|1|32"
+    "8 clients, 64 x 1 MiB|1m.bin|8|64"
+    "64 clients, 128 x 1 MiB|1m.bin|64|128"
+    "1 client, 33,553,919 B|32m.bin|1|1"
 )
+if [[ $quick == 1 ]]; then
+    scenarios=(
+        "1 client, 4 x 1 MiB|1m.bin|1|4"
+        "8 clients, 16 x 1 MiB|1m.bin|8|16"
+        "64 clients, 64 x 1 MiB|1m.bin|64|64"
+    )
+fi
 
-clock_ticks=$(getconf CLK_TCK)
-
-# CPU seconds used so far by process $1 and the children it has reaped.
-cpu_seconds() {
-    local fields
-    read -r -a fields <"/proc/$1/stat"
-    # utime, stime, cutime, cstime are fields 14 to 17 (1-based).
-    echo "scale=2; (${fields[13]} + ${fields[14]} + ${fields[15]} + ${fields[16]}) / $clock_ticks" | bc
+# CPU microseconds used so far by everything in the server's control group (or by the process
+# and the children it has reaped, without control groups).
+cpu_usec() {
+    local label=$1 group=${server_cgroup[$1]:-}
+    case $cgroup_kind in
+        v2) awk '$1 == "usage_usec" { print $2 }' "$group/cpu.stat" ;;
+        v1) echo $(($(cat "$group/cpuacct.usage") / 1000)) ;;
+        *)
+            local fields
+            read -r -a fields <"/proc/${server_pid[$label]}/stat"
+            echo $(((fields[13] + fields[14] + fields[15] + fields[16]) * 1000000 / $(getconf CLK_TCK)))
+            ;;
+    esac
 }
 
-# The resident memory (kB) of process $1 and its children, now.
-family_rss_kb() {
-    local total=0 pid key value
-    for pid in "$1" $(pgrep -P "$1" || true); do
-        while read -r key value _; do
-            if [[ $key == VmRSS: ]]; then
-                total=$((total + value))
-            fi
-        done 2>/dev/null <"/proc/$pid/status" || true  # a child may end meanwhile
-    done
-    echo "$total"
-}
-
-# Runs every scenario against one server: $1 is its label, $2 "one-process" or "forking" (a
-# process per transfer, whose CPU time cannot be read from the server's own counters), the rest
-# its command line, which runs in $files inside a namespace of its own.
-benchmark() {
-    local label=$1 kind=$2
-    shift 2
+# Starts one server: $1 its label, the rest its command line, run in $files inside a namespace
+# of its own, pinned to the server core, inside a control group of its own.
+start_server() {
+    local label=$1
+    shift
     local namespace="quillet-bench-$label-$$"
-    namespaces+=("$namespace")
     ip netns add "$namespace"
+    server_namespace[$label]=$namespace
     ip netns exec "$namespace" ip link set lo up
-
-    (cd "$files" && HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" \
-        exec ip netns exec "$namespace" "$@" 2>"$work/$label.stderr") &
-    server_pid=$!
-    local i
-    for ((i = 0; i < 100; i++)); do
-        if [[ -n $(ip netns exec "$namespace" ss -Hlun 'sport = :69') ]]; then
-            break
-        fi
+    local group=
+    if [[ $cgroup_kind != none ]]; then
+        group="$cgroup_root/quillet-bench-$label-$$"
+        mkdir "$group"
+        server_cgroup[$label]=$group
+    fi
+    (
+        [[ -z $group ]] || echo "$BASHPID" >"$group/cgroup.procs"
+        ulimit -n "$(ulimit -Hn)"  # quilletd holds a file open per transfer
+        cd "$files"
+        export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
+        exec ip netns exec "$namespace" taskset -c "$server_cpu" "$@"
+    ) >"$work/$label.log" 2>&1 &
+    server_pid[$label]=$!
+    for _ in $(seq 100); do
+        [[ -n $(ip netns exec "$namespace" ss -Hlun 'sport = :69') ]] && return 0
         sleep 0.1
     done
-    [[ -n $(ip netns exec "$namespace" ss -Hlun 'sport = :69') ]] ||
-        { echo "$label did not bind port 69: $(cat "$work/$label.stderr")" >&2; exit 1; }
-
-    echo "=== $label ($*)"
-    local scenario name file concurrency transfers cpu_before peak sampler
-    for scenario in "${scenarios[@]}"; do
-        IFS='|' read -r name file concurrency transfers <<<"$scenario"
-        echo "--- $name: $transfers transfers, $concurrency at a time"
-        cpu_before=$(cpu_seconds "$server_pid")
-        # Sample the memory of the server and its children while the load runs.
-        (
-            peak=0
-            while kill -0 "$server_pid" 2>/dev/null; do
-                rss=$(family_rss_kb "$server_pid")
-                ((rss > peak)) && peak=$rss
-                echo "$peak" >"$work/peak"
-                sleep 0.2
-            done
-        ) &
-        sampler=$!
-        ip netns exec "$namespace" "$load" 127.0.0.1 69 "$file" -c "$concurrency" -n "$transfers" \
-            -s 120 || echo "(tftp_load reported failed or unfinished transfers)"
-        kill "$sampler" 2>/dev/null || true
-        wait "$sampler" 2>/dev/null || true
-        if [[ $kind == one-process ]]; then
-            echo "server CPU:      $(echo "$(cpu_seconds "$server_pid") - $cpu_before" | bc) s"
-        fi
-        echo "server memory:   $(cat "$work/peak" 2>/dev/null || echo "?") kB peak RSS, sampled every 0.2 s (with its children)"
-    done
-    echo "--- peak RSS of the server process (VmHWM): $(awk '/^VmHWM:/ {print $2, $3}' "/proc/$server_pid/status")"
-
-    kill -TERM "$server_pid"
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-    echo
+    echo "$label did not bind port 69: $(tail -3 "$work/$label.log")" >&2
+    exit 1
 }
 
-benchmark quilletd one-process "$quilletd"
-if command -v in.tftpd >/dev/null; then
-    # Standalone in the foreground, serving the same directory (chrooted) as user tftp.
-    benchmark in.tftpd forking in.tftpd --foreground --secure --user tftp "$files"
-else
-    echo "in.tftpd (tftpd-hpa) is not installed: no comparison"
+start_peer() {
+    case $1 in
+        tftpd-hpa) start_server "$1" in.tftpd --foreground --secure --user tftp "$files" ;;
+        atftpd)
+            start_server "$1" "$atftpd" --daemon --no-fork --port 69 --user nobody --group nogroup \
+                --maxthread 1000 --logfile - "$files"
+            ;;
+        dnsmasq | dnsmasq-single)
+            local single=()
+            [[ $1 == dnsmasq-single ]] && single=(--tftp-single-port)
+            start_server "$1" dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 \
+                --pid-file= --log-facility=- --enable-tftp --tftp-root="$files" --tftp-max=1000 \
+                "${single[@]}"
+            ;;
+        quilletd | quilletd-scale) start_server "$1" "$quilletd" ;;
+        quilletd-base) start_server "$1" "$quilletd_base" ;;
+    esac
+}
+
+# atftpd's package conflicts with tftpd-hpa: unpack it (never install it) when it is missing.
+if [[ -z ${ATFTPD:-} && ! -x $atftpd ]]; then
+    (mkdir -p "$atftpd_cache" && cd "$atftpd_cache" &&
+        { ls atftpd_*.deb >/dev/null 2>&1 || timeout 120 apt-get download atftpd >/dev/null 2>&1; } &&
+        dpkg-deb -x atftpd_*.deb atftpd) || true
+fi
+
+available=()
+for label in ${SERVERS:-tftpd-hpa atftpd dnsmasq dnsmasq-single quilletd}; do
+    case $label in
+        tftpd-hpa) command -v in.tftpd >/dev/null || { echo "skipping tftpd-hpa: in.tftpd not installed" >&2; continue; } ;;
+        atftpd) [[ -x $atftpd ]] || { echo "skipping atftpd: no $atftpd" >&2; continue; } ;;
+        quilletd-base) [[ -x $quilletd_base ]] || { echo "skipping quilletd-base: QUILLETD_BASE is no program" >&2; continue; } ;;
+        dnsmasq*) command -v dnsmasq >/dev/null || { echo "skipping $label: dnsmasq not installed" >&2; continue; } ;;
+    esac
+    available+=("$label")
+done
+
+echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "machine: $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), kernel $(uname -r)"
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at the start"
+echo "servers on core $server_cpu, load generator on core $load_cpu; CPU time from: cgroup $cgroup_kind${cgroup_root:+ ($cgroup_root)}"
+echo "$repetitions repetitions, scenarios interleaved across: ${available[*]}"
+echo
+
+for label in "${available[@]}"; do
+    start_peer "$label"
+done
+
+results="$work/results"
+: >"$results"
+for ((rep = 1; rep <= repetitions; rep++)); do
+    for index in "${!scenarios[@]}"; do
+        IFS='|' read -r name file concurrency transfers <<<"${scenarios[$index]}"
+        # Rotate the servers' order each repetition, so that none always follows another.
+        count=${#available[@]}
+        for ((k = 0; k < count; k++)); do
+            label=${available[$(((k + rep) % count))]}
+            before=$(cpu_usec "$label")
+            output=$(timeout 200 ip netns exec "${server_namespace[$label]}" \
+                taskset -c "$load_cpu" "$load" 127.0.0.1 69 "$file" -c "$concurrency" \
+                -n "$transfers" -s 150 || true)
+            after=$(cpu_usec "$label")
+            summary=$(grep '^summary ' <<<"$output" || echo "summary done=0 failed=$transfers bytes=0")
+            echo "$label|$index|$rep|$((after - before))|${summary#summary }" >>"$results"
+            printf '%-15s %-26s rep %d: %s\n' "$label" "$name" "$rep" "${summary#summary }"
+        done
+    done
+done
+echo
+
+# One table of medians over the repetitions (failures are summed).
+names=$(printf '%s\n' "${scenarios[@]}" | cut -d'|' -f1)
+order=$(printf '%s\n' "${available[@]}")
+awk -F'|' -v names="$names" -v order="$order" '
+    function median(list,    n, values, i, j, x) {
+        n = split(list, values, " ")
+        for (i = 2; i <= n; i++) {
+            x = values[i] + 0
+            for (j = i - 1; j >= 1 && values[j] + 0 > x; j--) values[j + 1] = values[j]
+            values[j + 1] = x
+        }
+        if (n == 0) return 0
+        return n % 2 ? values[(n + 1) / 2] : (values[n / 2] + values[n / 2 + 1]) / 2
+    }
+    function field(text, key,    parts, n, i) {
+        n = split(text, parts, " ")
+        for (i = 1; i <= n; i++) if (index(parts[i], key "=") == 1) return substr(parts[i], length(key) + 2)
+        return 0
+    }
+    {
+        key = $2 SUBSEP $1
+        mb = field($5, "bytes") / 1e6
+        mbps[key] = mbps[key] " " field($5, "mbps")
+        cpu[key] = cpu[key] " " (mb > 0 ? $4 / 1e6 / mb : 0)
+        med[key] = med[key] " " field($5, "median_ms")
+        p99[key] = p99[key] " " field($5, "p99_ms")
+        cres[key] = cres[key] " " field($5, "client_resends")
+        dup[key] = dup[key] " " field($5, "duplicate_data")
+        failed[key] += field($5, "failed")
+    }
+    END {
+        scenario_count = split(names, scenario, "\n")
+        server_count = split(order, server, "\n")
+        print "| scenario | server | MB/s | server CPU s/MB | per transfer median ms | p99 ms | resends (client / server) | failures |"
+        print "|---|---|---|---|---|---|---|---|"
+        for (s = 1; s <= scenario_count; s++) {
+            for (v = 1; v <= server_count; v++) {
+                key = (s - 1) SUBSEP server[v]
+                if (!(key in mbps)) continue
+                printf "| %s | %s | %.1f | %.4f | %.1f | %.1f | %g / %g | %d |\n", scenario[s], server[v],
+                    median(mbps[key]), median(cpu[key]), median(med[key]), median(p99[key]),
+                    median(cres[key]), median(dup[key]), failed[key]
+                m[s, server[v]] = median(mbps[key]); c[s, server[v]] = median(cpu[key])
+            }
+        }
+        print ""
+        for (s = 1; s <= scenario_count; s++) {
+            if (!((s, "quilletd") in m)) continue
+            best = 0; bestName = ""
+            for (v = 1; v <= server_count; v++) {
+                if (server[v] ~ /^quilletd/ || !((s, server[v]) in m)) continue
+                if (m[s, server[v]] > best) { best = m[s, server[v]]; bestName = server[v] }
+            }
+            line = sprintf("%s: quilletd", scenario[s])
+            if (best > 0) line = line sprintf(" %.2fx the MB/s of the best peer (%s)", m[s, "quilletd"] / best, bestName)
+            if ((s, "dnsmasq") in m && m[s, "dnsmasq"] > 0 && c[s, "dnsmasq"] > 0)
+                line = line sprintf(", %.2fx dnsmasq'\''s MB/s, %.2fx its CPU per MB", m[s, "quilletd"] / m[s, "dnsmasq"], c[s, "quilletd"] / c[s, "dnsmasq"])
+            print line
+        }
+    }' "$results"
+
+echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
+
+for label in "${available[@]}"; do
+    stop_server "$label"
+done
+
+# Scale: a fresh quilletd holds transfers that took DATA 1 and went quiet. Its resident memory is
+# read while it holds them all; the sweep's time is the span over which one sweep's resends reach
+# the clients (kernel receive stamps), so it includes the sends.
+if [[ $scale_transfers -gt 0 ]]; then
+    echo
+    echo "=== scale: $scale_transfers transfers that start and go quiet"
+    start_peer quilletd-scale
+    pid=${server_pid[quilletd-scale]}
+    timeout $((scale_hold + 180)) ip netns exec "${server_namespace[quilletd-scale]}" \
+        taskset -c "$load_cpu" "$load" 127.0.0.1 69 1m.bin -q "$scale_hold" -n "$scale_transfers" \
+        -c 64 -s 150 >"$work/scale.out" 2>&1 &
+    scale_load=$!
+    for _ in $(seq 1500); do
+        grep -qs '^elapsed:' "$work/scale.out" && break
+        kill -0 "$scale_load" 2>/dev/null || break
+        sleep 0.1
+    done
+    sleep 1
+    rss_holding=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")
+    descriptors=$(ls "/proc/$pid/fd" | wc -l)
+    wait "$scale_load" || echo "(tftp_load reported failed quiet transfers)"
+    cat "$work/scale.out"
+    peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$pid/status")
+    echo "quilletd holding them: RSS $rss_holding kB, $descriptors open descriptors; peak RSS (VmHWM) $peak kB (target < 32 MiB = 32768 kB)"
+    sweep_ms=$(sed -n 's/^summary quiet .*sweep_ms=\([0-9.]*\).*/\1/p' "$work/scale.out")
+    echo "one sweep resending to the quiet transfers: ${sweep_ms:-?} ms (target < 20 ms)"
+    stop_server quilletd-scale
+    if [[ -x $sweep ]]; then
+        echo
+        echo "--- the engine's sweep alone (bench/session_sweep: its dispatcher and sessions, one loopback socket)"
+        (ulimit -n "$(ulimit -Hn)" && taskset -c "$server_cpu" "$sweep" "$scale_transfers")
+    fi
 fi

@@ -1,9 +1,16 @@
 // tftp_load: a TFTP read load generator. It runs N lock-step clients at once over raw UDP, each
 // fetching FILE from HOST PORT with a fresh socket (so a fresh client port) per transfer, until a
 // fixed number of transfers has been made, and reports throughput, transfers per second and the
-// retransmissions seen on both sides.
+// retransmissions seen on both sides, and the median and 99th percentile of one transfer's time.
 //
 //   tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] [-t TIMEOUT_MS] [-s MAX_SECONDS]
+//             [-q HOLD_SECONDS]
+//
+// With -q the transfers start and go quiet: each client takes DATA 1 and never acknowledges it,
+// keeping its socket open (at most CONCURRENCY requests unanswered at a time), then all of them
+// listen for HOLD_SECONDS. The server's resends of block 1 are stamped by the kernel as they
+// arrive; the resends of one sweep over the quiet transfers arrive together, so the span of each
+// burst is the time that sweep took to send them.
 //
 // The server's answers are accepted from the port of its first DATA (RFC 1350's transfer
 // identifier), so a server that answers from port 69 and one that answers from a new port per
@@ -22,6 +29,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -63,6 +71,7 @@ struct Options {
     int maxSeconds = 120;
     int hostile = 0;  // the hostile mode's datagrams; 0 for the transfer mode
     int rate = 20000;
+    int holdSeconds = 0;  // -q: quiet transfers, held this long
 };
 
 struct Totals {
@@ -70,10 +79,12 @@ struct Totals {
     int done = 0;
     int failed = 0;
     std::uint64_t bytes = 0;
-    std::uint64_t clientResends = 0;  // our RRQ or ACK sent again after a silence
-    std::uint64_t duplicateData = 0;  // a DATA block that had already arrived (server resend)
-    std::int64_t firstSize = -1;      // the size of the first completed transfer
-    int sizeMismatches = 0;           // completed transfers of another size than the first
+    std::uint64_t clientResends = 0;      // our RRQ or ACK sent again after a silence
+    std::uint64_t duplicateData = 0;      // a DATA block that had already arrived (server resend)
+    std::int64_t firstSize = -1;          // the size of the first completed transfer
+    int sizeMismatches = 0;               // completed transfers of another size than the first
+    int held = 0;                         // -q: transfers that got DATA 1 and went quiet
+    std::vector<double> transferSeconds;  // each completed transfer, request to last block
 };
 
 /// A file descriptor (a socket or the epoll instance), closed when the object goes.
@@ -122,11 +133,11 @@ void putU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
 /// One client slot: runs one transfer at a time, lock-step.
 class Transfer {
   public:
-    enum class Step { Running, Done, Failed };
+    enum class Step { Running, Done, Failed, Held };
 
     /// Opens a fresh socket, adds it to the epoll set and sends the read request.
     bool start(int epoll, const sockaddr_in& server, const std::string& file, Clock::time_point now,
-               std::chrono::milliseconds timeout) {
+               std::chrono::milliseconds timeout, bool quiet) {
         socket_ =
             Descriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
         epoll_event interest{};
@@ -141,6 +152,8 @@ class Transfer {
         bytes_ = 0;
         resends_ = 0;
         timeout_ = timeout;
+        quiet_ = quiet;
+        startedAt_ = now;
         lastSent_.clear();
         putU16(lastSent_, kOpRrq);
         lastSent_.insert(lastSent_.end(), file.begin(), file.end());
@@ -190,10 +203,17 @@ class Transfer {
         active_ = false;
     }
 
+    /// Hands the socket over (a quiet transfer keeps it open) and frees the slot.
+    Descriptor release() {
+        active_ = false;
+        return std::move(socket_);
+    }
+
     bool active() const { return active_; }
     int fd() const { return socket_.fd(); }
     Clock::time_point deadline() const { return deadline_; }
     std::uint64_t bytes() const { return bytes_; }
+    Clock::time_point startedAt() const { return startedAt_; }
 
   private:
     Step handle(const std::uint8_t* datagram, std::size_t length, const sockaddr_in& from,
@@ -224,6 +244,9 @@ class Transfer {
         }
         if (payload > kBlockSize) {
             return Step::Failed;
+        }
+        if (quiet_) {
+            return Step::Held;  // DATA 1 is in; never acknowledged
         }
         bytes_ += payload;
         lastSent_.clear();
@@ -257,6 +280,8 @@ class Transfer {
     Clock::time_point deadline_{};
     std::vector<std::uint8_t> lastSent_;
     bool active_ = false;
+    bool quiet_ = false;
+    Clock::time_point startedAt_{};
 };
 
 /// The datagrams of the hostile mode, drawn from a fixed seed.
@@ -385,7 +410,7 @@ bool parseInt(std::string_view text, int& value, int lowest) {
 void usage() {
     std::fprintf(stderr,
                  "usage: tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] "
-                 "[-t TIMEOUT_MS] [-s MAX_SECONDS]\n"
+                 "[-t TIMEOUT_MS] [-s MAX_SECONDS] [-q HOLD_SECONDS]\n"
                  "       tftp_load HOST PORT -H DATAGRAMS [-c SOURCE_PORTS] [-r PER_SECOND] "
                  "[-s MAX_SECONDS]\n");
 }
@@ -415,6 +440,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
                       : flag == "-s" ? &options.maxSeconds
                       : flag == "-H" ? &options.hostile
                       : flag == "-r" ? &options.rate
+                      : flag == "-q" ? &options.holdSeconds
                                      : nullptr;
         if (target == nullptr || !parseInt(argv[i + 1], *target, 1)) {
             return std::nullopt;
@@ -424,6 +450,122 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         return std::nullopt;
     }
     return options;
+}
+
+/// The value below which the given fraction of the sorted values lies (nearest rank).
+double percentile(const std::vector<double>& sorted, double fraction) {
+    if (sorted.empty()) {
+        return 0.0;
+    }
+    const auto rank =
+        static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
+    return sorted[std::min(rank, sorted.size() - 1)];
+}
+
+/// Quiet transfers: sockets that got DATA 1 and stay open, answering nothing.
+struct QuietHold {
+    Descriptor epoll{::epoll_create1(EPOLL_CLOEXEC)};
+    std::vector<Descriptor> sockets;
+    std::vector<std::int64_t> resendArrivals;  // kernel receive stamps, ns
+    int errors = 0;                            // ERROR packets from the server meanwhile
+
+    bool add(Descriptor socket) {
+        const int on = 1;
+        ::setsockopt(socket.fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        epoll_event interest{};
+        interest.events = EPOLLIN;
+        interest.data.u64 = sockets.size();
+        if (::epoll_ctl(epoll.fd(), EPOLL_CTL_ADD, socket.fd(), &interest) != 0) {
+            return false;
+        }
+        sockets.push_back(std::move(socket));
+        return true;
+    }
+
+    /// Reads every waiting datagram of one socket, noting when each resent DATA arrived.
+    void drain(int fd) {
+        std::array<std::uint8_t, 4 + kBlockSize + 64> buffer{};
+        alignas(cmsghdr) std::array<char, 256> control{};
+        while (true) {
+            iovec vector{buffer.data(), buffer.size()};
+            msghdr message{};
+            message.msg_iov = &vector;
+            message.msg_iovlen = 1;
+            message.msg_control = control.data();
+            message.msg_controllen = control.size();
+            const ssize_t length = ::recvmsg(fd, &message, MSG_DONTWAIT);
+            if (length < 4) {
+                return;
+            }
+            const std::uint16_t opcode = readU16(buffer.data());
+            if (opcode == kOpError) {
+                ++errors;
+                continue;
+            }
+            for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+                 header = CMSG_NXTHDR(&message, header)) {
+                if (opcode == kOpData && header->cmsg_level == SOL_SOCKET &&
+                    header->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec stamp{};
+                    std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+                    resendArrivals.push_back(std::int64_t{stamp.tv_sec} * 1000000000 +
+                                             stamp.tv_nsec);
+                }
+            }
+        }
+    }
+
+    /// Listens on every held socket until the deadline.
+    void listenUntil(Clock::time_point deadline) {
+        std::vector<epoll_event> events(256);
+        while (Clock::now() < deadline) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            const int ready =
+                ::epoll_wait(epoll.fd(), events.data(), static_cast<int>(events.size()),
+                             static_cast<int>(std::clamp<long long>(left + 1, 0, 1000)));
+            for (int i = 0; i < ready; ++i) {
+                drain(sockets[events[static_cast<std::size_t>(i)].data.u64].fd());
+            }
+        }
+    }
+
+    /// Prints the resends in bursts (arrivals less than a second apart belong to one sweep).
+    void report() {
+        std::sort(resendArrivals.begin(), resendArrivals.end());
+        std::printf("quiet transfers: %zu held, %zu resent DATA seen, %d ERROR packets\n",
+                    sockets.size(), resendArrivals.size(), errors);
+        double largestSpanMs = 0;
+        std::size_t largestCount = 0;
+        std::size_t first = 0;
+        for (std::size_t i = 1; i <= resendArrivals.size(); ++i) {
+            if (i == resendArrivals.size() ||
+                resendArrivals[i] - resendArrivals[i - 1] > 1000000000) {
+                const std::size_t count = i - first;
+                const double spanMs =
+                    static_cast<double>(resendArrivals[i - 1] - resendArrivals[first]) / 1e6;
+                std::printf("sweep:           %zu resends within %.3f ms\n", count, spanMs);
+                if (count > largestCount) {
+                    largestCount = count;
+                    largestSpanMs = spanMs;
+                }
+                first = i;
+            }
+        }
+        std::printf(
+            "summary quiet held=%zu resends=%zu errors=%d largest_sweep=%zu sweep_ms=%.3f\n",
+            sockets.size(), resendArrivals.size(), errors, largestCount, largestSpanMs);
+    }
+};
+
+/// Lets this process hold as many sockets as its hard limit allows (quiet transfers keep theirs).
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 }  // namespace
@@ -444,17 +586,39 @@ int main(int argc, char** argv) {
     if (options->hostile > 0) {
         return runHostile(*options, server);
     }
+    const bool quiet = options->holdSeconds > 0;
+    if (quiet) {
+        raiseDescriptorLimit();
+    }
 
     const auto timeout = std::chrono::milliseconds(options->timeoutMs);
     std::vector<Transfer> slots(static_cast<std::size_t>(options->concurrency));
     Totals totals;
+    totals.transferSeconds.reserve(static_cast<std::size_t>(options->transfers));
+    QuietHold hold;
     const auto begin = Clock::now();
     const auto giveUp = begin + std::chrono::seconds(options->maxSeconds);
 
-    auto settle = [&](Transfer& slot, Transfer::Step step) {
+    const Descriptor epoll(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll.valid() || !hold.epoll.valid()) {
+        std::perror("tftp_load: epoll_create1");
+        return 1;
+    }
+    auto settle = [&](Transfer& slot, Transfer::Step step, Clock::time_point now) {
+        if (step == Transfer::Step::Held) {
+            ::epoll_ctl(epoll.fd(), EPOLL_CTL_DEL, slot.fd(), nullptr);
+            if (hold.add(slot.release())) {
+                ++totals.held;
+            } else {
+                ++totals.failed;
+            }
+            return;
+        }
         if (step == Transfer::Step::Done) {
             ++totals.done;
             totals.bytes += slot.bytes();
+            totals.transferSeconds.push_back(
+                std::chrono::duration<double>(now - slot.startedAt()).count());
             const auto size = static_cast<std::int64_t>(slot.bytes());
             if (totals.firstSize < 0) {
                 totals.firstSize = size;
@@ -467,11 +631,6 @@ int main(int argc, char** argv) {
         slot.finish();
     };
 
-    const Descriptor epoll(::epoll_create1(EPOLL_CLOEXEC));
-    if (!epoll.valid()) {
-        std::perror("tftp_load: epoll_create1");
-        return 1;
-    }
     std::vector<epoll_event> events(slots.size());
     while (Clock::now() < giveUp) {
         const auto now = Clock::now();
@@ -480,8 +639,8 @@ int main(int argc, char** argv) {
         for (auto& slot : slots) {
             if (!slot.active() && totals.started < options->transfers) {
                 ++totals.started;
-                if (!slot.start(epoll.fd(), server, options->file, now, timeout)) {
-                    settle(slot, Transfer::Step::Failed);
+                if (!slot.start(epoll.fd(), server, options->file, now, timeout, quiet)) {
+                    settle(slot, Transfer::Step::Failed, now);
                 }
             }
             if (slot.active()) {
@@ -507,7 +666,7 @@ int main(int argc, char** argv) {
                 continue;
             }
             if (const auto step = slot.receive(after, totals); step != Transfer::Step::Running) {
-                settle(slot, step);
+                settle(slot, step, after);
             }
         }
         if (after >= nextDeadline) {
@@ -517,28 +676,49 @@ int main(int argc, char** argv) {
                 }
                 if (const auto step = slot.checkTimeout(after, totals);
                     step != Transfer::Step::Running) {
-                    settle(slot, step);
+                    settle(slot, step, after);
                 }
             }
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-    const int unfinished = totals.started - totals.done - totals.failed;
+    const int unfinished = totals.started - totals.done - totals.failed - totals.held;
 
     std::printf(
         "transfers:       %d done, %d failed, %d unfinished, %d not started "
         "(concurrency %d)\n",
         totals.done, totals.failed, unfinished, options->transfers - totals.started,
         options->concurrency);
+    if (quiet) {
+        std::printf("elapsed:         %.3f s to start %d quiet transfers; holding them %d s\n",
+                    seconds, totals.held, options->holdSeconds);
+        std::fflush(stdout);
+        hold.listenUntil(Clock::now() + std::chrono::seconds(options->holdSeconds));
+        hold.report();
+        return totals.held == options->transfers ? 0 : 1;
+    }
+    std::sort(totals.transferSeconds.begin(), totals.transferSeconds.end());
+    const double medianMs = percentile(totals.transferSeconds, 0.5) * 1e3;
+    const double p99Ms = percentile(totals.transferSeconds, 0.99) * 1e3;
+    const double megabytesPerSecond = static_cast<double>(totals.bytes) / 1e6 / seconds;
     std::printf("file size:       %lld bytes%s\n", static_cast<long long>(totals.firstSize),
                 totals.sizeMismatches > 0 ? " (some transfers got another size!)" : "");
     std::printf("elapsed:         %.3f s\n", seconds);
-    std::printf("throughput:      %.1f MB/s\n", static_cast<double>(totals.bytes) / 1e6 / seconds);
+    std::printf("throughput:      %.1f MB/s\n", megabytesPerSecond);
     std::printf("transfers/s:     %.1f\n", totals.done / seconds);
+    std::printf("per transfer:    median %.1f ms, p99 %.1f ms\n", medianMs, p99Ms);
     std::printf("retransmissions: %llu client resends, %llu duplicate DATA from the server\n",
                 static_cast<unsigned long long>(totals.clientResends),
                 static_cast<unsigned long long>(totals.duplicateData));
     const bool clean = totals.failed == 0 && unfinished == 0 && totals.sizeMismatches == 0 &&
                        totals.started == options->transfers;
+    // One line for scripts: bench/run.sh reads it.
+    std::printf(
+        "summary done=%d failed=%d bytes=%llu seconds=%.6f mbps=%.3f median_ms=%.3f p99_ms=%.3f "
+        "client_resends=%llu duplicate_data=%llu clean=%d\n",
+        totals.done, totals.failed + unfinished + (options->transfers - totals.started),
+        static_cast<unsigned long long>(totals.bytes), seconds, megabytesPerSecond, medianMs, p99Ms,
+        static_cast<unsigned long long>(totals.clientResends),
+        static_cast<unsigned long long>(totals.duplicateData), clean ? 1 : 0);
     return clean ? 0 : 1;
 }

@@ -18,7 +18,7 @@ std::size_t RequestDispatcher::sessionCapFor(std::size_t openFileLimit) {
 HandlerResult RequestDispatcher::dispatch(const ClientEndpoint& endpoint,
                                           std::span<const std::uint8_t> datagram, std::time_t now) {
     reportUnwrittenRefusedLines(now);
-    const auto decoded = decodePacket(endpoint, datagram);
+    const auto decoded = decoder_.decode(endpoint, datagram);
     // Invalid packets are only logged, never answered.
     switch (decoded.result) {
         case DecodeResult::Ok:

@@ -14,6 +14,7 @@
 #include "log/event_sink.h"
 #include "net/client_endpoint.h"
 #include "tftp/packet_handler.h"
+#include "tftp/packets.h"
 #include "tftp/read_session.h"
 #include "tftp/served_file.h"
 #include "tftp/session_owner.h"
@@ -118,6 +119,7 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     EventSink* events_ = &discard_;         // not owned; never null
     bool negotiatesOptions_ = false;
     DataPacket largeBlock_ = DataPacket::withCapacity(kLargestBlockSize);
+    PacketDecoder decoder_;  // its packets are reused for every datagram
     // Made once, on the heap: it is large, and the dispatcher may live on a stack.
     std::vector<std::uint8_t> sendBuffer_ = std::vector<std::uint8_t>(kSendBufferCapacity);
     std::size_t maxSessions_;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/packet_transport.h"
 #include "engine/request_dispatcher.h"
@@ -31,6 +32,12 @@ class UdpServer final : public PacketTransport {
     /// Larger than any request a client sends us, so that nothing usable is cut; a datagram that
     /// does not fit is dropped whole.
     static constexpr std::size_t kReceiveBufferCapacity = 4096;
+    /// Datagrams taken by one receive call when that many are queued.
+    static constexpr std::size_t kReceiveBatch = 32;
+    /// Receive calls that find nothing before the loop waits again (tens of microseconds).
+    static constexpr std::size_t kEmptyReceivesBeforeWaiting = 64;
+    /// Receive calls in one pass, so that the stop flag and the tick are still seen in time.
+    static constexpr std::size_t kMostReceivesPerPass = 1024;
     static constexpr std::time_t kTickInterval = 10;  // a tick comes once more than this has passed
     static constexpr auto kWaitForDatagram = std::chrono::seconds(2);
 
@@ -83,6 +90,10 @@ class UdpServer final : public PacketTransport {
     /// Opens the served folder once and logs which it is, and why nothing is served if so.
     void openServedFolder();
 
+    /// Dispatches every datagram already queued, a batch per receive call, and those that come
+    /// while it looks a little longer; at most kMostReceivesPerPass calls.
+    void dispatchQueued(std::time_t now);
+
     /// Ends the transfers whose clients' ports were reported unreachable.
     void endUnreachableTransfers();
 
@@ -91,7 +102,9 @@ class UdpServer final : public PacketTransport {
 
     net::UdpSocket socket_;
     RequestDispatcher dispatcher_;
-    std::array<std::uint8_t, kReceiveBufferCapacity> receiveBuffer_{};
+    std::vector<std::uint8_t> receiveStorage_;  // kReceiveBatch buffers, reused for every datagram
+    std::array<std::span<std::uint8_t>, kReceiveBatch> receiveBuffers_{};
+    std::array<net::ReceivedDatagram, kReceiveBatch> received_{};
     std::atomic<bool> stopRequested_{false};
     std::uint16_t port_;
     const Clock& clock_;

@@ -30,6 +30,13 @@ void cleanup();
 
 enum class WaitResult { Readable, TimedOut, Interrupted, Failed };
 
+/// A datagram that receiveQueued took: its peer and its length, or a length of -1 when it was
+/// dropped whole (larger than its buffer, not from an IPv4 peer, or its receive failed).
+struct ReceivedDatagram {
+    ClientEndpoint from;
+    std::ptrdiff_t length = -1;
+};
+
 /// One IPv4 UDP socket, closed when the object goes.
 class UdpSocket {
   public:
@@ -62,6 +69,13 @@ class UdpSocket {
     /// Receives one datagram into buffer. Returns its length, or -1 when the receive failed or
     /// the datagram did not fit (it is then discarded whole, never handed on cut short).
     std::ptrdiff_t receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const;
+
+    /// Takes datagrams that are already queued, never waiting: up to received.size() of them (at
+    /// most buffers.size()), the i-th into buffers[i], its peer and length into received[i].
+    /// Returns how many it took, dropped ones included; 0 when none was queued. POSIX takes them
+    /// in one call; Windows takes at most one per call.
+    std::size_t receiveQueued(std::span<const std::span<std::uint8_t>> buffers,
+                              std::span<ReceivedDatagram> received) const;
 
     /// Reads up to unreachable.size() entries of the socket's queue of errors that came back for
     /// earlier sends, and returns how many peers it put into unreachable: those whose port

@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <cerrno>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace quillet::net {
@@ -81,6 +83,40 @@ std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint
     from.address = source.sin_addr.s_addr;
     from.port = source.sin_port;
     return received;
+}
+
+std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> buffers,
+                                     std::span<ReceivedDatagram> received) const {
+    constexpr std::size_t kMostPerCall = 64;
+    const std::size_t wanted = std::min({buffers.size(), received.size(), kMostPerCall});
+    // Only the entries in use are set: a call for one datagram clears one entry, not 64.
+    std::array<mmsghdr, kMostPerCall> messages;
+    std::array<iovec, kMostPerCall> vectors;
+    std::array<sockaddr_in, kMostPerCall> sources;
+    for (std::size_t i = 0; i < wanted; ++i) {
+        vectors[i] = {buffers[i].data(), buffers[i].size()};
+        sources[i] = {};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_name = &sources[i];
+        messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    // One call takes every queued datagram up to the batch's size. A pending error for an earlier
+    // send fails it like an empty queue; the error queue is read after the next wait.
+    const int taken =
+        ::recvmmsg(handle_, messages.data(), static_cast<unsigned>(wanted), MSG_DONTWAIT, nullptr);
+    if (taken <= 0) {
+        return 0;
+    }
+    for (std::size_t i = 0; i < static_cast<std::size_t>(taken); ++i) {
+        // As in receive: a datagram cut short (MSG_TRUNC) is dropped whole.
+        const bool whole =
+            (messages[i].msg_hdr.msg_flags & MSG_TRUNC) == 0 && sources[i].sin_family == AF_INET;
+        received[i].from = {sources[i].sin_addr.s_addr, sources[i].sin_port};
+        received[i].length = whole ? static_cast<std::ptrdiff_t>(messages[i].msg_len) : -1;
+    }
+    return static_cast<std::size_t>(taken);
 }
 
 std::size_t UdpSocket::takeUnreachablePeers(std::span<ClientEndpoint> unreachable) const {

@@ -96,6 +96,18 @@ std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint
     return received;
 }
 
+// Winsock has no call that takes several datagrams: one per call, and only once a select without
+// a timeout says one is there, so that the blocking socket never waits here.
+std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> buffers,
+                                     std::span<ReceivedDatagram> received) const {
+    if (buffers.empty() || received.empty() ||
+        waitReadable(std::chrono::milliseconds(0)) != WaitResult::Readable) {
+        return 0;
+    }
+    received[0].length = receive(buffers[0], received[0].from);
+    return 1;
+}
+
 // Winsock keeps no queue of errors for earlier sends: with its resets switched off (open), a
 // transfer to a peer that has gone ends through its resends instead.
 std::size_t UdpSocket::takeUnreachablePeers(std::span<ClientEndpoint>) const {

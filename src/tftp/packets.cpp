@@ -99,14 +99,11 @@ void takeFirst(std::optional<Value>& option, bool& seen, std::optional<std::int6
     option = static_cast<Value>(std::min(*value, largest));
 }
 
-template <typename Packet>
-DecodedPacket decodeAs(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram) {
-    auto packet = std::make_unique<Packet>(peer);
-    DecodedPacket decoded{packet->decode(datagram), packet->opcode, nullptr};
-    if (decoded.result == DecodeResult::Ok) {
-        decoded.packet = std::move(packet);
-    }
-    return decoded;
+DecodedPacket decodeInto(TftpPacket& packet, const ClientEndpoint& peer,
+                         std::span<const std::uint8_t> datagram) {
+    packet.peer = peer;
+    const auto result = packet.decode(datagram);
+    return {result, packet.opcode, result == DecodeResult::Ok ? &packet : nullptr};
 }
 
 }  // namespace
@@ -342,7 +339,8 @@ TransferOptions parseTransferOptions(std::span<const std::uint8_t> bytes) {
 
 // --- factory ---
 
-DecodedPacket decodePacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram) {
+DecodedPacket PacketDecoder::decode(const ClientEndpoint& peer,
+                                    std::span<const std::uint8_t> datagram) {
     ByteReader reader(datagram);
     std::uint16_t opcode = 0;
     if (!reader.readUint16(opcode)) {
@@ -350,15 +348,15 @@ DecodedPacket decodePacket(const ClientEndpoint& peer, std::span<const std::uint
     }
     switch (opcode) {
         case kOpReadRequest:
-            return decodeAs<ReadRequestPacket>(peer, datagram);
+            return decodeInto(readRequest_, peer, datagram);
         case kOpWriteRequest:
-            return decodeAs<WriteRequestPacket>(peer, datagram);
+            return decodeInto(writeRequest_, peer, datagram);
         case kOpData:
-            return decodeAs<DataPacket>(peer, datagram);
+            return decodeInto(data_, peer, datagram);
         case kOpAck:
-            return decodeAs<AckPacket>(peer, datagram);
+            return decodeInto(ack_, peer, datagram);
         case kOpError:
-            return decodeAs<ErrorPacket>(peer, datagram);
+            return decodeInto(error_, peer, datagram);
         default:
             return {DecodeResult::UnknownOpcode, opcode, nullptr};
     }

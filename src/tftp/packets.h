@@ -14,7 +14,6 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -219,11 +218,24 @@ class OptionAckPacket final : public TftpPacket {
 struct DecodedPacket {
     DecodeResult result = DecodeResult::UnknownOpcode;
     std::uint16_t opcode = 0;
-    std::unique_ptr<TftpPacket> packet;  // set only when result is Ok
+    const TftpPacket* packet = nullptr;  // set only when result is Ok; the decoder's own
 };
 
-/// Makes the packet of the datagram's kind and decodes it.
-DecodedPacket decodePacket(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram);
+/// Decodes datagrams into packets it holds, one of each kind that a client sends, reused from one
+/// datagram to the next, so that decoding allocates nothing on the heap (beyond a request's or an
+/// ERROR's text).
+class PacketDecoder {
+  public:
+    /// Decodes the datagram into the packet of its kind, which stays valid until the next decode.
+    DecodedPacket decode(const ClientEndpoint& peer, std::span<const std::uint8_t> datagram);
+
+  private:
+    ReadRequestPacket readRequest_;
+    WriteRequestPacket writeRequest_;
+    DataPacket data_;
+    AckPacket ack_;
+    ErrorPacket error_;
+};
 
 /// The mode text of a transfer mode as it goes on the wire.
 std::string_view modeText(TransferMode mode);
