@@ -5,13 +5,17 @@
 # resend and its stop under load) against that build. The end-to-end tests make network
 # namespaces, and the install test builds the Debian package and installs it into a fresh Debian
 # 12 root (from Debian's package archive, the base cached in /var/cache/quillet-tests): both need
-# root and report themselves skipped without it.
+# root and report themselves skipped without it. Then the two fuzzers for a minute each, and
+# quilletd.exe cross-built with mingw-w64 with its tests under Wine (the mingw-w64 and Wine
+# packages are installed first when missing).
 #
-#   tools/test.sh
+#   sudo tools/test.sh
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
+# shellcheck source=run_as_root.sh
+source "$repo/tools/run_as_root.sh"
 
 export QT_QPA_PLATFORM=offscreen
 
@@ -23,3 +27,33 @@ cmake --preset asan
 cmake --build build-asan
 ctest --preset asan
 ctest --preset asan-e2e
+
+# The fuzzers, built with clang, each start from its committed corpus; new inputs go to a scratch
+# corpus and a crashing input to build-fuzz/tests/fuzz/. A crash, a sanitizer report or a failed
+# check ends the fuzzer with a non-zero status, and so the run.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUILLET_FUZZ=ON -DQUILLET_BUILD_UI=OFF -DQUILLET_BUILD_BENCH=OFF
+cmake --build build-fuzz --target packet_fuzzer codec_roundtrip_fuzzer
+# Absolute paths: the packet fuzzer serves from a scratch directory that it changes into. Undefined
+# behaviour stops a fuzzer as a crash does.
+fuzz="$repo/build-fuzz/tests/fuzz"
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+for fuzzer in packet_fuzzer:seeds codec_roundtrip_fuzzer:codec_seeds; do
+    name=${fuzzer%%:*}
+    rm -rf "$fuzz/$name-corpus"
+    mkdir "$fuzz/$name-corpus"
+    "$fuzz/$name" -max_total_time=60 -dict="$repo/tests/fuzz/packet.dict" \
+        -artifact_prefix="$fuzz/" "$fuzz/$name-corpus" "$repo/tests/fuzz/${fuzzer#*:}"
+done
+
+# The Windows build: quilletd.exe cross-built with mingw-w64, its tests run under Wine.
+windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
+for package in "${windows_packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        run_as_root apt-get update
+        run_as_root env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y --no-install-recommends "${windows_packages[@]}"
+        break
+    fi
+done
+"$repo/tools/test-windows.sh"
