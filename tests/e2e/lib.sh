@@ -122,18 +122,15 @@ same_bytes() {
     cmp -s "$1" "$2" || fail "$2 differs from $1 ($(stat -c %s "$1") bytes served, $(stat -c %s "$2" 2>/dev/null || echo no) bytes fetched)"
 }
 
-# Every client named before "--" fetches file-SIZE.bin for every size after it, byte for byte;
-# sets FETCHES to the number of fetches.
+# Every client named before "--" fetches file-SIZE.bin for every size after it, byte for byte.
 fetch_table() {
     local clients=() client size
     while [[ $1 != -- ]]; do clients+=("$1") && shift; done
     shift
-    FETCHES=0
     for client in "${clients[@]}"; do
         for size in "$@"; do
             fetch "$client" "file-$size.bin" "$FETCHED/$client-$size" || fail "$client: $size bytes"
             same_bytes "$SERVED/file-$size.bin" "$FETCHED/$client-$size"
-            FETCHES=$((FETCHES + 1))
         done
     done
 }

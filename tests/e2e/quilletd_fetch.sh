@@ -8,9 +8,7 @@
 # each named in the log, for files of 0, 1, 1468, 1469 bytes and 50 MB; the largest file in
 # blocks of 512 (33,553,920 bytes, its empty last block sent as block 0) brings one progress line
 # every 200 blocks; names outside the folder stay refused; with 5% of the datagrams dropped,
-# windows of 8 blocks of 1468 still arrive whole. The window program quillet serves curl and logs
-# the transfer, ends with status 0 on SIGTERM (idle) and SIGINT (a transfer open), and with port
-# 69 held logs the bind failure and, once its message box is dismissed, ends with status 3.
+# windows of 8 blocks of 1468 still arrive whole.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
@@ -57,27 +55,6 @@ grep -qE "^${stamp}client 127\.0\.0\.1 \([0-9]+\): file-513\.bin, Served with 2 
 stop_server TERM 3000
 [[ $(grep -c = "$QUILLET_SETTINGS") -eq 1 ]] && grep -qx LOG_FILE_LEVEL=6 "$QUILLET_SETTINGS" ||
     fail "settings: $(cat "$QUILLET_SETTINGS")"
-
-# --- the window program, run for real (offscreen), if built ---
-if [[ -n ${QUILLET:-} ]]; then
-    start_server "$QUILLET"
-    fetch_table curl -- 400000
-    expect_log ": file-400000.bin, Connected."
-    expect_log ": file-400000.bin, Served with 782 blocks."
-    stop_server TERM 4000
-    start_server "$QUILLET"
-    [[ $(raw_get file-400000.bin "" silent) == DATA ]] || fail "quillet: no block 1"
-    wait_for "$QUILLET_LOG" ": file-400000.bin, Connected." 5 2 || fail "the open transfer was not logged"
-    stop_server INT 4000  # a transfer open
-    hold_port_69
-    start_server "$QUILLET" nowait
-    expect_log "Bind failed, Maybe Port 69 already in use: 0x00000062" 10
-    sleep 0.5  # time for the message box to come up; SIGTERM dismisses it (or ends the dialog)
-    kill -TERM "$SERVER_PID"
-    await_exit 10
-    [[ $STATUS -eq 3 ]] || fail "quillet, port 69 held: exit status $STATUS, expected 3"
-    kill "$HOLDER_PID" && wait "$HOLDER_PID" || true
-fi
 
 # --- TFTP_OPTIONS=1, level 7 ---
 settings LOG_FILE_LEVEL=7 TFTP_OPTIONS=1
