@@ -35,30 +35,18 @@ fail() {
     exit 1
 }
 in_root() { chroot "$ROOT" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"; }
-wait_for() { # file text seconds
-    local i
-    for ((i = 0; i < $3 * 10; i++)); do
-        grep -qF -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    fail "no \"$2\" in $1: $(cat "$1" "$WORK"/*.err 2>/dev/null)"
-}
-# Runs a command in the root as user $1 in folder $2, on port 69 of the namespace, in the
-# background; its standard error goes to $WORK/$1.err.
-serve_as() {
-    local user=$1 folder=$2 home
-    shift 2
-    home=$(in_root getent passwd "$user" | cut -d: -f6)
-    ip netns exec "$NS" chroot "$ROOT" setpriv --reuid="$user" --regid="$user" --init-groups \
-        env -i PATH=/usr/bin:/bin HOME="$home" XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=offscreen \
-        sh -c "cd \"$folder\" && exec $*" 2>>"$WORK/$user.err" &
-    PIDS+=($!)
-}
-# Runs command $4 as user $1 in folder $2 (see serve_as), expects it to serve folder $3 and has
-# curl fetch a file of $5 bytes put there, byte for byte; then SIGTERM must end it with status 0.
+# Runs command $4 as user $1 in folder $2 of the root, on port 69 of the namespace, standard error
+# to $WORK/$1.err; expects it to serve folder $3, where curl must fetch a file of $5 bytes byte for
+# byte; then SIGTERM must end it with status 0.
 serve_and_fetch() {
-    serve_as "$1" "$2" "$4"
-    wait_for "$ROOT$3/Quillet.log" "Quillet Server Ready..." 20
+    local home log="$ROOT$3/Quillet.log"
+    home=$(in_root getent passwd "$1" | cut -d: -f6)
+    ip netns exec "$NS" chroot "$ROOT" setpriv --reuid="$1" --regid="$1" --init-groups \
+        env -i PATH=/usr/bin:/bin HOME="$home" XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=offscreen \
+        sh -c "cd \"$2\" && exec $4" 2>>"$WORK/$1.err" &
+    PIDS+=($!)
+    timeout 20 sh -c "until grep -qF 'Quillet Server Ready...' '$log'; do sleep 0.1; done" 2>/dev/null ||
+        fail "$1: not ready: $(cat "$log" "$WORK/$1.err" 2>/dev/null)"
     head -c "$5" /dev/urandom >"$ROOT$3/served.bin"
     ip netns exec "$NS" timeout 60 curl -sS -o "$WORK/fetched" "tftp://127.0.0.1/served.bin" || fail "curl: $1"
     cmp "$ROOT$3/served.bin" "$WORK/fetched" || fail "served.bin arrived changed ($1)"
@@ -90,17 +78,14 @@ mount --bind /dev "$ROOT/dev"
 mount --bind -o ro /sys "$ROOT/sys"
 cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
 cp "$deb" "$ROOT/tmp/"
-echo "debian root ready after $((SECONDS - started)) s"
 
 # The package's dependencies come from the archive; systemd and man-db only for the checks.
 in_root apt-get update -qq >"$WORK/apt.log" 2>&1 || fail "apt-get update: $(tail -n 20 "$WORK/apt.log")"
 in_root apt-get install -y -qq --no-install-recommends "/tmp/$(basename "$deb")" systemd man-db >>"$WORK/apt.log" 2>&1 ||
     fail "apt-get install: $(tail -n 20 "$WORK/apt.log")"
-echo "installed after $((SECONDS - started)) s"
 
-for program in quillet quilletd; do
-    in_root getcap "/usr/bin/$program" | grep -q cap_net_bind_service || fail "$program lacks cap_net_bind_service"
-done
+(($(in_root getcap /usr/bin/quillet /usr/bin/quilletd | grep -c cap_net_bind_service) == 2)) ||
+    fail "the programs lack cap_net_bind_service: $(in_root getcap /usr/bin/quillet /usr/bin/quilletd)"
 [[ $(in_root stat -c %U:%G /srv/tftp) == quillet:quillet ]] || fail "/srv/tftp is not the service user's"
 [[ $(in_root systemctl is-enabled quilletd.service || true) == disabled ]] || fail "the service is not disabled"
 in_root systemd-analyze verify /lib/systemd/system/quilletd.service || fail "systemd-analyze verify"

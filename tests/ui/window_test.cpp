@@ -36,7 +36,6 @@ class MainDialogTestAccess {
     static QMenuBar& menuBar(const MainDialog& d) { return *d.menuBar_; }
     static QListWidget& logList(const MainDialog& d) { return *d.logList_; }
     static std::shared_ptr<EngineParts> parts(const MainDialog& d) { return d.engine_; }
-    static std::uint16_t boundPort(const MainDialog& d) { return d.engine_->server.boundPort(); }
     static EngineBody& engineBody(MainDialog& d) { return d.engineBody_; }
     static std::chrono::milliseconds& stopWaitLimit(MainDialog& d) { return d.stopWaitLimit_; }
     static void elapsedPass(MainDialog& d) { d.elapsedPass(); }
@@ -131,12 +130,11 @@ class WindowTest : public QObject {
 
     std::unique_ptr<MainDialog> dialog_;
 
-    /// A shown dialog on a free port; unless it serves, its engine only binds and reports ready.
-    MainDialog& open(bool serves = false) {
+    /// A shown dialog on a free port whose engine runs body; by default it only binds and reports
+    /// ready.
+    MainDialog& open(EngineBody body = [](EngineParts& parts) { parts.server.start(); }) {
         dialog_ = std::make_unique<MainDialog>(0);
-        if (!serves) {
-            Access::engineBody(*dialog_) = [](EngineParts& parts) { parts.server.start(); };
-        }
+        Access::engineBody(*dialog_) = std::move(body);
         dialog_->show();
         [&] { QTRY_VERIFY(logShows(*dialog_, "Quillet Server Ready...")); }();
         return *dialog_;
@@ -273,7 +271,7 @@ class WindowTest : public QObject {
     }
 
     void serverErrorShowsTheTextAndEndsWithCode3() {
-        const int port = Access::boundPort(open());  // held by the first dialog's engine
+        const int port = Access::parts(open())->server.boundPort();  // held by this engine
         MainDialog dialog(static_cast<std::uint16_t>(port));
         QString text;
         QTimer poll;
@@ -296,16 +294,32 @@ class WindowTest : public QObject {
     void everyWayOfEndingRunsTheCloseSteps_data() {
         QTest::addColumn<Ending>("ending");
         QTest::addColumn<int>("result");
-        QTest::newRow("close box") << Ending(&MainDialog::close) << int{QDialog::Rejected};
-        QTest::newRow("Escape") << Ending([](MainDialog& d) {
-            QTest::keyClick(&d, Qt::Key_Escape);
-        }) << int{QDialog::Rejected};
-        QTest::newRow("done") << Ending([](MainDialog& d) { d.done(7); }) << 7;
+        QTest::addColumn<bool>("slowToStop");  // the engine ends only long after it is stopped
+        const Ending closeBox = &MainDialog::close;
+        QTest::newRow("close box") << closeBox << int{QDialog::Rejected} << false;
+        QTest::newRow("Escape") << Ending(
+                                       [](MainDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); })
+                                << int{QDialog::Rejected} << false;
+        QTest::newRow("done") << Ending([](MainDialog& d) { d.done(7); }) << 7 << false;
+        QTest::newRow("engine slow to stop") << closeBox << int{QDialog::Rejected} << true;
     }
     void everyWayOfEndingRunsTheCloseSteps() {
         QFETCH(Ending, ending);
         QFETCH(int, result);
-        MainDialog& dialog = open(true);  // with the real engine, serving until it is stopped
+        QFETCH(bool, slowToStop);
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<int> latePostsRefused{0};
+        MainDialog& dialog = open([=, &latePostsRefused](EngineParts& engine) {
+            engine.server.run();  // serves until it is stopped
+            if (slowToStop) {     // then goes on using the log and the sink
+                released.wait_for(10s);
+                engine.log.write(3, "a line from an engine that was let go");
+                latePostsRefused = int{!engine.eventSink.transferDone(ClientEndpoint{})} +
+                                   int{!engine.eventSink.serverError("late")};
+            }
+        });
+        Access::stopWaitLimit(dialog) = slowToStop ? 100ms : 10s;
         play(dialog, "S1=5000");
         // Queued before the close, delivered after it: the rows they refer to are gone.
         QVERIFY(post(dialog, TransferProgressMessage{client(1), 5}));
@@ -313,38 +327,20 @@ class WindowTest : public QObject {
         ending(dialog);
         QCoreApplication::processEvents();
         QCOMPARE(dialog.result(), result);
-        QVERIFY(!dialog.engineAbandoned());
-        QCOMPARE(Access::boundPort(dialog), 0);  // the engine has ended and closed its socket
+        QCOMPARE(dialog.engineAbandoned(), slowToStop);
+        if (!slowToStop) {
+            QCOMPARE(Access::parts(dialog)->server.boundPort(), 0);  // it has closed its socket
+        }
         QCOMPARE(Access::list(dialog).topLevelItemCount(), 0);
         // The window is detached now: posts are refused on the posting thread.
         QVERIFY(!post(dialog, LogLineMessage{"late line"}));
-    }
-    void anEngineThatDoesNotStopInTimeIsLetGoWithItsPartsAlive() {
-        std::promise<void> release;
-        std::shared_future<void> released = release.get_future().share();
-        std::atomic<int> latePostsAccepted{-1};
-        std::weak_ptr<const EngineParts> parts;
-        {
-            MainDialog dialog(0);
-            Access::stopWaitLimit(dialog) = 100ms;
-            Access::engineBody(dialog) = [released, &latePostsAccepted](EngineParts& engine) {
-                engine.server.run();
-                // Stopped, but slow to end: it goes on using the log and the sink afterwards.
-                released.wait_for(10s);
-                engine.log.write(3, "a line from an engine that was let go");
-                latePostsAccepted = int{engine.eventSink.transferDone(ClientEndpoint{})} +
-                                    int{engine.eventSink.serverError("late")};
-            };
-            dialog.show();
-            QTRY_VERIFY(logShows(dialog, "Quillet Server Ready..."));
-            parts = Access::parts(dialog);
-            dialog.close();
-            QVERIFY(dialog.engineAbandoned());
-        }
-        QVERIFY(!parts.expired());  // the dialog is gone, the engine's parts are not
+        // An engine thread that was let go keeps its share of the parts until it ends.
+        const std::weak_ptr<const EngineParts> parts = Access::parts(dialog);
+        dialog_.reset();
+        QCOMPARE(parts.expired(), !slowToStop);
         release.set_value();
         QTRY_VERIFY(parts.expired());
-        QCOMPARE(latePostsAccepted.load(), 0);
+        QCOMPARE(latePostsRefused.load(), slowToStop ? 2 : 0);
     }
 };
 

@@ -8,24 +8,17 @@
 # the end-to-end test and CTest's fixture "wine" do.
 set -euo pipefail
 
-export WINEDEBUG=-all
 if [[ -z ${WINEPREFIX:-} ]]; then
     build=$(cd "$(dirname "$1")" && pwd)
     while [[ $build != / && ! -e $build/CMakeCache.txt ]]; do build=$(dirname "$build"); done
     WINEPREFIX=$build/wine-prefix
 fi
-export WINEPREFIX
+export WINEPREFIX WINEDEBUG=-all
 
 mkdir -p "$WINEPREFIX"
 # Tests run in parallel: one of them starts the server (and sets the prefix up) while the others
-# wait. Wine's helper processes (services, devices) start with the first program and live as long
-# as the server: started here, they keep /dev/null rather than the caller's output.
-exec 9>"$WINEPREFIX.lock"
-flock 9
-if wineserver -p60 </dev/null >/dev/null 2>&1; then  # fails when a server already runs
-    wineboot </dev/null >/dev/null 2>&1
-fi
-flock -u 9
-exec 9>&-
-
+# wait for the lock, which the server must not inherit. Wine's helper processes (services,
+# devices) start with the first program and live as long as the server: started here, they keep
+# /dev/null rather than the caller's output. wineserver -p fails when a server already runs.
+flock --close "$WINEPREFIX.lock" sh -c 'if wineserver -p60; then wineboot; fi' </dev/null >/dev/null 2>&1
 exec wine "$@"
