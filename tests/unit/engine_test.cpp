@@ -36,11 +36,6 @@ std::string clientLine(int level, const std::string& rest, ClientEndpoint from =
     return std::to_string(level) + " client " + endpointText(from) + ": " + rest;
 }
 
-/// A read request for name that asks for options: rrqWith(path, {"blksize", 0, "100", 0}).
-Bytes rrqWith(const std::string& name, std::initializer_list<Part> options) {
-    return wire(options, rrq(name));
-}
-
 /// Keeps every datagram it is asked to send, and reports it sent whole, failed or sent short.
 struct RecordingTransport final : PacketTransport {
     enum class Mode { Deliver, Fail, SendShort };

@@ -42,6 +42,10 @@ inline Bytes wire(std::initializer_list<Part> parts, Bytes start = {}) {
 inline Bytes rrq(std::string_view name, std::string_view mode = "octet") {
     return wire({0, 1, name, 0, mode, 0});
 }
+/// A read request for name that asks for options: rrqWith(path, {"blksize", 0, "100", 0}).
+inline Bytes rrqWith(std::string_view name, std::initializer_list<Part> options) {
+    return wire(options, rrq(name));
+}
 inline Bytes ack(int block) {
     return wire({0, 4, (block >> 8) & 0xFF, block & 0xFF});
 }
