@@ -364,20 +364,15 @@ TEST_F(EngineTest, NamesResolveInsideTheServedFolderAndNothingElseIsOpenedOrBloc
             ADD_FAILURE() << "the engine blocked";
             ::close(::open(files.path("fifo").c_str(), O_WRONLY | O_NONBLOCK));
         }
-        EXPECT_EQ(result.get(), code < 0 ? Handled : SessionOver);
-        const auto sent = takeSent();
-        ASSERT_EQ(sent.size(), 1u);
-        EXPECT_EQ(sent[0].first, kClient);
-        const auto shown = logged.empty() ? name : logged;
-        if (code < 0) {
-            EXPECT_EQ(sent[0].second, wire({0, 3, 0, 1, text}));
-            EXPECT_EQ(log.take(), Lines{clientLine(6, shown + ", Connected.")});
-            dispatcher.removeSession(kClient);
-        } else {
-            EXPECT_EQ(sent[0].second, wire({0, 5, 0, code, text, 0}));
-            EXPECT_EQ(log.take(), Lines{clientLine(5, shown + ", " + text)});
-        }
-        EXPECT_EQ(dispatcher.sessionCount(), 0u);
+        const bool served = code < 0;
+        EXPECT_EQ(result.get(), served ? Handled : SessionOver);
+        const auto reply = served ? wire({0, 3, 0, 1, text}) : wire({0, 5, 0, code, text, 0});
+        EXPECT_EQ(takeSent(), (Sent{{kClient, reply}}));
+        const auto shown = (logged.empty() ? name : logged) + ", ";
+        EXPECT_EQ(log.take(),
+                  Lines{clientLine(served ? 6 : 5, shown + (served ? "Connected." : text))});
+        EXPECT_EQ(dispatcher.sessionCount(), served ? 1u : 0u);
+        dispatcher.removeSession(kClient);
     }
     ::close(unixSocket);
     // A dispatcher without a folder that names can be confined to serves nothing.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <concepts>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -26,9 +27,8 @@ using Lines = std::vector<std::string>;
 /// A piece of a datagram: one byte given as a number, or the characters of a text.
 struct Part {
     Part(int byte) : bytes{static_cast<std::uint8_t>(byte)} {}
-    Part(std::string_view text) : bytes(text.begin(), text.end()) {}
-    Part(const char* text) : Part(std::string_view(text)) {}
-    Part(const std::string& text) : Part(std::string_view(text)) {}
+    template <std::convertible_to<std::string_view> Text>
+    Part(const Text& text) : bytes(std::string_view(text).begin(), std::string_view(text).end()) {}
     Bytes bytes;
 };
 
