@@ -354,6 +354,7 @@ TEST_F(EngineTest, NamesResolveInsideTheServedFolderAndNothingElseIsOpenedOrBloc
         {"Quillet.log.bak", 2, refused, ""},
         {"log-link", 2, refused, ""},
         {"forged\r\n\x1b[0m", 1, notFound, "forged\\x0D\\x0A\\x1B[0m"},
+        {std::string(100, 'm'), 1, notFound, ""},  // as long as a logged name may be: whole
         {std::string(1000, 'n'), 1, notFound, std::string(97, 'n') + "..."},
     };
     for (const auto& [name, code, text, logged] : cases) {
@@ -433,10 +434,12 @@ TEST_F(EngineTest, RefusedPacketLinesAreLimitedToTwentyEachSecondAndTheRestCount
     };
     EXPECT_EQ(refuse(25, kStart), 20u);
     EXPECT_EQ(dispatch(kClient, ack(1), kStart + 1), Ignored);
+    // The client's address written out, so that the endpoint's own text is checked too.
     EXPECT_EQ(
         log.take(),
         (Lines{"4 5 more Invalid Packets Ignored.",
-               clientLine(4, "Invalid ACK Packet Ignored, no Session for this client yet.")}));
+               "4 client 10.1.2.3 (1069): Invalid ACK Packet Ignored, no Session for this client "
+               "yet."}));
     EXPECT_EQ(refuse(22, kStart + 1), 19u);
     dispatcher.tick(kStart + 2);
     EXPECT_EQ(log.take(), Lines{"4 3 more Invalid Packets Ignored."});
