@@ -19,7 +19,6 @@
 #include <optional>
 #include <string>
 #include <tuple>
-#include <type_traits>
 
 #include "log/line_echo.h"
 #include "log/logger.h"
@@ -44,37 +43,30 @@ void useUtc() {
 /// Points the user's settings at a fresh registry key of their own (never the user's real one)
 /// and stores there LOG_FILE_LEVEL as given: a number, some other text, or nothing.
 void useSettingsWithLevel(const std::string& folder, const std::optional<std::string>& level) {
-    struct KeyCloser {
-        void operator()(HKEY key) const { ::RegCloseKey(key); }
-    };
-    const auto create = [](const std::wstring& path) {
-        HKEY key = nullptr;
-        ::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                          &key, nullptr);
-        return std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>(key);
-    };
-    // HKEY_CURRENT_USER becomes a fresh key of the test's own for the rest of the program.
+    // HKEY_CURRENT_USER becomes a fresh key of the test's own for the rest of the program; the
+    // override holds the key, so our handle goes at once.
     ::RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
     const std::wstring scratchPath =
         L"Software\\QuilletTests\\" + std::to_wstring(std::hash<std::string>{}(folder));
     ::RegDeleteTreeW(HKEY_CURRENT_USER, scratchPath.c_str());
-    ::RegOverridePredefKey(HKEY_CURRENT_USER, create(scratchPath).get());
+    HKEY scratch = nullptr;
+    ::RegCreateKeyExW(HKEY_CURRENT_USER, scratchPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &scratch, nullptr);
+    ::RegOverridePredefKey(HKEY_CURRENT_USER, scratch);
+    ::RegCloseKey(scratch);
     if (!level) {
         return;
     }
-    const auto key = create(L"Software\\Carrowmore\\Quillet");
     // A number is stored as the DWORD it is; any other text as a string, which is no level.
+    constexpr auto kKey = L"Software\\Carrowmore\\Quillet", kValue = L"LOG_FILE_LEVEL";
     char* end = nullptr;
-    const long number = std::strtol(level->c_str(), &end, 10);
+    const auto number = static_cast<DWORD>(std::strtol(level->c_str(), &end, 10));
+    const std::wstring text(level->begin(), level->end());
     if (!level->empty() && *end == '\0') {
-        const auto value = static_cast<DWORD>(number);
-        ::RegSetValueExW(key.get(), L"LOG_FILE_LEVEL", 0, REG_DWORD,
-                         reinterpret_cast<const BYTE*>(&value), sizeof value);
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_DWORD, &number, sizeof number);
     } else {
-        const std::wstring text(level->begin(), level->end());
-        ::RegSetValueExW(key.get(), L"LOG_FILE_LEVEL", 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(text.c_str()),
-                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, text.c_str(),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     }
 }
 #else
