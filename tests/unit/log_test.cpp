@@ -2,21 +2,26 @@
 // the file level kept in the user's settings; the messages posted to the window.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#include <QSettings>
+#include <QString>
 #endif
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
 
 #include "log/line_echo.h"
 #include "log/logger.h"
-#include "platform_support.h"
 #include "settings/settings_level_store.h"
 #include "test_support.h"
 
@@ -24,6 +29,67 @@ namespace quillet {
 namespace {
 
 using namespace test;
+
+// What differs per platform: the newline that ends each line of the log file, how local time
+// becomes UTC for the rest of the program, and where the user's settings live.
+#ifdef _WIN32
+constexpr char kNewline[] = "\r\n";
+
+void useUtc() {
+    ::_putenv_s("TZ", "UTC0");
+    ::_tzset();
+}
+
+/// Points the user's settings at a fresh registry key of their own (never the user's real one)
+/// and stores there LOG_FILE_LEVEL as given: a number, some other text, or nothing.
+void useSettingsWithLevel(const std::string& folder, const std::optional<std::string>& level) {
+    // HKEY_CURRENT_USER becomes a fresh key of the test's own for the rest of the program; the
+    // override holds the key, so our handle goes at once.
+    ::RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    const std::wstring scratchPath =
+        L"Software\\QuilletTests\\" + std::to_wstring(std::hash<std::string>{}(folder));
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, scratchPath.c_str());
+    HKEY scratch = nullptr;
+    ::RegCreateKeyExW(HKEY_CURRENT_USER, scratchPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &scratch, nullptr);
+    ::RegOverridePredefKey(HKEY_CURRENT_USER, scratch);
+    ::RegCloseKey(scratch);
+    if (!level) {
+        return;
+    }
+    // A number is stored as the DWORD it is; any other text as a string, which is no level.
+    constexpr auto kKey = L"Software\\Carrowmore\\Quillet", kValue = L"LOG_FILE_LEVEL";
+    char* end = nullptr;
+    const auto number = static_cast<DWORD>(std::strtol(level->c_str(), &end, 10));
+    const std::wstring text(level->begin(), level->end());
+    if (!level->empty() && *end == '\0') {
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_DWORD, &number, sizeof number);
+    } else {
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, text.c_str(),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+}
+#else
+constexpr char kNewline[] = "\n";
+
+void useUtc() {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+}
+
+/// Points the user's settings at a fresh file of their own under folder (never the user's real
+/// one) and stores there LOG_FILE_LEVEL as given: a number, some other text, or nothing.
+void useSettingsWithLevel(const std::string& folder, const std::optional<std::string>& level) {
+    // A folder of its own each time: the settings layer caches a file it has read.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       QString::fromStdString(folder));
+    std::filesystem::create_directories(folder + "/Carrowmore");
+    if (level) {
+        std::ofstream(folder + "/Carrowmore/Quillet.conf")
+            << "[General]\nLOG_FILE_LEVEL=" << *level;
+    }
+}
+#endif
 
 /// Keeps the lines posted to it, or refuses them (destroying them, as a failed post does).
 struct RecordingMessageWindow final : MessageWindow {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <concepts>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -26,9 +27,8 @@ using Lines = std::vector<std::string>;
 /// A piece of a datagram: one byte given as a number, or the characters of a text.
 struct Part {
     Part(int byte) : bytes{static_cast<std::uint8_t>(byte)} {}
-    Part(std::string_view text) : bytes(text.begin(), text.end()) {}
-    Part(const char* text) : Part(std::string_view(text)) {}
-    Part(const std::string& text) : Part(std::string_view(text)) {}
+    template <std::convertible_to<std::string_view> Text>
+    Part(const Text& text) : bytes(std::string_view(text).begin(), std::string_view(text).end()) {}
     Bytes bytes;
 };
 
@@ -41,6 +41,10 @@ inline Bytes wire(std::initializer_list<Part> parts, Bytes start = {}) {
 }
 inline Bytes rrq(std::string_view name, std::string_view mode = "octet") {
     return wire({0, 1, name, 0, mode, 0});
+}
+/// A read request for name that asks for options: rrqWith(path, {"blksize", 0, "100", 0}).
+inline Bytes rrqWith(std::string_view name, std::initializer_list<Part> options) {
+    return wire(options, rrq(name));
 }
 inline Bytes ack(int block) {
     return wire({0, 4, (block >> 8) & 0xFF, block & 0xFF});
