@@ -184,6 +184,13 @@ class WindowTest : public QObject {
         QCOMPARE(column(list, 1), "50|0|100|Done");
         list.grab();
         QCOMPARE(style.bars, QList<int>({0, 100}));
+        // A progress text is a whole number from 0 to 100 and nothing else (-1: not one).
+        QList<int> percents;
+        for (const char* text : {"0", " +7", "-0", "100", "-1", "101", "", "7%"}) {
+            int percent = -1;
+            percents << (TransferListCtrl::isProgressText(QString(text), &percent) ? percent : -1);
+        }
+        QCOMPARE(percents, QList<int>({0, 7, 0, 100, -1, -1, -1, -1}));
     }
 
     // Blocks: 10 of 5000 bytes, 12 of 6000, 25 of 12800, 35,715 of 50 MB in blocks of 1468.

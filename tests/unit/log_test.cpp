@@ -41,7 +41,8 @@ void useUtc() {
 }
 
 /// Points the user's settings at a fresh registry key of their own (never the user's real one)
-/// and stores there LOG_FILE_LEVEL as given: a number, some other text, or nothing.
+/// and stores there LOG_FILE_LEVEL and TFTP_OPTIONS as given: a number, some other text, or
+/// nothing.
 void useSettingsWithLevel(const std::string& folder, const std::optional<std::string>& level) {
     // HKEY_CURRENT_USER becomes a fresh key of the test's own for the rest of the program; the
     // override holds the key, so our handle goes at once.
@@ -58,15 +59,17 @@ void useSettingsWithLevel(const std::string& folder, const std::optional<std::st
         return;
     }
     // A number is stored as the DWORD it is; any other text as a string, which is no level.
-    constexpr auto kKey = L"Software\\Carrowmore\\Quillet", kValue = L"LOG_FILE_LEVEL";
+    constexpr auto kKey = L"Software\\Carrowmore\\Quillet";
     char* end = nullptr;
     const auto number = static_cast<DWORD>(std::strtol(level->c_str(), &end, 10));
     const std::wstring text(level->begin(), level->end());
-    if (!level->empty() && *end == '\0') {
-        ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_DWORD, &number, sizeof number);
-    } else {
-        ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, text.c_str(),
-                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    for (const auto* value : {L"LOG_FILE_LEVEL", L"TFTP_OPTIONS"}) {
+        if (!level->empty() && *end == '\0') {
+            ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, value, REG_DWORD, &number, sizeof number);
+        } else {
+            ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, value, REG_SZ, text.c_str(),
+                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+        }
     }
 }
 #else
@@ -78,7 +81,8 @@ void useUtc() {
 }
 
 /// Points the user's settings at a fresh file of their own under folder (never the user's real
-/// one) and stores there LOG_FILE_LEVEL as given: a number, some other text, or nothing.
+/// one) and stores there LOG_FILE_LEVEL and TFTP_OPTIONS as given: a number, some other text, or
+/// nothing.
 void useSettingsWithLevel(const std::string& folder, const std::optional<std::string>& level) {
     // A folder of its own each time: the settings layer caches a file it has read.
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
@@ -86,7 +90,7 @@ void useSettingsWithLevel(const std::string& folder, const std::optional<std::st
     std::filesystem::create_directories(folder + "/Carrowmore");
     if (level) {
         std::ofstream(folder + "/Carrowmore/Quillet.conf")
-            << "[General]\nLOG_FILE_LEVEL=" << *level;
+            << "[General]\nLOG_FILE_LEVEL=" << *level << "\nTFTP_OPTIONS=" << *level;
     }
 }
 #endif
@@ -131,11 +135,11 @@ class LoggerTest : public ::testing::Test {
 };
 
 TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsLevel) {
-    // The value in the settings file (none: no file), the file's level (a missing value or one
-    // that is no number gives 6, written back), and the window's level.
+    // The value of both settings (none: no file), the file's level (a missing value or one that
+    // is no number gives 6, written back), and the window's level. Only 1 turns options on.
     const std::tuple<std::optional<std::string>, int, int> cases[] = {
-        {std::nullopt, 6, 5}, {"7", 7, 5}, {"seven", 6, 7},
-        {"", 6, -1},          {"0", 0, 5}, {"-1", -1, 5}};
+        {std::nullopt, 6, 5}, {"7", 7, 5}, {"seven", 6, 7}, {"", 6, -1},
+        {"0", 0, 5},          {"1", 1, 5}, {"-1", -1, 5}};
     for (const auto& [stored, fileLevel, windowLevel] : cases) {
         SCOPED_TRACE(stored.value_or("no settings file"));
         useSettingsWithLevel(scratch_.path(stored.value_or("none") + "-settings"), stored);
@@ -143,6 +147,7 @@ TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsL
         const auto log = openLogger(logPath_);
         EXPECT_EQ(log->fileLevel(), fileLevel);
         EXPECT_EQ(SettingsLevelStore().readFileLevel(), fileLevel);
+        EXPECT_EQ(readTransferOptionsSetting(), stored == "1");
         EXPECT_EQ(log->windowLevel, 5);
         log->windowLevel = windowLevel;
         // The text goes unchanged (no formatting) after the stamp, cut to 1023 characters.
