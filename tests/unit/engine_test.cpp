@@ -236,8 +236,8 @@ TEST_F(EngineTest, FiveResendsPerBlockSharedByRequestsAcksAndTicksAndAFailedSend
         auto lines = log.take();
         EXPECT_EQ(lines.size(), 1 + std::count_if(triggers.begin(), triggers.end(),
                                                   [](char c) { return c == 'r' || c == 'o'; }));
-        EXPECT_EQ(lines.back(), clientLine(4, path + ", Closed with Socket Error, " +
-                                                  std::to_string(block) + " blocks sent."));
+        EXPECT_EQ(lastOf(lines), clientLine(4, path + ", Closed with Socket Error, " +
+                                                   std::to_string(block) + " blocks sent."));
         EXPECT_EQ(events.take(), Lines{event("Failed", "Socket Error")});
     }
 }
@@ -420,7 +420,7 @@ TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBus
     const auto result = capped.dispatch(third, rrq(path), kStart);
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(result, SessionOver);
-    EXPECT_EQ(takeSent().back().second, busy);
+    EXPECT_EQ(lastOf(takeSent()).second, busy);
     EXPECT_EQ(log.take(), Lines{clientLine(4, path + ", Refused, Server Busy.", third)});
 #endif
 }
@@ -465,7 +465,7 @@ TEST_F(EngineTest, AFileThatChangesDuringTheTransferEndsWithFileChanged) {
             forget();
             change(path);
             EXPECT_EQ(ackNow(windowed ? 0 : 1), SessionOver);
-            EXPECT_EQ(takeSent().back().second, wire({0, 5, 0, 0, "File Changed.", 0}));
+            EXPECT_EQ(lastOf(takeSent()).second, wire({0, 5, 0, 0, "File Changed.", 0}));
             EXPECT_EQ(log.take(), Lines{clientLine(4, path + ", Closed, File Changed during "
                                                              "Transfer, 1 blocks sent.")});
             EXPECT_EQ(events.take(), Lines{event("Failed", "File Changed")});

@@ -95,6 +95,12 @@ inline std::string pattern(std::size_t size) {
     return content;
 }
 
+/// The last of items; with none the test fails (at throws) rather than reading past the end.
+template <typename T>
+T lastOf(std::vector<T> items) {
+    return items.at(items.size() - 1);
+}
+
 inline std::string contentOf(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
