@@ -29,20 +29,27 @@ void writeFormatted(LogSink* sink, std::int32_t level, const char* format, ...) 
     va_end(arguments);
 }
 
-void writeAboutClient(LogSink* sink, std::int32_t level, const ClientEndpoint& client,
-                      const char* format, ...) {
+void writeAboutClientList(LogSink* sink, std::int32_t level, const ClientEndpoint& client,
+                          std::string_view subject, const char* format, va_list arguments) {
     if (sink == nullptr) {
         return;
     }
     // The text after the prefix never needs more room than the whole line has.
     char rest[kLogTextCapacity];
+    if (std::vsnprintf(rest, sizeof rest, format, arguments) < 0) {
+        return;
+    }
+    writeFormatted(sink, level, "client %s: %.*s%s%s", endpointText(client).c_str(),
+                   static_cast<int>(subject.size()), subject.data(), subject.empty() ? "" : ", ",
+                   rest);
+}
+
+void writeAboutClient(LogSink* sink, std::int32_t level, const ClientEndpoint& client,
+                      const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    const int length = std::vsnprintf(rest, sizeof rest, format, arguments);
+    writeAboutClientList(sink, level, client, {}, format, arguments);
     va_end(arguments);
-    if (length >= 0) {
-        writeFormatted(sink, level, "client %s: %s", endpointText(client).c_str(), rest);
-    }
 }
 
 }  // namespace quillet

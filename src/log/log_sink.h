@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -47,5 +48,11 @@ void writeFormatted(LogSink* sink, std::int32_t level, const char* format, ...)
 /// The same for a line about one client: "client 10.1.2.3 (1069): " and the formatted text.
 void writeAboutClient(LogSink* sink, std::int32_t level, const ClientEndpoint& client,
                       const char* format, ...) QUILLET_PRINTF_FORMAT(4, 5);
+
+/// The same from a va_list, with the text after a subject when one is given:
+/// "client 10.1.2.3 (1069): boot.bin, " and the formatted text.
+void writeAboutClientList(LogSink* sink, std::int32_t level, const ClientEndpoint& client,
+                          std::string_view subject, const char* format, va_list arguments)
+    QUILLET_PRINTF_FORMAT(5, 0);
 
 }  // namespace quillet

@@ -313,19 +313,10 @@ HandlerResult ReadSession::close() {
 }
 
 void ReadSession::logTransfer(std::int32_t level, const char* format, ...) const {
-    LogSink* sink = owner_.logSink();
-    if (sink == nullptr) {
-        return;
-    }
-    // The text after the prefix never needs more room than the whole line has.
-    char text[kLogTextCapacity];
     va_list arguments;
     va_start(arguments, format);
-    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    writeAboutClientList(owner_.logSink(), level, peer_, loggedName_, format, arguments);
     va_end(arguments);
-    if (length >= 0) {
-        writeAboutClient(sink, level, peer_, "%s, %s", loggedName_.c_str(), text);
-    }
 }
 
 // Block numbers are absolute here but only their low 16 bits travel, so an acknowledgement is
