@@ -242,6 +242,14 @@ TEST_F(LoggerTest, AMissingFailingOrRefusingSinkLeavesTheOtherItsLines) {
     EXPECT_EQ(posted(), (Lines{kStamp + "Log File not written: error 0x0000001B.",
                                kStamp + "not written", kStamp + "shown"}));
     std::filesystem::remove(logPath_);
+    // The folder removed under a full log: the rotation finds no place for a new file.
+    std::filesystem::create_directory(scratch_.path("gone"));
+    const auto gone = openLogger(ServedFolder::open(scratch_.path("gone")).descriptor());
+    scratch_.write("gone/Quillet.log", kMebibyte + "o");
+    std::filesystem::remove_all(scratch_.path("gone"));
+    gone->write(5, "shown");
+    EXPECT_EQ(posted(),
+              (Lines{kStamp + "Log File not opened: error 0x00000002.", kStamp + "shown"}));
 #endif
     const auto log = openLogger();
     window_.refuse = true;  // the refused line is destroyed before write returns
