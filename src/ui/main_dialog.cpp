@@ -10,6 +10,7 @@
 #include <array>
 #include <memory>
 #include <system_error>
+#include <utility>
 #include <variant>
 
 #include "ui/about_dialog.h"
@@ -55,11 +56,11 @@ void addLogLine(QListWidget& list, const QString& line) {
 
 }  // namespace
 
-MainDialog::MainDialog(std::uint16_t port, QWidget* parent)
+MainDialog::MainDialog(std::shared_ptr<EngineParts> engine, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      engine_(std::make_shared<EngineParts>(port)),
+      engine_(std::move(engine)),
       engineBody_([](EngineParts& parts) { parts.runResult = parts.server.run(); }),
       menuBar_(new QMenuBar(this)),
       fileMenu_(nullptr),
@@ -128,7 +129,7 @@ void MainDialog::showEvent(QShowEvent* event) {
 
 void MainDialog::startEngine() {
     EngineParts& parts = *engine_;
-    parts.log.open(kLogFileName);
+    parts.prepare();
     parts.window.attach(this);
     parts.log.attachWindow(&parts.window);
     parts.log.windowLevel = Logger::kDefaultWindowLevel;
