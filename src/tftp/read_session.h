@@ -26,7 +26,9 @@
 //
 // Lock-step is the window of one block: ACK k acknowledges every block up to k, a repeated ACK of
 // the block last acknowledged (and a silent client) gets the unacknowledged window again, and
-// older ACKs are ignored.
+// older ACKs are ignored. Once an OACK went out, a repeated ACK gets the window again at most
+// once a second for each place of the window: a client's retries come further apart, and forged
+// copies of one ACK must not draw the window toward someone else's address again and again.
 #pragma once
 
 #include <cstdint>
@@ -54,8 +56,11 @@ class ReadSession {
     static constexpr std::int64_t kLargestBlockCount = 65535;
     /// The largest file without options: 33,553,920 bytes. With blksize it scales.
     static constexpr std::int64_t kLargestFile = kLargestBlockCount * kBlockSize;
-    /// The most bytes of DATA one ACK sets off: 64 blocks of 1,468 fit, 2 of 65,464.
-    static constexpr std::int64_t kLargestWindowBytes = 128 * 1024;
+    /// The most bytes of DATA datagrams one ACK sets off and that are out at once: as many as one
+    /// DATA packet of the largest block (65,468), so that a window draws no more toward an
+    /// address than one block of a server without windows. One block of 65,464 fits, 44 of
+    /// 1,468, 31 of 2,048, and never more than 64 blocks.
+    static constexpr std::int64_t kLargestWindowBytes = kLargestBlockSize + kDataHeaderSize;
     static constexpr std::int32_t kMaxRetransmissions = 5;
     static constexpr std::time_t kSilenceBeforeResend = 10;  // seconds
     /// Progress is reported as the bytes of the blocks sent pass each multiple of these: every
@@ -95,9 +100,10 @@ class ReadSession {
     /// The file name as requested.
     const std::string& fileName() const { return fileName_; }
 
-    /// Refuses a request for lack of sessions or descriptors with ERROR 0 "Server Busy.".
+    /// Refuses a request for lack of sessions or descriptors with ERROR 0 "Server Busy.", its
+    /// line written if the owner lets it in the second now.
     static void refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
-                           std::string_view requestedName);
+                           std::string_view requestedName, std::time_t now);
 
   private:
     enum class SendOutcome { Sent, SendFailed, ReadFailed, FileChanged };
@@ -130,8 +136,13 @@ class ReadSession {
     /// carries those bits.
     std::int64_t ackedBlock(std::uint32_t ackBlock) const;
 
-    /// Refuses the request with an ERROR packet and closes.
-    HandlerResult replyError(ErrorReply kind);
+    /// Refuses the request with an ERROR packet and closes; its line is written if the owner
+    /// lets it in the second now.
+    HandlerResult replyError(ErrorReply kind, std::time_t now);
+
+    /// Notes a packet that was only a copy of one already handled, if the owner lets it in the
+    /// second now.
+    void noteDuplicate(const char* text, std::time_t now) const;
 
     /// Ends a transfer whose block could not be sent or whose resends ran out.
     HandlerResult closeWithSocketError();
@@ -153,9 +164,7 @@ class ReadSession {
     SessionOwner& owner_;
     const ServedFolder& folder_;
     ClientEndpoint peer_;
-    std::string fileName_;
-    std::string shownName_;   // escaped, for the window
-    std::string loggedName_;  // escaped and cut, for log lines
+    std::string fileName_;  // as requested: escaped where it is shown
     std::optional<ServedFile> file_;
     DataPacket currentBlock_;
     State state_ = State::Idle;
@@ -166,6 +175,8 @@ class ReadSession {
     std::int32_t lastAcked_ = 0;           // every block up to this one is acknowledged
     std::int32_t lastBlock_ = 0;           // the number of the last block, once it was read
     std::int32_t retries_ = 0;
+    // When a repeated ACK last got the window again, since it last moved or the tick resent it.
+    std::optional<std::time_t> resentOnRepeatedAck_;
     std::time_t lastActivity_ = 0;
 };
 
