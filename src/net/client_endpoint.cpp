@@ -72,7 +72,11 @@ std::uint64_t shareKey(const ClientEndpoint& endpoint) {
 }
 
 std::string endpointText(const ClientEndpoint& endpoint) {
-    return addressText(endpoint.address) + " (" + std::to_string(endpoint.hostPort()) + ")";
+    char text[32];
+    const int length =
+        std::snprintf(text, sizeof text, "%s (%u)", addressText(endpoint.address).c_str(),
+                      unsigned{endpoint.hostPort()});
+    return std::string(text, static_cast<std::size_t>(length));
 }
 
 }  // namespace quillet
