@@ -167,7 +167,6 @@ HandlerResult ReadSession::tick(std::time_t now) {
     if (now - lastActivity_ <= kSilenceBeforeResend) {
         return HandlerResult::Handled;
     }
-    resentOnRepeatedAck_.reset();
     return afterSend(retransmit(), HandlerResult::Resent);
 }
 

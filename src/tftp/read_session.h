@@ -175,7 +175,7 @@ class ReadSession {
     std::int32_t lastAcked_ = 0;           // every block up to this one is acknowledged
     std::int32_t lastBlock_ = 0;           // the number of the last block, once it was read
     std::int32_t retries_ = 0;
-    // When a repeated ACK last got the window again, since it last moved or the tick resent it.
+    // When a repeated ACK last got the window again, since the window last moved.
     std::optional<std::time_t> resentOnRepeatedAck_;
     std::time_t lastActivity_ = 0;
 };

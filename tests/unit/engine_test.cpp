@@ -523,7 +523,7 @@ TEST_F(EngineTest, WindowedTransferResendsFromTheBlockAfterTheLastAcknowledged) 
         {0, ack(2), Ignored, {}, {duplicate}},   // and further copies are only noted
         {1, ack(2), Handled, {3, 4, 5, 6}, {}},  // until a second later (a client's retry)
         {0, ack(2), Ignored, {}, {duplicate}},
-        {11, {}, Resent, {3, 4, 5, 6}, {}},  // or until the tick resends the window
+        {11, {}, Resent, {3, 4, 5, 6}, {}},  // the tick resends it after 10 s of silence
         {0, ack(2), Handled, {3, 4, 5, 6}, {}},
         {0, ack(1), Ignored, {}, {duplicate}},  // older than the last acknowledged
         {0, ack(9), Ignored, {}, {duplicate}},  // ahead of the window
@@ -587,7 +587,7 @@ TEST_F(EngineTest, NegotiationAnswersOnlyWithAcceptedOptionsWhenTurnedOn) {
     // and leaves windowsize out when that is one block.
     const auto windowed = files.write("windowed.bin", pattern(200'000));
     for (const auto& [size, window] :
-         {std::pair{"65464", "1"}, {"1468", "44"}, {"2048", "31"}, {"512", "64"}}) {
+         {std::pair{"65464", "1"}, {"1468", "44"}, {"2048", "31"}, {"1091", "59"}, {"512", "64"}}) {
         dispatcher.removeSession(kClient);
         const auto oack = wire({0, 6, "blksize", 0, size, 0});
         dispatch(kClient, rrqWith(windowed, {"blksize", 0, size, 0, "windowsize", 0, "64", 0}));
