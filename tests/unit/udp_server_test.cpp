@@ -115,22 +115,6 @@ TEST_F(UdpServerTest, AClientWhosePortAnswersUnreachableEndsAtOnce) {
                            "/boot.bin, Closed, Client Unreachable, 1 blocks sent."});
     EXPECT_EQ(lastOf(events.take()), event("Failed", "Unreachable", me));
 }
-
-// An ICMP error about one datagram fails the socket's next send, whatever its destination; the
-// socket layer tries that send again and keeps the error for the engine.
-TEST_F(UdpServerTest, AnErrorAboutOneDestinationNeverFailsASendToAnother) {
-    net::UdpSocket gone;
-    ASSERT_TRUE(gone.open() && gone.bind(0));
-    const auto goneEndpoint = test::client(0x7F000001, gone.localPort());
-    gone.close();
-    send(wire({"to nobody"}), &waker, goneEndpoint.hostPort());
-    std::this_thread::sleep_for(50ms);                          // the port unreachable is back
-    send(wire({"to the client"}), &waker, client.localPort());  // sent, not failed
-    std::array<net::QueuedError, 4> errors;
-    ASSERT_EQ(waker.takeQueuedErrors(errors), 1u);
-    EXPECT_EQ(errors[0].kind, net::QueuedError::Kind::PeerUnreachable);
-    EXPECT_EQ(errors[0].about, goneEndpoint);
-}
 #endif
 
 TEST_F(UdpServerTest, ABurstIsAnsweredInOrderWithoutDatagramsOver4096BytesOrEmptyAndStopEnds) {
