@@ -114,26 +114,27 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
         lastActivity_ = now;
         state_ = State::Sending;
         retries_ = 0;
+        windowSentAt_ = now;
         return afterSend(sendWindow(), HandlerResult::Handled);
     }
     const auto acked = ackedBlock(packet.block);
     // Without options every repeat of the last ACK gets the block again, as RFC 1350 has it. With
-    // them one repeat in a second is enough to recover a lost window, and a client that retries
-    // waits longer than that; more copies could only be forged.
-    const bool resentThisSecond = accepted_.any() && resentOnRepeatedAck_ == now;
-    if (acked < lastAcked_ || (acked == lastAcked_ && resentThisSecond)) {
+    // them a repeat gets the window again only once it has been out for more than a second: a
+    // client that lost it retries later than that, and copies that come sooner could only be
+    // duplicates or forged, and would each draw up to a whole window.
+    const bool windowJustSent = accepted_.any() && now - windowSentAt_ < kRepeatedAckPause;
+    if (acked < lastAcked_ || (acked == lastAcked_ && windowJustSent)) {
         noteDuplicate("Duplicated ACK.", now);
         return HandlerResult::Ignored;
     }
     lastActivity_ = now;
+    windowSentAt_ = now;
     if (acked == lastAcked_) {
         // The client lost a block of the window (or our whole window): send it again.
-        resentOnRepeatedAck_ = now;
         return afterSend(retransmit(), HandlerResult::Handled);
     }
 
     lastAcked_ = static_cast<std::int32_t>(acked);
-    resentOnRepeatedAck_.reset();
     if (lastAcked_ == lastBlock_) {
         logTransfer(loglevel::kTransfer, "Served with %d blocks.", blocksSent_);
         owner_.events().transferProgress(peer_, blocksSent_);
@@ -167,6 +168,7 @@ HandlerResult ReadSession::tick(std::time_t now) {
     if (now - lastActivity_ <= kSilenceBeforeResend) {
         return HandlerResult::Handled;
     }
+    windowSentAt_ = now;
     return afterSend(retransmit(), HandlerResult::Resent);
 }
 

@@ -63,6 +63,9 @@ class ReadSession {
     static constexpr std::int64_t kLargestWindowBytes = kLargestBlockSize + kDataHeaderSize;
     static constexpr std::int32_t kMaxRetransmissions = 5;
     static constexpr std::time_t kSilenceBeforeResend = 10;  // seconds
+    /// With options, a repeated ACK gets the window again only this many whole seconds after it
+    /// last went out: more than one second has passed.
+    static constexpr std::time_t kRepeatedAckPause = 2;
     /// Progress is reported as the bytes of the blocks sent pass each multiple of these: every
     /// 10th and 200th block at the default block size.
     static constexpr std::int64_t kProgressEventBytes = 10 * kBlockSize;
@@ -175,8 +178,7 @@ class ReadSession {
     std::int32_t lastAcked_ = 0;           // every block up to this one is acknowledged
     std::int32_t lastBlock_ = 0;           // the number of the last block, once it was read
     std::int32_t retries_ = 0;
-    // When a repeated ACK last got the window again, since the window last moved.
-    std::optional<std::time_t> resentOnRepeatedAck_;
+    std::time_t windowSentAt_ = 0;  // when the unacknowledged window last went out
     std::time_t lastActivity_ = 0;
 };
 

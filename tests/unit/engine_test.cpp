@@ -509,12 +509,13 @@ TEST_F(EngineTest, WindowedTransferResendsFromTheBlockAfterTheLastAcknowledged) 
         {0, ack(1), Ignored, {}, {duplicate}},   // the transfer waits for ACK 0
         {0, ack(0), Handled, {1, 2, 3, 4}, {}},  // the first window
         {0, ack(2), Handled, {3, 4, 5, 6}, {}},  // 3 lost: the window starts after 2
-        {0, ack(2), Handled, {3, 4, 5, 6}, {}},  // a repeated ACK: the window again, once,
-        {0, ack(2), Ignored, {}, {duplicate}},   // and further copies are only noted
-        {1, ack(2), Handled, {3, 4, 5, 6}, {}},  // until a second later (a client's retry)
+        {0, ack(2), Ignored, {}, {duplicate}},   // copies of the ACK that come as the window
+        {1, ack(2), Ignored, {}, {duplicate}},   // goes out are only noted,
+        {1, ack(2), Handled, {3, 4, 5, 6}, {}},  // a repeat more than a second later (a client's
+        {0, ack(2), Ignored, {}, {duplicate}},   // retry) gets the window again, once
+        {11, {}, Resent, {3, 4, 5, 6}, {}},      // the tick resends it after 10 s of silence
         {0, ack(2), Ignored, {}, {duplicate}},
-        {11, {}, Resent, {3, 4, 5, 6}, {}},  // the tick resends it after 10 s of silence
-        {0, ack(2), Handled, {3, 4, 5, 6}, {}},
+        {2, ack(2), Handled, {3, 4, 5, 6}, {}},
         {0, ack(1), Ignored, {}, {duplicate}},  // older than the last acknowledged
         {0, ack(9), Ignored, {}, {duplicate}},  // ahead of the window
         {0, request, Ignored, {}, {clientLine(6, "Duplicated Read Request.")}},
