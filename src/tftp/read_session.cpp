@@ -44,7 +44,7 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
         // request acted on keeps the session alive.
         if (state_ == State::OptionAckSent || (blocksSent_ == 1 && !accepted_.any())) {
             lastActivity_ = now;
-            return afterSend(retransmit(), HandlerResult::Handled);
+            return afterSend(retransmit(Resend::Window), HandlerResult::Handled);
         }
         noteDuplicate("Duplicated Read Request.", now);
         return HandlerResult::Ignored;
@@ -131,7 +131,7 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
     windowSentAt_ = now;
     if (acked == lastAcked_) {
         // The client lost a block of the window (or our whole window): send it again.
-        return afterSend(retransmit(), HandlerResult::Handled);
+        return afterSend(retransmit(Resend::Window), HandlerResult::Handled);
     }
 
     lastAcked_ = static_cast<std::int32_t>(acked);
@@ -169,7 +169,9 @@ HandlerResult ReadSession::tick(std::time_t now) {
         return HandlerResult::Handled;
     }
     windowSentAt_ = now;
-    return afterSend(retransmit(), HandlerResult::Resent);
+    // A client that has been silent this long may be gone, or never was there (a forged request):
+    // only the first unacknowledged block goes out again, not the whole window.
+    return afterSend(retransmit(Resend::FirstBlock), HandlerResult::Resent);
 }
 
 void ReadSession::negotiate(const TransferOptions& requested) {
@@ -248,15 +250,17 @@ bool ReadSession::sendOptionAck() {
     return owner_.send(optionAck);
 }
 
-ReadSession::SendOutcome ReadSession::retransmit() {
+ReadSession::SendOutcome ReadSession::retransmit(Resend what) {
     if (++retries_ > kMaxRetransmissions) {
         return SendOutcome::SendFailed;
     }
     if (state_ == State::OptionAckSent) {
         return sendOptionAck() ? SendOutcome::Sent : SendOutcome::SendFailed;
     }
-    // The window from the block after the last acknowledged one, up to the highest block sent.
-    for (std::int32_t number = lastAcked_ + 1; number <= blocksSent_; ++number) {
+    // The window from the block after the last acknowledged one, up to the highest block sent, or
+    // only its first block.
+    const std::int32_t last = what == Resend::Window ? blocksSent_ : lastAcked_ + 1;
+    for (std::int32_t number = lastAcked_ + 1; number <= last; ++number) {
         if (const auto outcome = sendBlock(number); outcome != SendOutcome::Sent) {
             return outcome;
         }

@@ -25,10 +25,10 @@
 //                    <-------- DATA 5, 6, ...
 //
 // Lock-step is the window of one block: ACK k acknowledges every block up to k, a repeated ACK of
-// the block last acknowledged (and a silent client) gets the unacknowledged window again, and
-// older ACKs are ignored. Once an OACK went out, a repeated ACK gets the window again at most
-// once a second for each place of the window: a client's retries come further apart, and forged
-// copies of one ACK must not draw the window toward someone else's address again and again.
+// the block last acknowledged gets the unacknowledged window again (a silent client its first
+// block), and older ACKs are ignored. Once an OACK went out, a repeated ACK gets the window again
+// only when it has been out for more than a second: a client's retries come further apart, and
+// forged copies of one ACK must not draw the window toward someone else's address again.
 #pragma once
 
 #include <cstdint>
@@ -125,9 +125,12 @@ class ReadSession {
     /// Sends the OACK with the accepted options.
     bool sendOptionAck();
 
-    /// Sends the OACK or the unacknowledged window again, unless the five resends are used up
-    /// (which reads as a failed send).
-    SendOutcome retransmit();
+    /// What a resend sends of the unacknowledged window: all of it, or its first block.
+    enum class Resend { Window, FirstBlock };
+
+    /// Sends the OACK, or the unacknowledged window or its first block, again, unless the five
+    /// resends are used up (which reads as a failed send).
+    SendOutcome retransmit(Resend what);
 
     /// onSuccess when the outcome is Sent; otherwise the transfer ends as the outcome asks.
     HandlerResult afterSend(SendOutcome outcome, HandlerResult onSuccess);

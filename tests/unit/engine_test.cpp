@@ -513,7 +513,7 @@ TEST_F(EngineTest, WindowedTransferResendsFromTheBlockAfterTheLastAcknowledged) 
         {1, ack(2), Ignored, {}, {duplicate}},   // goes out are only noted,
         {1, ack(2), Handled, {3, 4, 5, 6}, {}},  // a repeat more than a second later (a client's
         {0, ack(2), Ignored, {}, {duplicate}},   // retry) gets the window again, once
-        {11, {}, Resent, {3, 4, 5, 6}, {}},      // the tick resends it after 10 s of silence
+        {11, {}, Resent, {3}, {}},  // after 10 s of silence the tick resends its first block
         {0, ack(2), Ignored, {}, {duplicate}},
         {2, ack(2), Handled, {3, 4, 5, 6}, {}},
         {0, ack(1), Ignored, {}, {duplicate}},  // older than the last acknowledged
