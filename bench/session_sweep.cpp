@@ -35,8 +35,8 @@ using Clock = std::chrono::steady_clock;
 class SocketTransport final : public quillet::PacketTransport {
   public:
     explicit SocketTransport(quillet::net::UdpSocket& socket) : socket_(socket) {}
-    std::ptrdiff_t sendTo(const quillet::ClientEndpoint& endpoint,
-                          std::span<const std::uint8_t> bytes) override {
+    quillet::net::SendResult sendTo(const quillet::ClientEndpoint& endpoint,
+                                    std::span<const std::uint8_t> bytes) override {
         ++sent;
         return socket_.sendTo(endpoint, bytes);
     }

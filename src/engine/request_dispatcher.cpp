@@ -17,14 +17,14 @@ std::size_t RequestDispatcher::sessionCapFor(std::size_t openFileLimit) {
 
 HandlerResult RequestDispatcher::dispatch(const ClientEndpoint& endpoint,
                                           std::span<const std::uint8_t> datagram, std::time_t now) {
-    reportUnwrittenRefusedLines(now);
+    lines_.reportHeldBack(logSink_, now);
     const auto decoded = decoder_.decode(endpoint, datagram);
     // Invalid packets are only logged, never answered.
     switch (decoded.result) {
         case DecodeResult::Ok:
             return decoded.packet->dispatchTo(*this, now);
         case DecodeResult::UnknownOpcode:
-            if (admitRefusedLine(now)) {
+            if (admitInvalidLine(endpoint, now)) {
                 writeAboutClient(logSink_, loglevel::kRefused, endpoint, "Invalid Packet Ignored.");
             }
             return HandlerResult::Unusable;
@@ -33,32 +33,11 @@ HandlerResult RequestDispatcher::dispatch(const ClientEndpoint& endpoint,
         case DecodeResult::UnknownMode:
             break;
     }
-    if (admitRefusedLine(now)) {
+    if (admitInvalidLine(endpoint, now)) {
         writeAboutClient(logSink_, loglevel::kRefused, endpoint,
                          "Invalid Packet with OpCode %d Ignored.", int{decoded.opcode});
     }
     return HandlerResult::Unusable;
-}
-
-bool RequestDispatcher::admitRefusedLine(std::time_t now) {
-    if (now != refusedLineSecond_) {
-        refusedLineSecond_ = now;
-        refusedLinesWritten_ = 0;
-    }
-    if (refusedLinesWritten_ < kRefusedLinesPerSecond) {
-        ++refusedLinesWritten_;
-        return true;
-    }
-    ++refusedLinesUnwritten_;
-    return false;
-}
-
-void RequestDispatcher::reportUnwrittenRefusedLines(std::time_t now) {
-    if (refusedLinesUnwritten_ > 0 && now != refusedLineSecond_) {
-        writeFormatted(logSink_, loglevel::kRefused, "%d more Invalid Packets Ignored.",
-                       refusedLinesUnwritten_);
-        refusedLinesUnwritten_ = 0;
-    }
 }
 
 HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
@@ -69,16 +48,20 @@ HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, 
         removeSession(packet.peer);
         session = nullptr;
     }
-    if (session == nullptr && sessions_.size() >= maxSessions_) {
-        ReadSession::refuseBusy(*this, packet.peer, packet.fileName);
-        return HandlerResult::SessionOver;
-    }
     if (session == nullptr) {
+        const auto byHost = sessionsByHost_.find(shareKey(packet.peer));
+        if (sessions_.size() >= maxSessions_ ||
+            (byHost != sessionsByHost_.end() && byHost->second >= hostShare())) {
+            ReadSession::refuseBusy(*this, packet.peer, packet.fileName, now);
+            return HandlerResult::SessionOver;
+        }
         session = createSession(packet.peer);
     }
     if (session == nullptr) {
-        writeAboutClient(logSink_, loglevel::kRefused, packet.peer,
-                         "Cannot Create Session for Peer.");
+        if (admitRefusedLine(packet.peer, now)) {
+            writeAboutClient(logSink_, loglevel::kRefused, packet.peer,
+                             "Cannot Create Session for Peer.");
+        }
         return HandlerResult::Unusable;
     }
     const auto result = session->onReadRequest(packet, now);
@@ -88,10 +71,12 @@ HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, 
     return result;
 }
 
-HandlerResult RequestDispatcher::onWriteRequest(const WriteRequestPacket& packet, std::time_t) {
+HandlerResult RequestDispatcher::onWriteRequest(const WriteRequestPacket& packet, std::time_t now) {
     // The server is read-only. A running read transfer of the same client is left alone.
     send(ErrorPacket::reply(packet.peer, ErrorReply::WriteNotSupported));
-    writeAboutClient(logSink_, loglevel::kServerState, packet.peer, "Write Request Ignored");
+    if (admitRefusedLine(packet.peer, now)) {
+        writeAboutClient(logSink_, loglevel::kServerState, packet.peer, "Write Request Ignored");
+    }
     return HandlerResult::SessionOver;
 }
 
@@ -110,7 +95,7 @@ HandlerResult RequestDispatcher::forwardToSession(
     ReadSession* session = findSession(packet.peer);
     if (session == nullptr) {
         // Late packets of a finished transfer end here too; nothing goes back.
-        if (admitRefusedLine(now)) {
+        if (admitInvalidLine(packet.peer, now)) {
             writeAboutClient(logSink_, loglevel::kRefused, packet.peer,
                              "Invalid %s Packet Ignored, no Session for this client yet.",
                              kindName);
@@ -129,12 +114,14 @@ bool RequestDispatcher::send(const TftpPacket& packet) {
     if (encoded.status != EncodeResult::Status::Written || transport_ == nullptr) {
         return false;
     }
-    return transport_->sendTo(packet.peer, std::span(sendBuffer_.data(), encoded.length)) ==
-           static_cast<std::ptrdiff_t>(encoded.length);
+    // A datagram lost to errors about other clients' datagrams is lost as on the network: the
+    // transfer's resends cover it, and it is no failure of this client's.
+    return transport_->sendTo(packet.peer, std::span(sendBuffer_.data(), encoded.length)) !=
+           net::SendResult::Failed;
 }
 
 void RequestDispatcher::tick(std::time_t now) {
-    reportUnwrittenRefusedLines(now);
+    lines_.reportHeldBack(logSink_, now);
     if (sessions_.empty()) {
         return;
     }
@@ -167,11 +154,21 @@ ReadSession* RequestDispatcher::findSession(const ClientEndpoint& endpoint) {
 
 ReadSession* RequestDispatcher::createSession(const ClientEndpoint& endpoint) {
     const auto [entry, inserted] = sessions_.try_emplace(endpoint, *this, folder_);
-    return inserted ? &entry->second : nullptr;
+    if (!inserted) {
+        return nullptr;
+    }
+    ++sessionsByHost_[shareKey(endpoint)];
+    return &entry->second;
 }
 
 void RequestDispatcher::removeSession(const ClientEndpoint& endpoint) {
-    sessions_.erase(endpoint);
+    if (sessions_.erase(endpoint) == 0) {
+        return;
+    }
+    const auto byHost = sessionsByHost_.find(shareKey(endpoint));
+    if (--byHost->second == 0) {
+        sessionsByHost_.erase(byHost);
+    }
 }
 
 }  // namespace quillet

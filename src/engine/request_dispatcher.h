@@ -12,6 +12,7 @@
 
 #include "log/clock.h"
 #include "log/event_sink.h"
+#include "log/line_limiter.h"
 #include "net/client_endpoint.h"
 #include "tftp/packet_handler.h"
 #include "tftp/packets.h"
@@ -32,7 +33,6 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     static constexpr std::size_t kSendBufferCapacity = kLargestBlockSize + 6;
     static constexpr std::size_t kMaxSessions = 10'000;
     static constexpr std::size_t kReservedDescriptors = 32;  // the socket, the log, the window
-    static constexpr int kRefusedLinesPerSecond = 20;
 
     /// A dispatcher that runs at most maxSessions transfers at once, reads the wall clock for
     /// the times people read from clock (which must outlive it), and serves nothing until it is
@@ -79,6 +79,9 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     std::time_t wallTime() const override { return clock_.wall(); }
     bool negotiatesOptions() const override { return negotiatesOptions_; }
     DataPacket& largeBlock() override { return largeBlock_; }
+    bool admitRefusedLine(const ClientEndpoint& client, std::time_t now) override {
+        return lines_.admit(logSink_, client, LineLimiter::Topic::RefusedRequest, now);
+    }
 
     /// Ticks every session in key order, then removes those that are over. The times passed to
     /// dispatch and tick are seconds of a monotonic clock.
@@ -99,6 +102,10 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
 
     std::size_t sessionCount() const { return sessions_.size(); }
 
+    /// The most sessions one host may hold: half the cap, so that one address (a forger's, or a
+    /// translator's with many clients behind it) cannot take every session.
+    std::size_t hostShare() const { return std::max<std::size_t>(1, maxSessions_ / 2); }
+
   private:
     /// Passes a packet to its peer's session, removing the session when the exchange is over.
     template <typename Packet>
@@ -107,11 +114,10 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
                                                                            std::time_t),
                                    const char* kindName);
 
-    /// True when a refused-packet line may be written in this second of now; counts the others.
-    bool admitRefusedLine(std::time_t now);
-
-    /// Reports the refused-packet lines of an earlier second that were not written.
-    void reportUnwrittenRefusedLines(std::time_t now);
+    /// True when a line about an invalid packet from client may be written in the second now.
+    bool admitInvalidLine(const ClientEndpoint& client, std::time_t now) {
+        return lines_.admit(logSink_, client, LineLimiter::Topic::InvalidPacket, now);
+    }
 
     LogSink* logSink_ = nullptr;            // not owned
     PacketTransport* transport_ = nullptr;  // not owned
@@ -125,10 +131,9 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     std::size_t maxSessions_;
     const Clock& clock_;
     ServedFolder folder_;
-    std::time_t refusedLineSecond_ = 0;
-    int refusedLinesWritten_ = 0;
-    int refusedLinesUnwritten_ = 0;
-    std::map<ClientEndpoint, ReadSession> sessions_;  // last: its sessions use the folder
+    LineLimiter lines_;                                    // for lines about what clients sent
+    std::map<std::uint64_t, std::size_t> sessionsByHost_;  // by shareKey; no entry for none
+    std::map<ClientEndpoint, ReadSession> sessions_;       // last: its sessions use the folder
 };
 
 }  // namespace quillet

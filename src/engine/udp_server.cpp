@@ -102,12 +102,13 @@ void UdpServer::receiveLoop() {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         if (waited == net::WaitResult::Readable) {
-            endUnreachableTransfers();
+            actOnQueuedErrors(now);
             dispatchQueued(now);
         }
         if (now - lastTick > kTickInterval) {
             lastTick = now;
             dispatcher_.tick(now);
+            actOnQueuedErrors(now);
         }
     }
     socket_.close();
@@ -129,6 +130,11 @@ void UdpServer::dispatchQueued(std::time_t now) {
                     received_[i].from,
                     receiveBuffers_[i].first(static_cast<std::size_t>(received_[i].length)), now);
             }
+            // Errors that a send read on the way are acted on between datagrams, never inside
+            // a session's own call.
+            if (socket_.holdsQueuedErrors()) {
+                actOnQueuedErrors(now);
+            }
         }
         emptyInARow = taken == 0 ? emptyInARow + 1 : 0;
         if (emptyInARow > kEmptyReceivesBeforeWaiting) {
@@ -137,16 +143,31 @@ void UdpServer::dispatchQueued(std::time_t now) {
     }
 }
 
-void UdpServer::endUnreachableTransfers() {
-    std::array<ClientEndpoint, 16> unreachable;
-    const auto count = socket_.takeUnreachablePeers(unreachable);
-    for (std::size_t i = 0; i < count; ++i) {
-        dispatcher_.onUnreachable(unreachable[i]);
+void UdpServer::actOnQueuedErrors(std::time_t now) {
+    std::array<net::QueuedError, 16> errors;
+    // Bounded like the receives of a pass; what is left waits for the next.
+    for (std::size_t round = 0; round < kMostReceivesPerPass; ++round) {
+        const auto count = socket_.takeQueuedErrors(errors);
+        if (count == 0) {
+            break;
+        }
+        for (const auto& error : std::span(errors).first(count)) {
+            if (error.kind == net::QueuedError::Kind::PeerUnreachable) {
+                dispatcher_.onUnreachable(error.about);
+            } else if (errorLines_.admit(dispatcher_.logSink(), error.about,
+                                         LineLimiter::Topic::IgnoredError, now)) {
+                writeAboutClient(dispatcher_.logSink(), loglevel::kProgressDetail, error.about,
+                                 "ICMP Error (type %d, code %d) from %s Ignored.",
+                                 int{error.icmpType}, int{error.icmpCode},
+                                 addressText(error.reporter).c_str());
+            }
+        }
     }
+    errorLines_.reportHeldBack(dispatcher_.logSink(), now);
 }
 
-std::ptrdiff_t UdpServer::sendTo(const ClientEndpoint& endpoint,
-                                 std::span<const std::uint8_t> bytes) {
+net::SendResult UdpServer::sendTo(const ClientEndpoint& endpoint,
+                                  std::span<const std::uint8_t> bytes) {
     return socket_.sendTo(endpoint, bytes);
 }
 

@@ -13,6 +13,7 @@
 #include "engine/packet_transport.h"
 #include "engine/request_dispatcher.h"
 #include "log/clock.h"
+#include "log/line_limiter.h"
 #include "net/udp_socket.h"
 #include "tftp/served_file.h"
 
@@ -91,8 +92,8 @@ class UdpServer final : public PacketTransport {
     void receiveLoop();
 
     /// Sends one datagram through the server's socket.
-    std::ptrdiff_t sendTo(const ClientEndpoint& endpoint,
-                          std::span<const std::uint8_t> bytes) override;
+    net::SendResult sendTo(const ClientEndpoint& endpoint,
+                           std::span<const std::uint8_t> bytes) override;
 
     /// The bound port in host order (useful when constructed with 0), or 0.
     std::uint16_t boundPort() const { return socket_.localPort(); }
@@ -108,8 +109,9 @@ class UdpServer final : public PacketTransport {
     /// while it looks a little longer; at most kMostReceivesPerPass calls.
     void dispatchQueued(std::time_t now);
 
-    /// Ends the transfers whose clients' ports were reported unreachable.
-    void endUnreachableTransfers();
+    /// Acts on the errors that came back for earlier sends: a client's own host saying that
+    /// nothing listens at its port ends its transfer; any other is noted at level 7 and dropped.
+    void actOnQueuedErrors(std::time_t now);
 
     /// The monotonic clock in whole seconds.
     std::time_t monotonicSeconds() const;
@@ -119,6 +121,7 @@ class UdpServer final : public PacketTransport {
     std::vector<std::uint8_t> receiveStorage_;  // kReceiveBatch buffers, reused for every datagram
     std::array<std::span<std::uint8_t>, kReceiveBatch> receiveBuffers_{};
     std::array<net::ReceivedDatagram, kReceiveBatch> received_{};
+    LineLimiter errorLines_;  // for the notes about errors that end no transfer
     std::atomic<bool> stopRequested_{false};
     std::uint16_t port_;
     const Clock& clock_;

@@ -58,13 +58,24 @@ std::uint16_t ClientEndpoint::hostPort() const {
     return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
 }
 
-std::string endpointText(const ClientEndpoint& endpoint) {
+std::string addressText(std::uint32_t address) {
     // Formatted here rather than with inet_ntoa, whose static buffer the two threads would share.
-    const auto octets = storedBytes(endpoint.address);
+    const auto octets = storedBytes(address);
+    char text[16];
+    const int length = std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{octets[0]},
+                                     unsigned{octets[1]}, unsigned{octets[2]}, unsigned{octets[3]});
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::uint64_t shareKey(const ClientEndpoint& endpoint) {
+    return endpoint.address;
+}
+
+std::string endpointText(const ClientEndpoint& endpoint) {
     char text[32];
-    const int length = std::snprintf(text, sizeof text, "%u.%u.%u.%u (%u)", unsigned{octets[0]},
-                                     unsigned{octets[1]}, unsigned{octets[2]}, unsigned{octets[3]},
-                                     unsigned{endpoint.hostPort()});
+    const int length =
+        std::snprintf(text, sizeof text, "%s (%u)", addressText(endpoint.address).c_str(),
+                      unsigned{endpoint.hostPort()});
     return std::string(text, static_cast<std::size_t>(length));
 }
 

@@ -27,6 +27,13 @@ struct ClientEndpoint {
     std::uint16_t hostPort() const;
 };
 
+/// The dotted-decimal text of an address held in network byte order, "10.1.2.3".
+std::string addressText(std::uint32_t address);
+
+/// What one host's share of sessions and log lines is counted by: its address (so that an IPv6
+/// client could one day count by its /64).
+std::uint64_t shareKey(const ClientEndpoint& endpoint);
+
 /// The text form of an endpoint used in every log line and in the transfer list:
 /// dotted-decimal address, a blank and the port in host order in parentheses, "10.1.2.3 (1069)".
 std::string endpointText(const ClientEndpoint& endpoint);

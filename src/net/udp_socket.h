@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "net/client_endpoint.h"
 
@@ -37,24 +38,45 @@ struct ReceivedDatagram {
     std::ptrdiff_t length = -1;
 };
 
+/// What became of a datagram given to sendTo.
+enum class SendResult {
+    Sent,          // handed to the network whole
+    LostToOthers,  // refused, every try, for errors that came back about other datagrams
+    Failed,        // refused for its own destination, or sent short
+};
+
+/// An error that came back for an earlier send (an ICMP error, on Linux's error queue).
+struct QueuedError {
+    /// Whether it ends a transfer: nothing listens at the quoted port, reported from the quoted
+    /// address itself.
+    enum class Kind { PeerUnreachable, Other };
+    Kind kind = Kind::Other;
+    ClientEndpoint about;        // where the datagram it quotes went
+    std::uint32_t reporter = 0;  // the address it came from (network order); 0 when none
+    std::uint8_t icmpType = 0;   // its ICMP type and code; 0 and 0 for a local error
+    std::uint8_t icmpCode = 0;
+};
+
 /// One IPv4 UDP socket, closed when the object goes.
 class UdpSocket {
   public:
     UdpSocket() = default;
     ~UdpSocket() { close(); }
-    UdpSocket(UdpSocket&& other) noexcept : handle_(std::exchange(other.handle_, kInvalid)) {}
+    UdpSocket(UdpSocket&& other) noexcept
+        : handle_(std::exchange(other.handle_, kInvalid)), queued_(std::move(other.queued_)) {}
     UdpSocket& operator=(UdpSocket&& other) noexcept {
         if (this != &other) {
             close();
             handle_ = std::exchange(other.handle_, kInvalid);
+            queued_ = std::move(other.queued_);
         }
         return *this;
     }
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    /// Creates the socket, with errors that come back for its sends kept for
-    /// takeUnreachablePeers; false (and lastError() set) on failure.
+    /// Creates the socket, with errors that come back for its sends kept for takeQueuedErrors;
+    /// false (and lastError() set) on failure.
     bool open();
 
     /// Binds to 0.0.0.0 and the given port (host order; 0 asks for any free port).
@@ -77,20 +99,32 @@ class UdpSocket {
     std::size_t receiveQueued(std::span<const std::span<std::uint8_t>> buffers,
                               std::span<ReceivedDatagram> received) const;
 
-    /// Reads up to unreachable.size() entries of the socket's queue of errors that came back for
-    /// earlier sends, and returns how many peers it put into unreachable: those whose port
-    /// answered that nothing listens there (ICMP port unreachable).
-    std::size_t takeUnreachablePeers(std::span<ClientEndpoint> unreachable) const;
+    /// Moves up to into.size() errors that came back for earlier sends into into, those sendTo
+    /// read first; returns how many.
+    std::size_t takeQueuedErrors(std::span<QueuedError> into);
 
-    /// Sends one datagram; returns the bytes sent or a negative value on failure.
-    std::ptrdiff_t sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) const;
+    /// True when sendTo read errors that takeQueuedErrors has not taken yet.
+    bool holdsQueuedErrors() const { return !queued_.empty(); }
+
+    /// Sends one datagram. The socket reports an error that came back about any earlier datagram
+    /// on the next send, whatever its destination: such a send is tried again (the errors it
+    /// read are kept for takeQueuedErrors) and never fails for it.
+    SendResult sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes);
 
     /// Closes the socket if it is open.
     void close();
 
   private:
+    /// Errors read and not yet taken; those beyond it are read and dropped.
+    static constexpr std::size_t kMostQueuedErrors = 256;
+
+    /// Reads the socket's queue of errors into queued_, at most a bound's worth; true when one of
+    /// them is an ICMP error reported as error (the platform's code).
+    bool readErrorQueue(int error);
+
     static constexpr SocketHandle kInvalid = static_cast<SocketHandle>(-1);
     SocketHandle handle_ = kInvalid;
+    std::vector<QueuedError> queued_;
 };
 
 }  // namespace quillet::net

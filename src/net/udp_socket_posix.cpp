@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
 #include <netinet/in.h>
+#include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,30 @@
 #include <cstring>
 
 namespace quillet::net {
+namespace {
+
+// With IP_RECVERR every ICMP error that comes back about a datagram of ours, whichever its
+// destination, also leaves a pending error on the socket that the next send returns instead of
+// sending. Those errors are told apart from the destination's own (no route to it, say): they
+// are on the error queue, and a second try goes out. Every ICMP error becomes one of these codes.
+bool mayComeFromErrorQueue(int error) {
+    switch (error) {
+        case ECONNREFUSED:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case EHOSTDOWN:
+        case ENONET:
+        case ENOPROTOOPT:
+        case EOPNOTSUPP:
+        case EMSGSIZE:
+        case EPROTO:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
 
 std::uint32_t lastError() {
     return static_cast<std::uint32_t>(errno);
@@ -30,8 +55,8 @@ bool UdpSocket::open() {
     if (handle_ == kInvalid) {
         return false;
     }
-    // Keep ICMP errors for our sends on the error queue, with the address they were sent to, so
-    // that a transfer to a port where nothing listens can end at once.
+    // Keep ICMP errors for our sends on the error queue, with the address they were sent to and
+    // the one they came from, so that a transfer to a port where nothing listens ends at once.
     const int on = 1;
     ::setsockopt(handle_, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     return true;
@@ -103,7 +128,7 @@ std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> bu
         messages[i].msg_hdr.msg_iovlen = 1;
     }
     // One call takes every queued datagram up to the batch's size. A pending error for an earlier
-    // send fails it like an empty queue; the error queue is read after the next wait.
+    // send fails it like an empty queue; the error queue is read after the next wait or send.
     const int taken =
         ::recvmmsg(handle_, messages.data(), static_cast<unsigned>(wanted), MSG_DONTWAIT, nullptr);
     if (taken <= 0) {
@@ -119,16 +144,18 @@ std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> bu
     return static_cast<std::size_t>(taken);
 }
 
-std::size_t UdpSocket::takeUnreachablePeers(std::span<ClientEndpoint> unreachable) const {
-    std::size_t found = 0;
-    for (std::size_t entry = 0; entry < unreachable.size(); ++entry) {
-        sockaddr_in destination{};
+bool UdpSocket::readErrorQueue(int error) {
+    // Enough to empty the queue of a flood between two waits; the kernel caps the rest.
+    constexpr int kMostReadsPerCall = 1024;
+    bool found = false;
+    for (int read = 0; read < kMostReadsPerCall; ++read) {
+        sockaddr_in quoted{};
         alignas(cmsghdr) char control[512];
         std::uint8_t ignored[1];
         iovec vector{ignored, sizeof ignored};
         msghdr message{};
-        message.msg_name = &destination;
-        message.msg_namelen = sizeof destination;
+        message.msg_name = &quoted;
+        message.msg_namelen = sizeof quoted;
         message.msg_iov = &vector;
         message.msg_iovlen = 1;
         message.msg_control = control;
@@ -138,29 +165,69 @@ std::size_t UdpSocket::takeUnreachablePeers(std::span<ClientEndpoint> unreachabl
         }
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
              header = CMSG_NXTHDR(&message, header)) {
-            if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_RECVERR) {
+            if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_RECVERR ||
+                header->cmsg_len < CMSG_LEN(sizeof(sock_extended_err) + sizeof(sockaddr_in))) {
                 continue;
             }
-            sock_extended_err error{};
-            std::memcpy(&error, CMSG_DATA(header), sizeof error);
-            if (error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_errno == ECONNREFUSED &&
-                destination.sin_family == AF_INET) {
-                unreachable[found++] =
-                    ClientEndpoint{destination.sin_addr.s_addr, destination.sin_port};
+            sock_extended_err report{};
+            sockaddr_in reporter{};  // SO_EE_OFFENDER: right after the report
+            std::memcpy(&report, CMSG_DATA(header), sizeof report);
+            std::memcpy(&reporter, CMSG_DATA(header) + sizeof report, sizeof reporter);
+            const bool icmp = report.ee_origin == SO_EE_ORIGIN_ICMP;
+            found = found || (icmp && static_cast<int>(report.ee_errno) == error);
+            if (queued_.size() >= kMostQueuedErrors || quoted.sin_family != AF_INET) {
+                continue;
             }
+            QueuedError entry;
+            entry.about = {quoted.sin_addr.s_addr, quoted.sin_port};
+            entry.reporter = reporter.sin_family == AF_INET ? reporter.sin_addr.s_addr : 0;
+            entry.icmpType = icmp ? report.ee_type : 0;
+            entry.icmpCode = icmp ? report.ee_code : 0;
+            // Only the client's own host says that nothing listens at its port; anyone may
+            // forge the rest, and the quoted datagram went from our port, as it is our queue.
+            if (icmp && report.ee_type == ICMP_DEST_UNREACH &&
+                report.ee_code == ICMP_PORT_UNREACH && entry.reporter == entry.about.address) {
+                entry.kind = QueuedError::Kind::PeerUnreachable;
+            }
+            queued_.push_back(entry);
         }
     }
     return found;
 }
 
-std::ptrdiff_t UdpSocket::sendTo(const ClientEndpoint& to,
-                                 std::span<const std::uint8_t> bytes) const {
+std::size_t UdpSocket::takeQueuedErrors(std::span<QueuedError> into) {
+    readErrorQueue(0);
+    const auto count = std::min(into.size(), queued_.size());
+    std::copy_n(queued_.begin(), count, into.begin());
+    queued_.erase(queued_.begin(), queued_.begin() + static_cast<std::ptrdiff_t>(count));
+    return count;
+}
+
+SendResult UdpSocket::sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) {
+    constexpr int kTries = 3;
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = to.address;
     destination.sin_port = to.port;
-    return ::sendto(handle_, bytes.data(), bytes.size(), 0,
-                    reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        const ssize_t sent =
+            ::sendto(handle_, bytes.data(), bytes.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+        if (sent >= 0) {
+            return static_cast<std::size_t>(sent) == bytes.size() ? SendResult::Sent
+                                                                  : SendResult::Failed;
+        }
+        const int error = errno;
+        if (!mayComeFromErrorQueue(error)) {
+            return SendResult::Failed;
+        }
+        // A refused port is only ever reported from the queue; for the other codes the queue
+        // must hold an error of that code, or the destination is at fault.
+        if (!readErrorQueue(error) && error != ECONNREFUSED) {
+            return SendResult::Failed;
+        }
+    }
+    return SendResult::LostToOthers;
 }
 
 void UdpSocket::close() {

@@ -108,21 +108,25 @@ std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> bu
     return 1;
 }
 
-// Winsock keeps no queue of errors for earlier sends: with its resets switched off (open), a
-// transfer to a peer that has gone ends through its resends instead.
-std::size_t UdpSocket::takeUnreachablePeers(std::span<ClientEndpoint>) const {
+// Winsock keeps no queue of errors for earlier sends, and with its resets switched off (open) no
+// such error reaches a send: a transfer to a peer that has gone ends through its resends instead.
+std::size_t UdpSocket::takeQueuedErrors(std::span<QueuedError>) {
     return 0;
 }
 
-std::ptrdiff_t UdpSocket::sendTo(const ClientEndpoint& to,
-                                 std::span<const std::uint8_t> bytes) const {
+bool UdpSocket::readErrorQueue(int) {
+    return false;
+}
+
+SendResult UdpSocket::sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) {
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = to.address;
     destination.sin_port = to.port;
-    return ::sendto(handle_, reinterpret_cast<const char*>(bytes.data()),
-                    static_cast<int>(bytes.size()), 0,
-                    reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    const int sent = ::sendto(handle_, reinterpret_cast<const char*>(bytes.data()),
+                              static_cast<int>(bytes.size()), 0,
+                              reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    return sent == static_cast<int>(bytes.size()) ? SendResult::Sent : SendResult::Failed;
 }
 
 void UdpSocket::close() {

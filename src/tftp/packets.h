@@ -34,6 +34,9 @@ inline constexpr std::size_t kBlockSize = 512;
 inline constexpr std::uint16_t kSmallestBlockSize = 8;
 inline constexpr std::uint16_t kLargestBlockSize = 65464;
 
+/// The bytes before a DATA packet's payload: its opcode and block number.
+inline constexpr std::size_t kDataHeaderSize = 4;
+
 /// The largest windowsize we grant (RFC 7440 allows up to 65,535); larger requests are lowered.
 inline constexpr std::uint16_t kLargestWindowSize = 64;
 

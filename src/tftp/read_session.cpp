@@ -27,10 +27,13 @@ ReadSession::ReadSession(SessionOwner& owner, const ServedFolder& folder)
     : owner_(owner), folder_(folder) {}
 
 void ReadSession::refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
-                             std::string_view requestedName) {
+                             std::string_view requestedName, std::time_t now) {
     const auto reply = ErrorPacket::reply(peer, ErrorReply::ServerBusy);
-    writeAboutClient(owner.logSink(), loglevel::kRefused, peer, "%s, Refused, %s",
-                     cutClientText(escapeClientText(requestedName)).c_str(), reply.message.c_str());
+    if (owner.admitRefusedLine(peer, now)) {
+        writeAboutClient(owner.logSink(), loglevel::kRefused, peer, "%s, Refused, %s",
+                         escapeClientText(requestedName, kLoggedClientText).c_str(),
+                         reply.message.c_str());
+    }
     owner.send(reply);
 }
 
@@ -41,40 +44,38 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
         // request acted on keeps the session alive.
         if (state_ == State::OptionAckSent || (blocksSent_ == 1 && !accepted_.any())) {
             lastActivity_ = now;
-            return afterSend(retransmit(), HandlerResult::Handled);
+            return afterSend(retransmit(Resend::Window), HandlerResult::Handled);
         }
-        writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated Read Request.");
+        noteDuplicate("Duplicated Read Request.", now);
         return HandlerResult::Ignored;
     }
 
     lastActivity_ = now;
     fileName_ = packet.fileName;
-    shownName_ = escapeClientText(fileName_);
-    loggedName_ = cutClientText(shownName_);
     peer_ = packet.peer;
     blocksSent_ = 0;
     retries_ = 0;
     if (fileName_.find("..") != std::string::npos) {
-        return replyError(ErrorReply::AccessViolation);
+        return replyError(ErrorReply::AccessViolation, now);
     }
     ServedFolder::Refusal refusal = ServedFolder::Refusal::None;
     file_ = folder_.openFile(fileName_, refusal);
     if (!file_) {
         switch (refusal) {
             case ServedFolder::Refusal::Busy:
-                refuseBusy(owner_, peer_, fileName_);
+                refuseBusy(owner_, peer_, fileName_, now);
                 return close();
             case ServedFolder::Refusal::AccessDenied:
-                return replyError(ErrorReply::AccessViolation);
+                return replyError(ErrorReply::AccessViolation, now);
             default:
-                return replyError(ErrorReply::FileNotFound);
+                return replyError(ErrorReply::FileNotFound, now);
         }
     }
     if (owner_.negotiatesOptions()) {
         negotiate(packet.options);
     }
     if (file_->size() > kLargestBlockCount * blockSize_) {
-        return replyError(ErrorReply::FileTooLarge);
+        return replyError(ErrorReply::FileTooLarge, now);
     }
 
     logTransfer(loglevel::kTransfer, "Connected.");
@@ -91,7 +92,7 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
         }
         logTransfer(loglevel::kTransfer, "%s.", text.c_str());
     }
-    owner_.events().transferStarted(peer_, shownName_, file_->size(), blockSize_,
+    owner_.events().transferStarted(peer_, escapeClientText(fileName_), file_->size(), blockSize_,
                                     owner_.wallTime());
     if (accepted_.any()) {
         state_ = State::OptionAckSent;
@@ -106,26 +107,32 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
     // Stale ACKs are ignored and do not keep the session alive; only those acted on do.
     if (state_ == State::OptionAckSent) {
         if (packet.block != 0) {
-            writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated ACK.");
+            noteDuplicate("Duplicated ACK.", now);
             return HandlerResult::Ignored;
         }
         // The client takes the options: the transfer starts with the first window.
         lastActivity_ = now;
         state_ = State::Sending;
         retries_ = 0;
+        windowSentAt_ = now;
         return afterSend(sendWindow(), HandlerResult::Handled);
     }
     const auto acked = ackedBlock(packet.block);
-    if (acked == lastAcked_) {
-        // The client lost a block of the window (or our whole window): send it again.
-        lastActivity_ = now;
-        return afterSend(retransmit(), HandlerResult::Handled);
-    }
-    if (acked < lastAcked_) {
-        writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "Duplicated ACK.");
+    // Without options every repeat of the last ACK gets the block again, as RFC 1350 has it. With
+    // them a repeat gets the window again only once it has been out for more than a second: a
+    // client that lost it retries later than that, and copies that come sooner could only be
+    // duplicates or forged, and would each draw up to a whole window.
+    const bool windowJustSent = accepted_.any() && now - windowSentAt_ < kRepeatedAckPause;
+    if (acked < lastAcked_ || (acked == lastAcked_ && windowJustSent)) {
+        noteDuplicate("Duplicated ACK.", now);
         return HandlerResult::Ignored;
     }
     lastActivity_ = now;
+    windowSentAt_ = now;
+    if (acked == lastAcked_) {
+        // The client lost a block of the window (or our whole window): send it again.
+        return afterSend(retransmit(Resend::Window), HandlerResult::Handled);
+    }
 
     lastAcked_ = static_cast<std::int32_t>(acked);
     if (lastAcked_ == lastBlock_) {
@@ -141,14 +148,18 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
 HandlerResult ReadSession::onError(const ErrorPacket& packet, std::time_t now) {
     lastActivity_ = now;
     // Two client texts in one line: each is cut so that the line keeps its outcome.
-    const auto message = escapeClientText(packet.message);
     writeAboutClient(owner_.logSink(), loglevel::kRefused, peer_,
                      "%s, Closed with client Error #%d \"%s\", %d blocks sent.",
-                     cutClientText(shownName_, kLoggedClientTextOfTwo).c_str(), packet.errorCode,
-                     cutClientText(message, kLoggedClientTextOfTwo).c_str(), blocksSent_);
+                     escapeClientText(fileName_, kLoggedClientTextOfTwo).c_str(), packet.errorCode,
+                     escapeClientText(packet.message, kLoggedClientTextOfTwo).c_str(), blocksSent_);
     char reason[kReasonCapacity];
-    std::snprintf(reason, sizeof reason, "Client Error #%d \"%s\"", packet.errorCode,
-                  message.c_str());
+    const int prefix =
+        std::snprintf(reason, sizeof reason, "Client Error #%d \"", packet.errorCode);
+    // The message is cut where it must be on a whole character or escape, and the quote closed.
+    std::snprintf(
+        reason + prefix, sizeof reason - static_cast<std::size_t>(prefix), "%s\"",
+        escapeClientText(packet.message, sizeof reason - static_cast<std::size_t>(prefix) - 2)
+            .c_str());
     owner_.events().transferFailed(peer_, reason);
     return close();
 }
@@ -157,7 +168,10 @@ HandlerResult ReadSession::tick(std::time_t now) {
     if (now - lastActivity_ <= kSilenceBeforeResend) {
         return HandlerResult::Handled;
     }
-    return afterSend(retransmit(), HandlerResult::Resent);
+    windowSentAt_ = now;
+    // A client that has been silent this long may be gone, or never was there (a forged request):
+    // only the first unacknowledged block goes out again, not the whole window.
+    return afterSend(retransmit(Resend::FirstBlock), HandlerResult::Resent);
 }
 
 void ReadSession::negotiate(const TransferOptions& requested) {
@@ -172,9 +186,14 @@ void ReadSession::negotiate(const TransferOptions& requested) {
     if (accepted_.windowSize) {
         // A forged request and ACK 0 from someone else's address would make the window land
         // there: its bytes are capped, so large blocks get fewer of them per ACK.
-        const auto byBytes = std::max<std::int64_t>(1, kLargestWindowBytes / blockSize_);
+        const auto byBytes =
+            std::max<std::int64_t>(1, kLargestWindowBytes / (blockSize_ + kDataHeaderSize));
         accepted_.windowSize =
             static_cast<std::uint16_t>(std::min<std::int64_t>(*accepted_.windowSize, byBytes));
+        if (byBytes == 1) {
+            // One block fills the window: that is lock-step, which needs no option in the OACK.
+            accepted_.windowSize.reset();
+        }
     }
     windowSize_ = accepted_.windowSize.value_or(1);
 }
@@ -231,15 +250,17 @@ bool ReadSession::sendOptionAck() {
     return owner_.send(optionAck);
 }
 
-ReadSession::SendOutcome ReadSession::retransmit() {
+ReadSession::SendOutcome ReadSession::retransmit(Resend what) {
     if (++retries_ > kMaxRetransmissions) {
         return SendOutcome::SendFailed;
     }
     if (state_ == State::OptionAckSent) {
         return sendOptionAck() ? SendOutcome::Sent : SendOutcome::SendFailed;
     }
-    // The window from the block after the last acknowledged one, up to the highest block sent.
-    for (std::int32_t number = lastAcked_ + 1; number <= blocksSent_; ++number) {
+    // The window from the block after the last acknowledged one, up to the highest block sent, or
+    // only its first block.
+    const std::int32_t last = what == Resend::Window ? blocksSent_ : lastAcked_ + 1;
+    for (std::int32_t number = lastAcked_ + 1; number <= last; ++number) {
         if (const auto outcome = sendBlock(number); outcome != SendOutcome::Sent) {
             return outcome;
         }
@@ -261,11 +282,19 @@ void ReadSession::reportProgress(std::int32_t blocksBefore) {
     }
 }
 
-HandlerResult ReadSession::replyError(ErrorReply kind) {
+HandlerResult ReadSession::replyError(ErrorReply kind, std::time_t now) {
     const auto reply = ErrorPacket::reply(peer_, kind);
-    logTransfer(loglevel::kServerState, "%s", reply.message.c_str());
+    if (owner_.admitRefusedLine(peer_, now)) {
+        logTransfer(loglevel::kServerState, "%s", reply.message.c_str());
+    }
     owner_.send(reply);
     return close();
+}
+
+void ReadSession::noteDuplicate(const char* text, std::time_t now) const {
+    if (owner_.admitRefusedLine(peer_, now)) {
+        writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "%s", text);
+    }
 }
 
 HandlerResult ReadSession::closeFailed(std::int32_t level, const char* outcome,
@@ -315,7 +344,8 @@ HandlerResult ReadSession::close() {
 void ReadSession::logTransfer(std::int32_t level, const char* format, ...) const {
     va_list arguments;
     va_start(arguments, format);
-    writeAboutClientList(owner_.logSink(), level, peer_, loggedName_, format, arguments);
+    writeAboutClientList(owner_.logSink(), level, peer_,
+                         escapeClientText(fileName_, kLoggedClientText), format, arguments);
     va_end(arguments);
 }
 

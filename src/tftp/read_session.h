@@ -25,8 +25,10 @@
 //                    <-------- DATA 5, 6, ...
 //
 // Lock-step is the window of one block: ACK k acknowledges every block up to k, a repeated ACK of
-// the block last acknowledged (and a silent client) gets the unacknowledged window again, and
-// older ACKs are ignored.
+// the block last acknowledged gets the unacknowledged window again (a silent client its first
+// block), and older ACKs are ignored. Once an OACK went out, a repeated ACK gets the window again
+// only when it has been out for more than a second: a client's retries come further apart, and
+// forged copies of one ACK must not draw the window toward someone else's address again.
 #pragma once
 
 #include <cstdint>
@@ -54,10 +56,16 @@ class ReadSession {
     static constexpr std::int64_t kLargestBlockCount = 65535;
     /// The largest file without options: 33,553,920 bytes. With blksize it scales.
     static constexpr std::int64_t kLargestFile = kLargestBlockCount * kBlockSize;
-    /// The most bytes of DATA one ACK sets off: 64 blocks of 1,468 fit, 2 of 65,464.
-    static constexpr std::int64_t kLargestWindowBytes = 128 * 1024;
+    /// The most bytes of DATA datagrams one ACK sets off and that are out at once: as many as one
+    /// DATA packet of the largest block (65,468), so that a window draws no more toward an
+    /// address than one block of a server without windows. One block of 65,464 fits, 44 of
+    /// 1,468, 31 of 2,048, and never more than 64 blocks.
+    static constexpr std::int64_t kLargestWindowBytes = kLargestBlockSize + kDataHeaderSize;
     static constexpr std::int32_t kMaxRetransmissions = 5;
     static constexpr std::time_t kSilenceBeforeResend = 10;  // seconds
+    /// With options, a repeated ACK gets the window again only this many whole seconds after it
+    /// last went out: more than one second has passed.
+    static constexpr std::time_t kRepeatedAckPause = 2;
     /// Progress is reported as the bytes of the blocks sent pass each multiple of these: every
     /// 10th and 200th block at the default block size.
     static constexpr std::int64_t kProgressEventBytes = 10 * kBlockSize;
@@ -95,9 +103,10 @@ class ReadSession {
     /// The file name as requested.
     const std::string& fileName() const { return fileName_; }
 
-    /// Refuses a request for lack of sessions or descriptors with ERROR 0 "Server Busy.".
+    /// Refuses a request for lack of sessions or descriptors with ERROR 0 "Server Busy.", its
+    /// line written if the owner lets it in the second now.
     static void refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
-                           std::string_view requestedName);
+                           std::string_view requestedName, std::time_t now);
 
   private:
     enum class SendOutcome { Sent, SendFailed, ReadFailed, FileChanged };
@@ -116,9 +125,12 @@ class ReadSession {
     /// Sends the OACK with the accepted options.
     bool sendOptionAck();
 
-    /// Sends the OACK or the unacknowledged window again, unless the five resends are used up
-    /// (which reads as a failed send).
-    SendOutcome retransmit();
+    /// What a resend sends of the unacknowledged window: all of it, or its first block.
+    enum class Resend { Window, FirstBlock };
+
+    /// Sends the OACK, or the unacknowledged window or its first block, again, unless the five
+    /// resends are used up (which reads as a failed send).
+    SendOutcome retransmit(Resend what);
 
     /// onSuccess when the outcome is Sent; otherwise the transfer ends as the outcome asks.
     HandlerResult afterSend(SendOutcome outcome, HandlerResult onSuccess);
@@ -130,8 +142,13 @@ class ReadSession {
     /// carries those bits.
     std::int64_t ackedBlock(std::uint32_t ackBlock) const;
 
-    /// Refuses the request with an ERROR packet and closes.
-    HandlerResult replyError(ErrorReply kind);
+    /// Refuses the request with an ERROR packet and closes; its line is written if the owner
+    /// lets it in the second now.
+    HandlerResult replyError(ErrorReply kind, std::time_t now);
+
+    /// Notes a packet that was only a copy of one already handled, if the owner lets it in the
+    /// second now.
+    void noteDuplicate(const char* text, std::time_t now) const;
 
     /// Ends a transfer whose block could not be sent or whose resends ran out.
     HandlerResult closeWithSocketError();
@@ -153,9 +170,7 @@ class ReadSession {
     SessionOwner& owner_;
     const ServedFolder& folder_;
     ClientEndpoint peer_;
-    std::string fileName_;
-    std::string shownName_;   // escaped, for the window
-    std::string loggedName_;  // escaped and cut, for log lines
+    std::string fileName_;  // as requested: escaped where it is shown
     std::optional<ServedFile> file_;
     DataPacket currentBlock_;
     State state_ = State::Idle;
@@ -166,6 +181,7 @@ class ReadSession {
     std::int32_t lastAcked_ = 0;           // every block up to this one is acknowledged
     std::int32_t lastBlock_ = 0;           // the number of the last block, once it was read
     std::int32_t retries_ = 0;
+    std::time_t windowSentAt_ = 0;  // when the unacknowledged window last went out
     std::time_t lastActivity_ = 0;
 };
 

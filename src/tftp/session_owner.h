@@ -3,6 +3,8 @@
 
 #include <ctime>
 
+#include "net/client_endpoint.h"
+
 namespace quillet {
 
 class DataPacket;
@@ -12,8 +14,14 @@ class TftpPacket;
 
 class SessionOwner {
   public:
-    /// Encodes the packet and sends it to its peer; true only if the whole datagram went out.
+    /// Encodes the packet and sends it to its peer; true when the whole datagram went out, or
+    /// was lost on the way as any datagram may be (resends cover it), false when it could not be
+    /// sent to that peer.
     virtual bool send(const TftpPacket& packet) = 0;
+
+    /// True when a line about a refused request or a repeated packet from client may be written
+    /// in the second now; otherwise the owner counts it, so that a flood cannot flood the log.
+    virtual bool admitRefusedLine(const ClientEndpoint& client, std::time_t now) = 0;
 
     /// The log, or null for none.
     virtual LogSink* logSink() const = 0;

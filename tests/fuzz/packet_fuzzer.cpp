@@ -33,7 +33,7 @@ void check(bool holds, const char* what) {
 
 // The socket and the log of the engine under test.
 struct Checker final : PacketTransport, LogSink {
-    std::ptrdiff_t sendTo(const ClientEndpoint&, std::span<const std::uint8_t> bytes) override {
+    net::SendResult sendTo(const ClientEndpoint&, std::span<const std::uint8_t> bytes) override {
         check(bytes.size() >= 2 && bytes.size() <= 4 + kLargestBlockSize,
               "a datagram of impossible length");
         check(bytes[0] == 0 && ((bytes[1] == 3 && bytes.size() >= 4) ||
@@ -43,8 +43,11 @@ struct Checker final : PacketTransport, LogSink {
         check(bytes[1] != 3 || std::all_of(bytes.begin() + 4, bytes.end(),
                                            [](std::uint8_t b) { return b == 'b' || b == 'c'; }),
               "DATA of a file that is not served");
-        // Now and then a failed send, so that the socket-error paths run too.
-        return (++sends % 97 == 0) ? -1 : static_cast<std::ptrdiff_t>(bytes.size());
+        // Now and then a failed or a lost send, so that the socket-error paths run too.
+        ++sends;
+        return sends % 97 == 0   ? net::SendResult::Failed
+               : sends % 89 == 0 ? net::SendResult::LostToOthers
+                                 : net::SendResult::Sent;
     }
     void write(std::int32_t level, std::string_view text) override {
         check(text.size() <= 199 && level >= 3 && level <= 7, "a log line too long or unknown");

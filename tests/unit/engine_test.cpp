@@ -37,15 +37,13 @@ std::string clientLine(int level, const std::string& rest, ClientEndpoint from =
     return std::to_string(level) + " client " + endpointText(from) + ": " + rest;
 }
 
-/// Keeps every datagram it is asked to send, and reports it sent whole, failed or sent short.
+/// Keeps every datagram it is asked to send, and reports what it is told to.
 struct RecordingTransport final : PacketTransport {
-    enum class Mode { Deliver, Fail, SendShort };
-    std::ptrdiff_t sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) override {
+    net::SendResult sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) override {
         sent.push_back({to, {bytes.begin(), bytes.end()}});
-        const auto length = static_cast<std::ptrdiff_t>(bytes.size());
-        return mode == Mode::Fail ? -1 : mode == Mode::SendShort ? length - 1 : length;
+        return result;
     }
-    Mode mode = Mode::Deliver;
+    net::SendResult result = net::SendResult::Sent;
     std::vector<std::pair<ClientEndpoint, Bytes>> sent;
 };
 using Sent = decltype(RecordingTransport::sent);
@@ -187,7 +185,8 @@ TEST_F(EngineTest, EachDatagramIsRoutedByItsKindAndMovesARunningTransferAlongIts
 TEST_F(EngineTest, FiveResendsPerBlockSharedByRequestsAcksAndTicksAndAFailedSendClose) {
     // The triggers: a repeated request (R), an ACK of the block before the current one (A), a
     // tick (T), an ACK of the current block (N), which sends the next block, and a stale ACK two
-    // behind (O); F is an N and S an A whose send fails or goes out short. Each comes 11 to 13 s
+    // behind (O); F is an N whose send fails, L an A whose send is lost to errors about other
+    // clients' datagrams, which is no failure: it counts as a resend. Each comes 11 to 13 s
     // after the one before, in lower case 5 s after it: progress renews the silence clock, and
     // packets that are only noted do not. Then the block each sends (- for none). Block 1 is the
     // last of the smaller file.
@@ -198,9 +197,9 @@ TEST_F(EngineTest, FiveResendsPerBlockSharedByRequestsAcksAndTicksAndAFailedSend
         {kFourBlocks, "ARARRNAATTAA", "11111222222-"},
         {kFourBlocks, "NtrotTTTTT", "2---22222-"},
         {kFourBlocks, "NNF", "234"},
-        {kFourBlocks, "NS", "22"}};
+        {kFourBlocks, "NLLLLLL", "222222-"}};
     for (const auto& [size, triggers, expected] : mixes) {
-        transport.mode = RecordingTransport::Mode::Deliver;
+        transport.result = net::SendResult::Sent;
         const auto path = serve(kClient, size);
         auto current = takeSent().at(0).second;
         forget();
@@ -212,13 +211,13 @@ TEST_F(EngineTest, FiveResendsPerBlockSharedByRequestsAcksAndTicksAndAFailedSend
             const bool soon = std::islower(triggers[i]);
             const char trigger = static_cast<char>(std::toupper(triggers[i]));
             now += soon ? 5 : 11 + static_cast<std::time_t>(i % 3);
-            transport.mode = trigger == 'F'   ? RecordingTransport::Mode::Fail
-                             : trigger == 'S' ? RecordingTransport::Mode::SendShort
-                                              : RecordingTransport::Mode::Deliver;
+            transport.result = trigger == 'F'   ? net::SendResult::Failed
+                               : trigger == 'L' ? net::SendResult::LostToOthers
+                                                : net::SendResult::Sent;
             if (trigger == 'T') {
                 dispatcher.tick(now);
             } else {
-                const int behind = trigger == 'O' ? 2 : trigger == 'A' || trigger == 'S';
+                const int behind = trigger == 'O' ? 2 : trigger == 'A' || trigger == 'L';
                 dispatch(kClient, trigger == 'R' ? rrq(path) : ack(block - behind), now);
             }
             block += trigger == 'N' || trigger == 'F';
@@ -295,9 +294,9 @@ TEST_F(EngineTest, ClientTextIsEscapedAndEachOfTwoIsCutSoThatTheLineKeepsItsOutc
     const std::string message = "Disk\nfull" + std::string(2000, 'm');
     EXPECT_EQ(dispatch(kClient, errorDatagram(0x1234, message)), SessionOver);
     EXPECT_TRUE(takeSent().empty());
-    // The reason is cut at its 1,024-byte buffer, each text in the line at 48 characters.
+    // The reason is cut to fit its 1,024-byte buffer, each text in the line at 48 characters.
     const auto reason =
-        ("Client Error #4660 \"Disk\\x0Afull" + std::string(2000, 'm')).substr(0, 1023);
+        ("Client Error #4660 \"Disk\\x0Afull" + std::string(2000, 'm')).substr(0, 1019) + "...\"";
     EXPECT_EQ(events.take(), Lines{event("Failed", reason)});
     EXPECT_EQ(log.take(),
               Lines{clientLine(4, shown.substr(0, 45) + "..., Closed with client Error " +
@@ -390,23 +389,28 @@ TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBus
     for (const auto& [descriptors, cap] : caps) {
         EXPECT_EQ(RequestDispatcher::sessionCapFor(descriptors), cap) << descriptors;
     }
-    RequestDispatcher capped(2);
+    RequestDispatcher capped(4);
     capped.setLog(&log);
     capped.setTransport(&transport);
     capped.serveFolder(ServedFolder::open(files.root));
     const auto path = files.write("small.bin", "small");
     const auto busy = wire({0, 5, 0, 0, "Server Busy.", 0});
     const auto first = client(0x0A000001, 1), third = client(0x0A000001, 3);
-    // The third is refused; a session that ends makes room at once.
+    // One host holds at most half the cap, all hosts the cap; a session that ends makes room.
     for (const auto& [from, datagram, result] : {std::tuple{first, rrq(path), Handled},
                                                  {client(0x0A000001, 2), rrq(path), Handled},
                                                  {third, rrq(path), SessionOver},
+                                                 {client(0x0A000002, 1), rrq(path), Handled},
+                                                 {client(0x0A000003, 1), rrq(path), Handled},
+                                                 {client(0x0A000004, 1), rrq(path), SessionOver},
                                                  {first, ack(1), SessionOver},
                                                  {third, rrq(path), Handled}}) {
         EXPECT_EQ(capped.dispatch(from, datagram, kStart), result);
     }
-    EXPECT_EQ(takeSent().at(2).second, busy);
-    EXPECT_EQ(capped.sessionCount(), 2u);
+    const auto sent = takeSent();
+    EXPECT_EQ(sent.at(2).second, busy);
+    EXPECT_EQ(sent.at(5).second, busy);
+    EXPECT_EQ(capped.sessionCount(), 4u);
 #ifndef _WIN32
     // No descriptor left: a limit just below the lowest free one.
     capped.removeSession(third);
@@ -425,24 +429,36 @@ TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBus
 #endif
 }
 
-TEST_F(EngineTest, RefusedPacketLinesAreLimitedToTwentyEachSecondAndTheRestCounted) {
-    const auto refuse = [&](int count, std::time_t now) {
-        for (int i = 0; i < count; ++i) {
-            dispatch(client(0x0A000009, std::uint16_t(i)), wire({0, 9}), now);
-        }
-        return log.take().size();
+TEST_F(EngineTest, LinesAboutClientsAreLimitedPerHostAndInAllEachSecondAndTheRestCounted) {
+    const auto invalid = wire({0, 9}), refused = wire({0, 2}), missing = rrq("missing");
+    const auto invalids = [](int n) {
+        return "4 " + std::to_string(n) + " more Invalid Packets Ignored.";
     };
-    EXPECT_EQ(refuse(25, kStart), 20u);
-    EXPECT_EQ(dispatch(kClient, ack(1), kStart + 1), Ignored);
-    // The client's address written out, so that the endpoint's own text is checked too.
-    EXPECT_EQ(
-        log.take(),
-        (Lines{"4 5 more Invalid Packets Ignored.",
-               "4 client 10.1.2.3 (1069): Invalid ACK Packet Ignored, no Session for this client "
-               "yet."}));
-    EXPECT_EQ(refuse(22, kStart + 1), 19u);
-    dispatcher.tick(kStart + 2);
-    EXPECT_EQ(log.take(), Lines{"4 3 more Invalid Packets Ignored."});
+    const auto refusals = [](int n) {
+        return "5 " + std::to_string(n) + " more lines about refused requests not written.";
+    };
+    // Hosts, the datagrams each sends in one second (the kinds in turn; ACK 3 is ahead of a
+    // running transfer), the lines written in that second, and the counts written after it.
+    const std::tuple<int, int, std::vector<Bytes>, std::size_t, Lines> rows[] = {
+        {1, 30, {invalid, refused}, 20, {invalids(5), refusals(5)}},
+        {1, 25, {missing}, 20, {refusals(5)}},
+        {1, 25, {ack(3)}, 1 + 20, {refusals(5)}},  // and the transfer's Connected line
+        {15, 20, {refused}, 200, {refusals(100)}},
+        {12, 25, {invalid}, 200, {invalids(100)}},
+    };
+    std::time_t now = kStart;
+    for (const auto& [hosts, each, kinds, written, counts] : rows) {
+        if (kinds[0] == ack(3)) {
+            serve(kClient, kFourBlocks, now);
+        }
+        for (int i = 0; i < hosts * each; ++i) {
+            const auto from = hosts == 1 ? kClient : client(0x0A000100 + i / each, 1);
+            dispatch(from, kinds[i % kinds.size()], now);
+        }
+        EXPECT_EQ(log.take().size(), written) << hosts;
+        dispatcher.tick(now += 2);
+        EXPECT_EQ(log.take(), counts);
+    }
 }
 
 TEST_F(EngineTest, AFileThatChangesDuringTheTransferEndsWithFileChanged) {
@@ -486,23 +502,36 @@ TEST_F(EngineTest, WindowedTransferResendsFromTheBlockAfterTheLastAcknowledged) 
                                                       "windowsize=4.")}));
     EXPECT_EQ(events.take(), Lines{event("Started", "950 " + path + " at 1700000000 in 100")});
     const auto duplicate = clientLine(6, "Duplicated ACK.");
-    // Each step: the datagram, its result, the blocks it sends (the OACK as -6), its log lines.
-    const std::tuple<Bytes, HandlerResult, Blocks, Lines> steps[] = {
-        {request, Handled, {-6}, {}},         // the OACK may be lost: sent again
-        {ack(1), Ignored, {}, {duplicate}},   // the transfer waits for ACK 0
-        {ack(0), Handled, {1, 2, 3, 4}, {}},  // the first window
-        {ack(2), Handled, {3, 4, 5, 6}, {}},  // 3 lost: the window starts after 2
-        {ack(2), Handled, {3, 4, 5, 6}, {}},  // a duplicate ACK: the window again
-        {ack(1), Ignored, {}, {duplicate}},   // older than the last acknowledged
-        {ack(9), Ignored, {}, {duplicate}},   // ahead of the window
-        {request, Ignored, {}, {clientLine(6, "Duplicated Read Request.")}},
-        {ack(6), Handled, {7, 8, 9, 10}, {}},  // the last window ends at block 10
-        {ack(10), SessionOver, {}, {clientLine(6, path + ", Served with 10 blocks.")}},
+    // Each step: the seconds since the step before, the datagram (none: a tick), its result, the
+    // blocks it sends (the OACK as -6), its log lines.
+    const std::tuple<int, Bytes, HandlerResult, Blocks, Lines> steps[] = {
+        {0, request, Handled, {-6}, {}},         // the OACK may be lost: sent again
+        {0, ack(1), Ignored, {}, {duplicate}},   // the transfer waits for ACK 0
+        {0, ack(0), Handled, {1, 2, 3, 4}, {}},  // the first window
+        {0, ack(2), Handled, {3, 4, 5, 6}, {}},  // 3 lost: the window starts after 2
+        {0, ack(2), Ignored, {}, {duplicate}},   // copies of the ACK that come as the window
+        {1, ack(2), Ignored, {}, {duplicate}},   // goes out are only noted,
+        {1, ack(2), Handled, {3, 4, 5, 6}, {}},  // a repeat more than a second later (a client's
+        {0, ack(2), Ignored, {}, {duplicate}},   // retry) gets the window again, once
+        {11, {}, Resent, {3}, {}},  // after 10 s of silence the tick resends its first block
+        {0, ack(2), Ignored, {}, {duplicate}},
+        {2, ack(2), Handled, {3, 4, 5, 6}, {}},
+        {0, ack(1), Ignored, {}, {duplicate}},  // older than the last acknowledged
+        {0, ack(9), Ignored, {}, {duplicate}},  // ahead of the window
+        {0, request, Ignored, {}, {clientLine(6, "Duplicated Read Request.")}},
+        {0, ack(6), Handled, {7, 8, 9, 10}, {}},  // the last window ends at block 10
+        {0, ack(10), SessionOver, {}, {clientLine(6, path + ", Served with 10 blocks.")}},
     };
     std::string received(950, '?');
-    for (const auto& [datagram, result, blocks, lines] : steps) {
+    std::time_t now = kStart;
+    for (const auto& [seconds, datagram, result, blocks, lines] : steps) {
         SCOPED_TRACE(::testing::PrintToString(datagram));
-        EXPECT_EQ(dispatch(kClient, datagram), result);
+        now += seconds;
+        if (datagram.empty()) {
+            dispatcher.tick(now);
+        } else {
+            EXPECT_EQ(dispatch(kClient, datagram, now), result);
+        }
         for (const auto& [to, bytes] : transport.sent) {
             if (const auto block = wireNumber(bytes, 2); wireNumber(bytes, 0) == 3) {
                 std::copy(bytes.begin() + 4, bytes.end(), received.begin() + (block - 1) * 100);
@@ -532,8 +561,6 @@ TEST_F(EngineTest, NegotiationAnswersOnlyWithAcceptedOptionsWhenTurnedOn) {
         {true, rrqWith(path, {"blksize", 0, "7", 0, "timeout", 0, "5", 0}), {516}},
         {true, rrqWith(files.write("empty.bin", ""), {"tsize", 0, "0", 0}), {4}},  // no tsize 0
         {true, rrqWith(path, {"windowsize", 0, "1", 0}), {15}},
-        // A window's bytes are capped: two blocks of the largest size ("windowsize 2").
-        {true, rrqWith(path, {"blksize", 0, "65464", 0, "windowsize", 0, "64", 0}), {29}},
         {true, rrqWith(large, {"blksize", 0, "8", 0}), {20}},  // ERROR 0 "File Too Large."
     };
     for (const auto& [negotiates, request, lengths] : cases) {
@@ -546,6 +573,20 @@ TEST_F(EngineTest, NegotiationAnswersOnlyWithAcceptedOptionsWhenTurnedOn) {
             sent.push_back(bytes.size());
         }
         EXPECT_EQ(sent, lengths);
+    }
+    // A window holds at most 65,468 bytes of DATA datagrams, one of the largest; the OACK says so,
+    // and leaves windowsize out when that is one block.
+    const auto windowed = files.write("windowed.bin", pattern(200'000));
+    for (const auto& [size, window] :
+         {std::pair{"65464", "1"}, {"1468", "44"}, {"2048", "31"}, {"1091", "59"}, {"512", "64"}}) {
+        dispatcher.removeSession(kClient);
+        const auto oack = wire({0, 6, "blksize", 0, size, 0});
+        dispatch(kClient, rrqWith(windowed, {"blksize", 0, size, 0, "windowsize", 0, "64", 0}));
+        EXPECT_EQ(takeSent(), (Sent{{kClient, window == std::string_view("1")
+                                                  ? oack
+                                                  : wire({"windowsize", 0, window, 0}, oack)}}));
+        ASSERT_EQ(ackNow(0), Handled);
+        EXPECT_EQ(takeSent().size(), std::stoul(window)) << size;
     }
     // The largest block goes out whole, and progress follows bytes: every 5,120 of them.
     const auto big = files.write("big.bin", pattern(2 * 65464));

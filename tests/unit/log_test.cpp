@@ -25,6 +25,7 @@
 #include <string>
 #include <tuple>
 
+#include "log/client_text.h"
 #include "log/line_echo.h"
 #include "log/logger.h"
 #include "settings/settings_level_store.h"
@@ -346,6 +347,38 @@ TEST_F(LoggerTest, TheFileIsOnlyEverARegularFileOpenedByItsOwnName) {
 #ifndef _WIN32
     ::close(reader);
 #endif
+}
+
+// Each range's edges: the last byte or character kept and the first escaped, or the other way.
+TEST(ClientText, EveryByteThatCouldChangeWhatIsSeenIsEscapedAndCutsKeepWholeCharacters) {
+    const auto all = kWholeClientText;
+    // clang-format off
+    const std::tuple<std::string, std::size_t, std::string> rows[] = {
+        {"\x1F ~\\", all, "\\x1F ~\\"},                                   // 0x1F 0x20 0x7E, backslash
+        {"\x7F\xC2\x80", all, "\\x7F\\xC2\\x80"},                         // 0x7F, U+0080
+        {"\xC2\x9F\xC2\xA0", all, "\\xC2\\x9F\xC2\xA0"},                  // U+009F, U+00A0
+        {"\xD8\x9B\xD8\x9C", all, "\xD8\x9B\\xD8\\x9C"},                  // U+061B, U+061C
+        {"\xE2\x80\x8D\xE2\x80\x8E", all, "\xE2\x80\x8D\\xE2\\x80\\x8E"}, // U+200D, U+200E
+        {"\xE2\x80\x8F\xE2\x80\x90", all, "\\xE2\\x80\\x8F\xE2\x80\x90"}, // U+200F, U+2010
+        {"\xE2\x80\xA9\xE2\x80\xAA", all, "\xE2\x80\xA9\\xE2\\x80\\xAA"}, // U+2029, U+202A
+        {"\xE2\x80\xAE\xE2\x80\xAF", all, "\\xE2\\x80\\xAE\xE2\x80\xAF"}, // U+202E, U+202F
+        {"\xE2\x81\xA5\xE2\x81\xA6", all, "\xE2\x81\xA5\\xE2\\x81\\xA6"}, // U+2065, U+2066
+        {"\xE2\x81\xA9\xE2\x81\xAA", all, "\\xE2\\x81\\xA9\xE2\x81\xAA"}, // U+2069, U+206A
+        {"\xC1\xBF\xE0\x9F\xBF\xE0\xA0\x80", all, "\\xC1\\xBF\\xE0\\x9F\\xBF\xE0\xA0\x80"}, // overlong
+        {"\xED\x9F\xBF\xED\xA0\x80", all, "\xED\x9F\xBF\\xED\\xA0\\x80"}, // U+D7FF, surrogate
+        {"\xF4\x8F\xBF\xBF\xF4\x90\x80\x80", all, "\xF4\x8F\xBF\xBF\\xF4\\x90\\x80\\x80"}, // U+10FFFF
+        {"\xE2\x82z\xF0\x9F\x98", all, "\\xE2\\x82z\\xF0\\x9F\\x98"},     // cut short
+        {"\xE2\x82\xAC\x80\xF5\xFF", all, "\xE2\x82\xAC\\x80\\xF5\\xFF"}, // stray bytes
+        {"abcdefgh", 8, "abcdefgh"},
+        {"abcdefgh", 7, "abcd..."},
+        {"ab\ncdef", 7, "ab..."},                           // never half an escape
+        {"ab\xE2\x82\xACxy", 6, "ab..."},                   // never half a character
+        {"ab\xE2\x82\xACwxyz", 8, "ab\xE2\x82\xAC..."},
+    };
+    // clang-format on
+    for (const auto& [text, limit, escaped] : rows) {
+        EXPECT_EQ(escapeClientText(text, limit), escaped) << ::testing::PrintToString(text);
+    }
 }
 
 #ifndef _WIN32  // a pipe of a known size
