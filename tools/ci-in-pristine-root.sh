@@ -56,7 +56,8 @@ in_root() {
 }
 
 started=$SECONDS
-mirror=$(sed -n 's/^URIs: *\([^ ]*\/debian\)$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n1)
+mirror=$(cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null |
+    awk '/^URIs:/ { print $2; exit } /^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 step "the Debian 12 minbase root in $ROOT (archive $mirror)"
 mkdir -p "$CACHE"
@@ -72,7 +73,7 @@ debootstrap --variant=minbase --unpack-tarball="$TARBALL" bookworm "$ROOT" "$mir
 cat >"$ROOT/etc/apt/sources.list" <<EOF
 deb $mirror bookworm main
 deb $mirror bookworm-updates main
-deb ${mirror%/debian}/debian-security bookworm-security main
+deb http://deb.debian.org/debian-security bookworm-security main
 EOF
 cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
 

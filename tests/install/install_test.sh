@@ -63,7 +63,8 @@ echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
     fail "quillet-dbgsym lacks the two programs' symbols"
 
 # The archive this machine installs from; Debian's own when it names none.
-mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n1)
+mirror=$(cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null |
+    awk '/^URIs:/ { print $2; exit } /^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 mkdir -p "$CACHE"
 (
