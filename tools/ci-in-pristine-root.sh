@@ -12,8 +12,8 @@
 # Everything runs in a mount namespace of its own, so the mounts (proc, sys, dev with dev/pts, a
 # tmpfs on /run for `ip netns`, the root bound onto itself for `ip netns exec`) go when it ends.
 # The root is removed afterwards unless --keep is given. Needs root, debootstrap and Debian's
-# package archive; takes 30 to 60 minutes. Its exit status is .ci/run's (or 1 when a step before
-# it fails). To run it in the background and follow it:
+# package archive; takes about 20 minutes on two cores. Its exit status is .ci/run's (or 1 when a
+# step before it fails). To run it in the background and follow it:
 #
 #   sudo tools/ci-in-pristine-root.sh [--keep]
 #   sudo nohup tools/ci-in-pristine-root.sh >/var/tmp/pristine.log 2>&1 &  tail -f /var/tmp/pristine.log
