@@ -179,7 +179,8 @@ def main():
     parser.add_argument("--check", action="store_true",
                         help="only say which faults apply to the working tree; build nothing")
     parser.add_argument("--keep", action="store_true", help="keep the scratch copy and its log")
-    parser.add_argument("--fail-on-missed", action="store_true", help="exit 1 when a fault is missed")
+    parser.add_argument("--fail-on-missed", action="store_true",
+                        help="exit 1 when a fault is missed")
     options = parser.parse_args()
 
     mutations = read_mutations(options.list)
@@ -237,7 +238,8 @@ def main():
 
     print(f"\n{'fault':32} {'file':40} result")
     for mutation, result, problem, _ in results:
-        print(f"{mutation.ident:32} {mutation.path:40} {result}{'  (' + problem + ')' if problem else ''}")
+        note = f"  ({problem})" if problem else ""
+        print(f"{mutation.ident:32} {mutation.path:40} {result}{note}")
     count = {kind: sum(1 for _, r, _, _ in results if r == kind)
              for kind in ("unit|ui", "e2e", "MISSED", "no build", "n/a")}
     tried = count["unit|ui"] + count["e2e"] + count["MISSED"]
