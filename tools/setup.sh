@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing on Debian 12, builds Quillet, lets it bind port 69 without root, and
-# starts it serving DIRECTORY (default: the current directory). With a display it starts the
-# window program quillet; without one, the headless quilletd.
+# Installs what building and running need on Debian 12 when it is missing (tools/install-deps.sh
+# --run, with sudo when not root), builds the two programs in build/ (no tests, no benchmarks: the
+# test command builds those), lets them bind port 69 without root, and starts serving DIRECTORY,
+# by default the folder that you run it in (Quillet.log is written there). With a display it
+# starts the window program quillet; without one, the headless quilletd.
 #
 #   tools/setup.sh [DIRECTORY]
 set -euo pipefail
@@ -12,9 +14,11 @@ serve_dir=$(cd "${1:-$PWD}" && pwd)
 # shellcheck source=run_as_root.sh
 source "$repo/tools/run_as_root.sh"
 
-"$repo/tools/install-deps.sh"
+"$repo/tools/install-deps.sh" --run
 
-cmake -S "$repo" --preset default
+# The default preset's build folder, without what only the tests need; a warning does not stop a
+# user's build (the test command's builds treat warnings as errors).
+cmake -S "$repo" --preset default -DBUILD_TESTING=OFF -DQUILLET_BUILD_BENCH=OFF -DQUILLET_WERROR=OFF
 cmake --build "$repo/build"
 
 # Port 69 is a privileged port: give the programs the one capability they need rather than root.

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Builds Quillet and runs every test: the unit, window, end-to-end and install tests in the
-# release build, then the unit and window tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, with the end-to-end test labelled asan-e2e (quilletd's signals, its
-# resend and its stop under load) against that build. The end-to-end tests make network
-# namespaces, and the install test builds the Debian package and installs it into a fresh Debian
-# 12 root (from Debian's package archive, the base cached in /var/cache/quillet-tests): both need
-# root and report themselves skipped without it. Then the two fuzzers for a minute each, and
-# quilletd.exe cross-built with mingw-w64 with its tests under Wine (the mingw-w64 and Wine
-# packages are installed first when missing).
+# Installs what the tests need when it is missing (tools/install-deps.sh), builds Quillet and runs
+# every test: the unit, window, end-to-end and install tests in the default build (release with
+# debug info); the unit tests again in Release (-O3) built with g++ and with clang++ (the presets
+# release-gcc and release-clang, which build the unit tests alone); then the unit and window tests
+# under AddressSanitizer and UndefinedBehaviorSanitizer, with the end-to-end test labelled asan-e2e
+# (quilletd's signals, its resend and its stop under load) against that build. The end-to-end
+# tests make network namespaces, and the install test builds the Debian package and installs it
+# into a fresh Debian 12 root (from Debian's package archive, the base cached in
+# /var/cache/quillet-tests): both need root and report themselves skipped without it. Then the two
+# fuzzers for a minute each, and quilletd.exe cross-built with mingw-w64 with its tests under Wine
+# (the mingw-w64 and Wine packages are installed first when missing). Every build turns warnings
+# into errors (QUILLET_WERROR).
 #
 #   sudo tools/test.sh
 set -euo pipefail
@@ -17,11 +20,18 @@ cd "$repo"
 # shellcheck source=run_as_root.sh
 source "$repo/tools/run_as_root.sh"
 
+"$repo/tools/install-deps.sh"
+
 export QT_QPA_PLATFORM=offscreen
 
 cmake --preset default
 cmake --build build
 ctest --preset default
+
+# What a packager's plain Release build compiles, with both compilers: configure, build the unit
+# tests, run them.
+cmake --workflow --preset release-gcc
+cmake --workflow --preset release-clang
 
 cmake --preset asan
 cmake --build build-asan
@@ -32,7 +42,7 @@ ctest --preset asan-e2e
 # corpus and a crashing input to build-fuzz/tests/fuzz/. A crash, a sanitizer report or a failed
 # check ends the fuzzer with a non-zero status, and so the run.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUILLET_FUZZ=ON -DQUILLET_BUILD_UI=OFF -DQUILLET_BUILD_BENCH=OFF
+    -DQUILLET_FUZZ=ON -DQUILLET_BUILD_UI=OFF -DQUILLET_BUILD_BENCH=OFF -DQUILLET_WERROR=ON
 cmake --build build-fuzz --target packet_fuzzer codec_roundtrip_fuzzer
 # Absolute paths: the packet fuzzer serves from a scratch directory that it changes into. Undefined
 # behaviour stops a fuzzer as a crash does.

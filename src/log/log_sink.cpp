@@ -39,9 +39,10 @@ void writeAboutClientList(LogSink* sink, std::int32_t level, const ClientEndpoin
     if (std::vsnprintf(rest, sizeof rest, format, arguments) < 0) {
         return;
     }
+    // An empty view's data() may be null, which "%.*s" must not get even with precision 0.
     writeFormatted(sink, level, "client %s: %.*s%s%s", endpointText(client).c_str(),
-                   static_cast<int>(subject.size()), subject.data(), subject.empty() ? "" : ", ",
-                   rest);
+                   static_cast<int>(subject.size()), subject.empty() ? "" : subject.data(),
+                   subject.empty() ? "" : ", ", rest);
 }
 
 void writeAboutClient(LogSink* sink, std::int32_t level, const ClientEndpoint& client,

@@ -95,8 +95,11 @@ std::size_t Logger::formatLine(std::span<char> buffer, std::time_t when, std::st
     const std::size_t room = buffer.size() - 1;
     std::size_t length = std::min(room, static_cast<std::size_t>(std::max(stampLength, 0)));
     std::memcpy(buffer.data(), stamp, length);
+    // memcpy from an empty view's null data() is undefined even for no bytes.
     const std::size_t textLength = std::min(room - length, text.size());
-    std::memcpy(buffer.data() + length, text.data(), textLength);
+    if (textLength > 0) {
+        std::memcpy(buffer.data() + length, text.data(), textLength);
+    }
     length += textLength;
     buffer[length] = '\0';
     return length;

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "quillet_version.h"
 #include "ui/app_icon.h"
 #include "ui/dialog_units.h"
 
@@ -21,7 +22,7 @@ AboutDialog::AboutDialog(QWidget* parent)
     picture->setPixmap(appIcon().pixmap(32, 32));
     picture->setGeometry(QRect(QPoint(units.x(11), units.y(17)), QSize(32, 32)));
 
-    auto* version = new QLabel(QStringLiteral("Quillet Version 1.0"), this);
+    auto* version = new QLabel(QStringLiteral("Quillet Version ") + QLatin1String(kVersion), this);
     version->setObjectName(QStringLiteral("version"));
     version->setGeometry(units.rect(44, 10, 119, 8));
 

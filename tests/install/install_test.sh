@@ -64,9 +64,12 @@ started=$SECONDS
 cpack -G DEB --config "$CPACK_CONFIG" -B "$WORK/package" >/dev/null
 deb=$(echo "$WORK"/package/quillet_*.deb)
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
+(($(dpkg-deb -c "$WORK"/package/quillet-dbgsym_*.ddeb | grep -c '/usr/lib/debug/.build-id/.*\.debug$') == 2)) ||
+    fail "quillet-dbgsym lacks the two programs' symbols"
 
 # The archive this machine installs from; Debian's own when it names none.
-mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n1)
+mirror=$(cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null |
+    awk '/^URIs:/ { print $2; exit } /^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 mkdir -p "$CACHE"
 (
@@ -91,6 +94,8 @@ in_root apt-get install -y -qq --no-install-recommends "/tmp/$(basename "$deb")"
 
 (($(in_root getcap /usr/bin/quillet /usr/bin/quilletd | grep -c cap_net_bind_service) == 2)) ||
     fail "the programs lack cap_net_bind_service: $(in_root getcap /usr/bin/quillet /usr/bin/quilletd)"
+[[ -s $ROOT/usr/share/doc/quillet/copyright && -s $ROOT/usr/share/doc/quillet/changelog.Debian.gz ]] ||
+    fail "no copyright or changelog in /usr/share/doc/quillet"
 [[ $(in_root stat -c %U:%G /srv/tftp) == quillet:quillet ]] || fail "/srv/tftp is not the service user's"
 [[ $(in_root systemctl is-enabled quilletd.service || true) == disabled ]] || fail "the service is not disabled"
 in_root systemd-analyze verify /lib/systemd/system/quilletd.service || fail "systemd-analyze verify"

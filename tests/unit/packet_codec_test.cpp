@@ -60,10 +60,11 @@ std::string describe(const Bytes& datagram) {
                 option("windowsize", options.windowSize);
     } else if (const auto* data = dynamic_cast<const DataPacket*>(decoded.packet)) {
         const auto payload = data->payloadBytes();
-        text +=
-            " " + std::to_string(data->block) + " " + std::string(payload.begin(), payload.end());
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on " " + a temporary.
+        text.append(" ").append(std::to_string(data->block)).append(" ");
+        text.append(payload.begin(), payload.end());
     } else if (const auto* acknowledgement = dynamic_cast<const AckPacket*>(decoded.packet)) {
-        text += " " + std::to_string(acknowledgement->block);
+        text.append(" ").append(std::to_string(acknowledgement->block));
     } else if (const auto* error = dynamic_cast<const ErrorPacket*>(decoded.packet)) {
         text += " " + std::to_string(error->errorCode) + " \"" + error->message + "\"";
     }

@@ -5,7 +5,8 @@
 # created on first use. A wineserver whose output goes to /dev/null is started first: one that
 # Wine starts by itself inherits the caller's output and keeps CTest waiting for it. It stays for
 # 60 s after its last program ends, unless stopped sooner with `WINEPREFIX=... wineserver -k`, as
-# the end-to-end test and CTest's fixture "wine" do.
+# the end-to-end test and CTest's fixture "wine" do. Without a UTF-8 locale in the environment it
+# runs Wine with LC_ALL=C.UTF-8.
 set -euo pipefail
 
 if [[ -z ${WINEPREFIX:-} ]]; then
@@ -14,6 +15,11 @@ if [[ -z ${WINEPREFIX:-} ]]; then
     WINEPREFIX=$build/wine-prefix
 fi
 export WINEPREFIX WINEDEBUG=-all
+# Wine maps Unix file names through the locale's character set: in the C locale (no LANG, as on a
+# fresh machine or in a container) a UTF-8 name such as grüße.bin would not be found.
+if [[ ! ${LC_ALL:-${LC_CTYPE:-${LANG:-}}} =~ [Uu][Tt][Ff]-?8 ]]; then
+    export LC_ALL=C.UTF-8
+fi
 
 mkdir -p "$WINEPREFIX"
 # Tests run in parallel: one of them starts the server (and sets the prefix up) while the others
