@@ -250,13 +250,8 @@ HandlerResult ErrorPacket::dispatchTo(PacketHandler& handler, std::time_t now) c
 
 OptionAckPacket::OptionAckPacket(const ClientEndpoint& peer) : TftpPacket(peer, kOpOptionAck) {}
 
-DecodeResult OptionAckPacket::decode(std::span<const std::uint8_t> datagram) {
-    ByteReader reader(datagram);
-    if (const auto result = readOpcode(reader, opcode, kOpOptionAck); result != DecodeResult::Ok) {
-        return result;
-    }
-    options = parseTransferOptions(reader.rest());
-    return DecodeResult::Ok;
+DecodeResult OptionAckPacket::decode(std::span<const std::uint8_t>) {
+    return DecodeResult::UnknownOpcode;
 }
 
 std::optional<std::size_t> OptionAckPacket::encode(std::span<std::uint8_t> buffer) const {

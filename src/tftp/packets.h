@@ -48,7 +48,6 @@ struct TransferOptions {
     std::optional<std::uint16_t> windowSize;   // windowsize: DATA blocks sent per ACK
 
     bool any() const { return blockSize || transferSize || windowSize; }
-    bool operator==(const TransferOptions&) const = default;
 };
 
 /// Reads the option and value pairs that follow a request's mode. Names are matched ignoring
@@ -185,7 +184,7 @@ class OptionAckPacket final : public TftpPacket {
   public:
     explicit OptionAckPacket(const ClientEndpoint& peer = {});
 
-    /// Reads an OACK as a client would (the load generator and tests do).
+    /// Never decoded: an OACK is not a packet a client sends (UnknownOpcode).
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
     std::optional<std::size_t> encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
