@@ -35,7 +35,6 @@
 #include <ctime>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "log/log_sink.h"
 #include "net/client_endpoint.h"
