@@ -1,5 +1,5 @@
-// The thin socket layer: one IPv4 UDP socket and the few calls the engine makes on it.
-// Everything platform-specific about sockets lives behind this header.
+// The thin socket layer: one IPv4 UDP socket and the few calls the engine makes on it. What both
+// platforms share is in udp_socket.cpp, the rest in udp_socket_posix.cpp / udp_socket_win32.cpp.
 #pragma once
 
 #include <chrono>
