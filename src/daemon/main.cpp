@@ -5,10 +5,11 @@
 
 #include <cstdio>
 
+#include "daemon/line_echo.h"
 #include "daemon/stop_requests.h"
+#include "engine/exit_status.h"
 #include "engine/privileges.h"
 #include "engine/udp_server.h"
-#include "log/line_echo.h"
 #include "log/logger.h"
 #include "net/udp_socket.h"
 #include "settings/settings_level_store.h"
@@ -33,7 +34,6 @@ int main() {
     // engine.
     quillet::LineEcho standardError(stderr);
     log.attachWindow(&standardError);
-    log.windowLevel = quillet::Logger::kDefaultWindowLevel;
 
     server.setLog(&log);
     server.setNegotiatesOptions(quillet::readTransferOptionsSetting());

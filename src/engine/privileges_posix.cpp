@@ -1,7 +1,9 @@
 #include <sys/capability.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <cerrno>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <type_traits>
@@ -64,6 +66,21 @@ bool dropPrivileges(LogSink& log) {
     log.write(loglevel::kCannotStart, text);
     std::fprintf(stderr, "%s\n", text);
     return false;
+}
+
+std::size_t raiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 1024;  // the usual default, should the limit be unreadable
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<std::size_t>(limit.rlim_cur);
 }
 
 }  // namespace quillet

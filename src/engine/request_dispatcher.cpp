@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "engine/packet_transport.h"
-#include "log/log_sink.h"
+#include "tftp/outcome.h"
 #include "tftp/packets.h"
 
 namespace quillet {
@@ -24,27 +24,20 @@ HandlerResult RequestDispatcher::dispatch(const ClientEndpoint& endpoint,
         case DecodeResult::Ok:
             return decoded.packet->dispatchTo(*this, now);
         case DecodeResult::UnknownOpcode:
-            if (admitInvalidLine(endpoint, now)) {
-                writeAboutClient(logSink_, loglevel::kRefused, endpoint, "Invalid Packet Ignored.");
-            }
-            return HandlerResult::Unusable;
-        case DecodeResult::WrongOpcode:
+            return reportOutcome(*this, Outcome::InvalidPacket, endpoint, now);
         case DecodeResult::Malformed:
-        case DecodeResult::UnknownMode:
             break;
     }
-    if (admitInvalidLine(endpoint, now)) {
-        writeAboutClient(logSink_, loglevel::kRefused, endpoint,
-                         "Invalid Packet with OpCode %d Ignored.", int{decoded.opcode});
-    }
-    return HandlerResult::Unusable;
+    OutcomeDetails details;
+    details.number = decoded.opcode;
+    return reportOutcome(*this, Outcome::InvalidOpcode, endpoint, now, details);
 }
 
 HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
     ReadSession* session = findSession(packet.peer);
     if (session != nullptr && session->fileName() != packet.fileName) {
         // A request for another file: the client has given up on the running transfer.
-        session->closeReplaced();
+        session->end(Outcome::Replaced, now);
         removeSession(packet.peer);
         session = nullptr;
     }
@@ -52,17 +45,14 @@ HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, 
         const auto byHost = sessionsByHost_.find(shareKey(packet.peer));
         if (sessions_.size() >= maxSessions_ ||
             (byHost != sessionsByHost_.end() && byHost->second >= hostShare())) {
-            ReadSession::refuseBusy(*this, packet.peer, packet.fileName, now);
-            return HandlerResult::SessionOver;
+            OutcomeDetails details;
+            details.fileName = packet.fileName;
+            return reportOutcome(*this, Outcome::ServerBusy, packet.peer, now, details);
         }
         session = createSession(packet.peer);
     }
     if (session == nullptr) {
-        if (admitRefusedLine(packet.peer, now)) {
-            writeAboutClient(logSink_, loglevel::kRefused, packet.peer,
-                             "Cannot Create Session for Peer.");
-        }
-        return HandlerResult::Unusable;
+        return reportOutcome(*this, Outcome::CannotCreateSession, packet.peer, now);
     }
     const auto result = session->onReadRequest(packet, now);
     if (result == HandlerResult::SessionOver) {
@@ -73,34 +63,25 @@ HandlerResult RequestDispatcher::onReadRequest(const ReadRequestPacket& packet, 
 
 HandlerResult RequestDispatcher::onWriteRequest(const WriteRequestPacket& packet, std::time_t now) {
     // The server is read-only. A running read transfer of the same client is left alone.
-    send(ErrorPacket::reply(packet.peer, ErrorReply::WriteNotSupported));
-    if (admitRefusedLine(packet.peer, now)) {
-        writeAboutClient(logSink_, loglevel::kServerState, packet.peer, "Write Request Ignored");
-    }
-    return HandlerResult::SessionOver;
+    return reportOutcome(*this, Outcome::WriteRefused, packet.peer, now);
 }
 
 HandlerResult RequestDispatcher::onAck(const AckPacket& packet, std::time_t now) {
-    return forwardToSession(packet, now, &ReadSession::onAck, "ACK");
+    return forwardToSession(packet, now, &ReadSession::onAck, Outcome::NoSessionForAck);
 }
 
 HandlerResult RequestDispatcher::onError(const ErrorPacket& packet, std::time_t now) {
-    return forwardToSession(packet, now, &ReadSession::onError, "ERROR");
+    return forwardToSession(packet, now, &ReadSession::onError, Outcome::NoSessionForError);
 }
 
 template <typename Packet>
 HandlerResult RequestDispatcher::forwardToSession(
     const Packet& packet, std::time_t now,
-    HandlerResult (ReadSession::*operation)(const Packet&, std::time_t), const char* kindName) {
+    HandlerResult (ReadSession::*operation)(const Packet&, std::time_t), Outcome noSession) {
     ReadSession* session = findSession(packet.peer);
     if (session == nullptr) {
         // Late packets of a finished transfer end here too; nothing goes back.
-        if (admitInvalidLine(packet.peer, now)) {
-            writeAboutClient(logSink_, loglevel::kRefused, packet.peer,
-                             "Invalid %s Packet Ignored, no Session for this client yet.",
-                             kindName);
-        }
-        return HandlerResult::Ignored;
+        return reportOutcome(*this, noSession, packet.peer, now);
     }
     const auto result = (session->*operation)(packet, now);
     if (result == HandlerResult::SessionOver) {
@@ -110,13 +91,13 @@ HandlerResult RequestDispatcher::forwardToSession(
 }
 
 bool RequestDispatcher::send(const TftpPacket& packet) {
-    const auto encoded = packet.encode(sendBuffer_);
-    if (encoded.status != EncodeResult::Status::Written || transport_ == nullptr) {
+    const auto length = packet.encode(sendBuffer_);
+    if (!length || transport_ == nullptr) {
         return false;
     }
     // A datagram lost to errors about other clients' datagrams is lost as on the network: the
     // transfer's resends cover it, and it is no failure of this client's.
-    return transport_->sendTo(packet.peer, std::span(sendBuffer_.data(), encoded.length)) !=
+    return transport_->sendTo(packet.peer, std::span(sendBuffer_.data(), *length)) !=
            net::SendResult::Failed;
 }
 
@@ -137,12 +118,12 @@ void RequestDispatcher::tick(std::time_t now) {
     }
 }
 
-HandlerResult RequestDispatcher::onUnreachable(const ClientEndpoint& endpoint) {
+HandlerResult RequestDispatcher::onUnreachable(const ClientEndpoint& endpoint, std::time_t now) {
     ReadSession* session = findSession(endpoint);
     if (session == nullptr) {
         return HandlerResult::Ignored;
     }
-    session->closeUnreachable();
+    session->end(Outcome::Unreachable, now);
     removeSession(endpoint);
     return HandlerResult::SessionOver;
 }

@@ -79,17 +79,18 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     std::time_t wallTime() const override { return clock_.wall(); }
     bool negotiatesOptions() const override { return negotiatesOptions_; }
     DataPacket& largeBlock() override { return largeBlock_; }
-    bool admitRefusedLine(const ClientEndpoint& client, std::time_t now) override {
-        return lines_.admit(logSink_, client, LineLimiter::Topic::RefusedRequest, now);
+    bool admitLine(const ClientEndpoint& client, LineLimiter::Topic topic,
+                   std::time_t now) override {
+        return lines_.admit(logSink_, client, topic, now);
     }
 
     /// Ticks every session in key order, then removes those that are over. The times passed to
     /// dispatch and tick are seconds of a monotonic clock.
     void tick(std::time_t now);
 
-    /// Nothing listens at endpoint any more (an ICMP port unreachable came back): its transfer
-    /// ends.
-    HandlerResult onUnreachable(const ClientEndpoint& endpoint);
+    /// Nothing listens at endpoint any more (an ICMP port unreachable came back in the second
+    /// now): its transfer ends.
+    HandlerResult onUnreachable(const ClientEndpoint& endpoint, std::time_t now);
 
     /// The session of endpoint, or null.
     ReadSession* findSession(const ClientEndpoint& endpoint);
@@ -107,17 +108,13 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     std::size_t hostShare() const { return std::max<std::size_t>(1, maxSessions_ / 2); }
 
   private:
-    /// Passes a packet to its peer's session, removing the session when the exchange is over.
+    /// Passes a packet to its peer's session, removing the session when the exchange is over;
+    /// without a session the packet is refused as noSession.
     template <typename Packet>
     HandlerResult forwardToSession(const Packet& packet, std::time_t now,
                                    HandlerResult (ReadSession::*operation)(const Packet&,
                                                                            std::time_t),
-                                   const char* kindName);
-
-    /// True when a line about an invalid packet from client may be written in the second now.
-    bool admitInvalidLine(const ClientEndpoint& client, std::time_t now) {
-        return lines_.admit(logSink_, client, LineLimiter::Topic::InvalidPacket, now);
-    }
+                                   Outcome noSession);
 
     LogSink* logSink_ = nullptr;            // not owned
     PacketTransport* transport_ = nullptr;  // not owned

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "engine/privileges.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
 
@@ -22,7 +23,7 @@ UdpServer::UdpServer(std::uint16_t port, const Clock& clock, std::string servedF
 }
 
 int UdpServer::run() {
-    if (start() != StartResult::Started) {
+    if (!start()) {
         return kExitCannotStart;
     }
     receiveLoop();
@@ -31,12 +32,12 @@ int UdpServer::run() {
 
 void UdpServer::prepare() {
     prepared_ = true;
-    prepareResult_ = StartResult::Started;
+    socketState_ = SocketState::Bound;
     if (!socket_.open()) {
-        prepareResult_ = StartResult::SocketFailed;
+        socketState_ = SocketState::NotCreated;
         prepareError_ = net::lastError();
     } else if (!socket_.bind(port_)) {
-        prepareResult_ = StartResult::BindFailed;
+        socketState_ = SocketState::NotBound;
         prepareError_ = net::lastError();
         socket_.close();
     }
@@ -44,38 +45,41 @@ void UdpServer::prepare() {
                                                        : servedFolder_);
 }
 
-UdpServer::StartResult UdpServer::start() {
+bool UdpServer::start() {
     if (!prepared_) {
         prepare();
     }
     char text[256];
-    switch (prepareResult_) {
-        case StartResult::SocketFailed:
+    switch (socketState_) {
+        case SocketState::NotCreated:
             std::snprintf(text, sizeof text, "Socket Create Error: 0x%08X",
                           static_cast<unsigned>(prepareError_));
             reportStartFailure(text);
-            return prepareResult_;
-        case StartResult::BindFailed:
+            return false;
+        case SocketState::NotBound:
             std::snprintf(text, sizeof text, "Bind failed, Maybe Port %d already in use: 0x%08X",
                           int{port_}, static_cast<unsigned>(prepareError_));
             reportStartFailure(text);
-            return prepareResult_;
-        case StartResult::Started:
+            return false;
+        case SocketState::Bound:
             break;
     }
     writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Quillet Server Ready...");
     serveFolder();
     // Every transfer holds a descriptor: cap them below what the process may open.
     dispatcher_.limitSessions(RequestDispatcher::sessionCapFor(raiseOpenFileLimit()));
-    return StartResult::Started;
+    return true;
 }
 
 void UdpServer::serveFolder() {
     writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Serving %s",
                    folder_.path().c_str());
     if (!folder_.canServe()) {
+        const char* why = folder_.problem() == ServedFolder::Problem::NotConfined
+                              ? "openat2 is not available (Linux 5.6 or later is needed)"
+                              : "the served folder cannot be opened";
         writeFormatted(dispatcher_.logSink(), loglevel::kCannotStart,
-                       "Every Read Request is refused: %s.", folder_.problem().c_str());
+                       "Every Read Request is refused: %s.", why);
     }
     dispatcher_.serveFolder(std::move(folder_));
 }
@@ -125,10 +129,8 @@ void UdpServer::dispatchQueued(std::time_t now) {
         const auto taken = socket_.receiveQueued(receiveBuffers_, received_);
         for (std::size_t i = 0; i < taken; ++i) {
             // A failed receive, an oversized datagram and an empty one are dropped silently.
-            if (received_[i].length > 0) {
-                dispatcher_.dispatch(
-                    received_[i].from,
-                    receiveBuffers_[i].first(static_cast<std::size_t>(received_[i].length)), now);
+            if (const auto length = received_[i].length.value_or(0); length > 0) {
+                dispatcher_.dispatch(received_[i].from, receiveBuffers_[i].first(length), now);
             }
             // Errors that a send read on the way are acted on between datagrams, never inside
             // a session's own call.
@@ -153,7 +155,7 @@ void UdpServer::actOnQueuedErrors(std::time_t now) {
         }
         for (const auto& error : std::span(errors).first(count)) {
             if (error.kind == net::QueuedError::Kind::PeerUnreachable) {
-                dispatcher_.onUnreachable(error.about);
+                dispatcher_.onUnreachable(error.about, now);
             } else if (errorLines_.admit(dispatcher_.logSink(), error.about,
                                          LineLimiter::Topic::IgnoredError, now)) {
                 writeAboutClient(dispatcher_.logSink(), loglevel::kProgressDetail, error.about,

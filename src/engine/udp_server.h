@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/exit_status.h"
 #include "engine/packet_transport.h"
 #include "engine/request_dispatcher.h"
 #include "log/clock.h"
@@ -22,14 +23,8 @@ namespace quillet {
 class EventSink;
 class LogSink;
 
-/// The exit status of either program when the engine cannot start.
-inline constexpr int kExitCannotStart = 3;
-
 class UdpServer final : public PacketTransport {
   public:
-    /// What start made of the socket.
-    enum class StartResult { Started, SocketFailed, BindFailed };
-
     static constexpr std::uint16_t kTftpPort = 69;
     /// Larger than any request a client sends us, so that nothing usable is cut; a datagram that
     /// does not fit is dropped whole.
@@ -48,7 +43,6 @@ class UdpServer final : public PacketTransport {
     /// at servedFolder (an absolute path; empty for the working directory).
     explicit UdpServer(std::uint16_t port = kTftpPort, const Clock& clock = systemClock(),
                        std::string servedFolder = {});
-    virtual ~UdpServer() = default;
     UdpServer(const UdpServer&) = delete;
     UdpServer& operator=(const UdpServer&) = delete;
 
@@ -84,8 +78,8 @@ class UdpServer final : public PacketTransport {
     /// Prepares, unless that has been done, and reports the outcome: "Quillet Server Ready..." and
     /// the served folder, or the failure, which is logged and reported as a server error. Then
     /// hands the folder to the dispatcher and sets the session cap from the open-file limit,
-    /// which it raises to the hard limit.
-    StartResult start();
+    /// which it raises to the hard limit. False when the engine cannot start.
+    bool start();
 
     /// Receives, dispatches and ticks until a stop is requested, reading the time from the clock
     /// once per pass; closes the socket.
@@ -128,7 +122,9 @@ class UdpServer final : public PacketTransport {
     std::string servedFolder_;
     ServedFolder folder_;  // from prepare until start
     bool prepared_ = false;
-    StartResult prepareResult_ = StartResult::Started;
+    /// What prepare made of the socket.
+    enum class SocketState { Bound, NotCreated, NotBound };
+    SocketState socketState_ = SocketState::Bound;
     std::uint32_t prepareError_ = 0;  // the socket layer's code of a failed create or bind
 };
 

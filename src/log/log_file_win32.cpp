@@ -7,13 +7,6 @@
 namespace quillet {
 namespace {
 
-void closeIfOpen(HANDLE& handle) {
-    if (handle != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-    }
-}
-
 /// "<folder>\<name>" from the folder's final path ("\\?\C:\..."), so that no link on the way is
 /// read again; empty when the folder's path cannot be had.
 std::wstring pathInFolder(HANDLE folder, const std::string& name) {
@@ -46,19 +39,15 @@ bool isLinkOrFolder(DWORD attributes) {
 
 }  // namespace
 
-LogFile::~LogFile() {
-    close();
-    closeIfOpen(folder_);
-}
-
 LogFile::OpenResult LogFile::open(FileDescriptor folder, std::string name) {
     close();
-    closeIfOpen(folder_);
+    folder_.reset();
     name_ = std::move(name);
+    HANDLE duplicate = INVALID_HANDLE_VALUE;
     if (folder != INVALID_HANDLE_VALUE &&
-        !::DuplicateHandle(::GetCurrentProcess(), folder, ::GetCurrentProcess(), &folder_, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS)) {
-        folder_ = INVALID_HANDLE_VALUE;
+        ::DuplicateHandle(::GetCurrentProcess(), folder, ::GetCurrentProcess(), &duplicate, 0,
+                          FALSE, DUPLICATE_SAME_ACCESS)) {
+        folder_.reset(duplicate);
     }
     return reopen();
 }
@@ -66,18 +55,18 @@ LogFile::OpenResult LogFile::open(FileDescriptor folder, std::string name) {
 LogFile::OpenResult LogFile::reopen() {
     close();
     const std::wstring path =
-        folder_ == INVALID_HANDLE_VALUE ? std::wstring() : pathInFolder(folder_, name_);
+        folder_.isValid() ? pathInFolder(folder_.get(), name_) : std::wstring();
     if (path.empty()) {
         lastError_ = ERROR_INVALID_HANDLE;
         return OpenResult::Failed;
     }
     // A reparse point opens as itself, never as what it points to; appending data only puts
     // every write at the end.
-    const HANDLE file =
+    ScopedHandle file(
         ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.isValid()) {
         lastError_ = ::GetLastError();
         const DWORD attributes = ::GetFileAttributesW(path.c_str());
         return attributes != INVALID_FILE_ATTRIBUTES && isLinkOrFolder(attributes)
@@ -85,21 +74,20 @@ LogFile::OpenResult LogFile::reopen() {
                    : OpenResult::Failed;
     }
     BY_HANDLE_FILE_INFORMATION information{};
-    if (::GetFileType(file) != FILE_TYPE_DISK ||
-        !::GetFileInformationByHandle(file, &information) ||
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !::GetFileInformationByHandle(file.get(), &information) ||
         isLinkOrFolder(information.dwFileAttributes)) {
         lastError_ = ::GetLastError();
-        ::CloseHandle(file);
         return OpenResult::NotRegular;
     }
-    file_ = file;
+    file_ = std::move(file);
     return OpenResult::Opened;
 }
 
-std::int64_t LogFile::size() const {
+std::optional<std::int64_t> LogFile::size() const {
     LARGE_INTEGER size{};
-    if (file_ == INVALID_HANDLE_VALUE || !::GetFileSizeEx(file_, &size)) {
-        return -1;
+    if (!file_.isValid() || !::GetFileSizeEx(file_.get(), &size)) {
+        return std::nullopt;
     }
     return size.QuadPart;
 }
@@ -107,11 +95,11 @@ std::int64_t LogFile::size() const {
 bool LogFile::append(std::string_view bytes) {
     while (!bytes.empty()) {
         DWORD written = 0;
-        if (file_ == INVALID_HANDLE_VALUE ||
-            !::WriteFile(file_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+        if (!file_.isValid() ||
+            !::WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                          nullptr) ||
             written == 0) {
-            lastError_ = file_ == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : ::GetLastError();
+            lastError_ = !file_.isValid() ? ERROR_INVALID_HANDLE : ::GetLastError();
             return false;
         }
         bytes.remove_prefix(written);
@@ -121,9 +109,9 @@ bool LogFile::append(std::string_view bytes) {
 
 bool LogFile::moveTo(const std::string& backupName) {
     const std::wstring path =
-        folder_ == INVALID_HANDLE_VALUE ? std::wstring() : pathInFolder(folder_, name_);
+        folder_.isValid() ? pathInFolder(folder_.get(), name_) : std::wstring();
     const std::wstring backup =
-        folder_ == INVALID_HANDLE_VALUE ? std::wstring() : pathInFolder(folder_, backupName);
+        folder_.isValid() ? pathInFolder(folder_.get(), backupName) : std::wstring();
     if (path.empty() || backup.empty()) {
         lastError_ = ERROR_INVALID_HANDLE;
         return false;
@@ -140,10 +128,6 @@ bool LogFile::moveTo(const std::string& backupName) {
         return lastError_ == ERROR_FILE_NOT_FOUND;
     }
     return true;
-}
-
-void LogFile::close() {
-    closeIfOpen(file_);
 }
 
 }  // namespace quillet

@@ -6,16 +6,7 @@
 #include <string_view>
 
 #include "net/client_endpoint.h"
-
-// Checks printf-style arguments at compile time. mingw's printf functions follow the GNU dialect
-// (%zu and friends), which plain "printf" would check against the Microsoft one.
-#ifdef __MINGW32__
-#define QUILLET_PRINTF_FORMAT(formatIndex, firstArgument) \
-    __attribute__((format(gnu_printf, formatIndex, firstArgument)))
-#else
-#define QUILLET_PRINTF_FORMAT(formatIndex, firstArgument) \
-    __attribute__((format(printf, formatIndex, firstArgument)))
-#endif
+#include "net/platform_types.h"
 
 namespace quillet {
 

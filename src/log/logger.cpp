@@ -6,19 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "log/local_time.h"
-
 namespace quillet {
-namespace {
-
-// The newline that ends a line in the file: the platform's text-mode newline.
-#ifdef _WIN32
-constexpr std::string_view kNewline = "\r\n";
-#else
-constexpr std::string_view kNewline = "\n";
-#endif
-
-}  // namespace
 
 Logger::Logger(FileLevelStore& levelStore, const Clock& clock) : clock_(clock) {
     if (const auto stored = levelStore.readFileLevel()) {
@@ -64,7 +52,7 @@ void Logger::write(std::int32_t level, std::string_view text) {
         rotateIfFull(clock_.monotonic());
         // A log that cannot be rotated stops at 16 MiB, after one line that says so; the window
         // and standard error go on taking lines.
-        if (!fileFull_ && file_.size() > kStopAbove) {
+        if (!fileFull_ && file_.size().value_or(0) > kStopAbove) {
             fileFull_ = true;
             std::array<char, kLineCapacity> last{};
             writeToFile(
@@ -121,7 +109,7 @@ void Logger::writeToFile(std::string_view line) {
 
 void Logger::rotateIfFull(std::chrono::steady_clock::time_point now) {
     // A failed rotation is tried again a minute later, not with every line.
-    if (file_.size() <= kRotateAbove ||
+    if (file_.size().value_or(0) <= kRotateAbove ||
         (rotationFailed_ && now - lastFailedRotation_ < kRotationRetry)) {
         return;
     }

@@ -12,14 +12,11 @@
 #include "log/engine_messages.h"
 #include "log/file_level_store.h"
 #include "log/log_file.h"
+#include "log/log_file_names.h"
 #include "log/log_sink.h"
 #include "net/platform_types.h"
 
 namespace quillet {
-
-/// The log file's name, in the served folder of either program.
-inline constexpr char kLogFileName[] = "Quillet.log";
-inline constexpr char kLogBackupFileName[] = "Quillet.log.bak";
 
 /// Writes log lines to a file that is rotated past 1 MiB, and posts them to a window. Each sink
 /// has its own level. When the file cannot be opened or written, it is dropped with one level-3

@@ -15,13 +15,6 @@ std::array<std::uint8_t, sizeof(Field)> storedBytes(Field field) {
     return bytes;
 }
 
-template <typename Field>
-Field fromWireBytes(const std::array<std::uint8_t, sizeof(Field)>& bytes) {
-    Field field{};
-    std::memcpy(&field, bytes.data(), sizeof field);
-    return field;
-}
-
 // The stored bytes read as a little-endian number, the same on any processor.
 template <typename Field>
 std::uint32_t littleEndianKey(Field field) {
@@ -41,16 +34,6 @@ std::strong_ordering operator<=>(const ClientEndpoint& a, const ClientEndpoint& 
         return byAddress;
     }
     return littleEndianKey(a.port) <=> littleEndianKey(b.port);
-}
-
-ClientEndpoint ClientEndpoint::fromHostOrder(std::uint32_t address, std::uint16_t port) {
-    ClientEndpoint endpoint;
-    endpoint.address = fromWireBytes<std::uint32_t>(
-        {static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
-         static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)});
-    endpoint.port = fromWireBytes<std::uint16_t>(
-        {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)});
-    return endpoint;
 }
 
 std::uint16_t ClientEndpoint::hostPort() const {

@@ -20,9 +20,6 @@ struct ClientEndpoint {
     /// address decides first, and the low byte of the port number before its high byte.
     friend std::strong_ordering operator<=>(const ClientEndpoint& a, const ClientEndpoint& b);
 
-    /// Builds an endpoint from an address and port in host order (a.b.c.d is 0xaabbccdd).
-    static ClientEndpoint fromHostOrder(std::uint32_t address, std::uint16_t port);
-
     /// The port in host order.
     std::uint16_t hostPort() const;
 };

@@ -1,23 +1,19 @@
-// The thin socket layer: one IPv4 UDP socket and the few calls the engine makes on it.
-// Everything platform-specific about sockets lives behind this header.
+// The thin socket layer: one IPv4 UDP socket and the few calls the engine makes on it. What both
+// platforms share is in udp_socket.cpp, the rest in udp_socket_posix.cpp / udp_socket_win32.cpp.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "net/client_endpoint.h"
+#include "net/platform_types.h"
 
 namespace quillet::net {
-
-#ifdef _WIN32
-using SocketHandle = std::uintptr_t;  // SOCKET
-#else
-using SocketHandle = int;
-#endif
 
 /// The platform's code for the most recent failed socket call (errno here, WSAGetLastError on
 /// Windows).
@@ -29,13 +25,14 @@ bool startup();
 /// Undoes startup().
 void cleanup();
 
-enum class WaitResult { Readable, TimedOut, Interrupted, Failed };
+/// What a wait for a datagram found. A signal that ends the wait early reads as TimedOut.
+enum class WaitResult { Readable, TimedOut, Failed };
 
-/// A datagram that receiveQueued took: its peer and its length, or a length of -1 when it was
-/// dropped whole (larger than its buffer, not from an IPv4 peer, or its receive failed).
+/// A datagram that receiveQueued took: its peer and its length, or no length when it was dropped
+/// whole (larger than its buffer, not from an IPv4 peer, or its receive failed).
 struct ReceivedDatagram {
     ClientEndpoint from;
-    std::ptrdiff_t length = -1;
+    std::optional<std::size_t> length;
 };
 
 /// What became of a datagram given to sendTo.
@@ -63,11 +60,11 @@ class UdpSocket {
     UdpSocket() = default;
     ~UdpSocket() { close(); }
     UdpSocket(UdpSocket&& other) noexcept
-        : handle_(std::exchange(other.handle_, kInvalid)), queued_(std::move(other.queued_)) {}
+        : handle_(std::exchange(other.handle_, kNoSocket)), queued_(std::move(other.queued_)) {}
     UdpSocket& operator=(UdpSocket&& other) noexcept {
         if (this != &other) {
             close();
-            handle_ = std::exchange(other.handle_, kInvalid);
+            handle_ = std::exchange(other.handle_, kNoSocket);
             queued_ = std::move(other.queued_);
         }
         return *this;
@@ -87,10 +84,6 @@ class UdpSocket {
 
     /// Waits until a datagram can be read, for at most the given time.
     WaitResult waitReadable(std::chrono::milliseconds timeout) const;
-
-    /// Receives one datagram into buffer. Returns its length, or -1 when the receive failed or
-    /// the datagram did not fit (it is then discarded whole, never handed on cut short).
-    std::ptrdiff_t receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const;
 
     /// Takes datagrams that are already queued, never waiting: up to received.size() of them (at
     /// most buffers.size()), the i-th into buffers[i], its peer and length into received[i].
@@ -119,11 +112,14 @@ class UdpSocket {
     static constexpr std::size_t kMostQueuedErrors = 256;
 
     /// Reads the socket's queue of errors into queued_, at most a bound's worth; true when one of
-    /// them is an ICMP error reported as error (the platform's code).
+    /// them is an ICMP error reported as error (the platform's code). Windows keeps no such queue.
     bool readErrorQueue(int error);
 
-    static constexpr SocketHandle kInvalid = static_cast<SocketHandle>(-1);
-    SocketHandle handle_ = kInvalid;
+    /// True when a send failed with error (the platform's code) only because an error had come
+    /// back about another datagram (now read into queued_): the send may be tried again.
+    bool failedForOthers(int error);
+
+    SocketHandle handle_ = kNoSocket;
     std::vector<QueuedError> queued_;
 };
 

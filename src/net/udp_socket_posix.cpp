@@ -1,17 +1,15 @@
 #include "net/udp_socket.h"
 
-#include <arpa/inet.h>
 #include <linux/errqueue.h>
-#include <netinet/in.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <cerrno>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "net/socket_api_posix.h"
 
 namespace quillet::net {
 namespace {
@@ -52,7 +50,7 @@ void cleanup() {}
 bool UdpSocket::open() {
     close();
     handle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (handle_ == kInvalid) {
+    if (handle_ == kNoSocket) {
         return false;
     }
     // Keep ICMP errors for our sends on the error queue, with the address they were sent to and
@@ -60,23 +58,6 @@ bool UdpSocket::open() {
     const int on = 1;
     ::setsockopt(handle_, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     return true;
-}
-
-bool UdpSocket::bind(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    return ::bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-}
-
-std::uint16_t UdpSocket::localPort() const {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return 0;
-    }
-    return ntohs(address.sin_port);
 }
 
 WaitResult UdpSocket::waitReadable(std::chrono::milliseconds timeout) const {
@@ -88,26 +69,7 @@ WaitResult UdpSocket::waitReadable(std::chrono::milliseconds timeout) const {
     if (ready == 0) {
         return WaitResult::TimedOut;
     }
-    return errno == EINTR ? WaitResult::Interrupted : WaitResult::Failed;
-}
-
-std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const {
-    sockaddr_in source{};
-    iovec vector{buffer.data(), buffer.size()};
-    msghdr message{};
-    message.msg_name = &source;
-    message.msg_namelen = sizeof source;
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    // recvfrom would silently hand over the first bytes of an oversized datagram; MSG_TRUNC tells
-    // us it happened so that the datagram can be dropped whole.
-    const ssize_t received = ::recvmsg(handle_, &message, MSG_DONTWAIT);
-    if (received < 0 || (message.msg_flags & MSG_TRUNC) != 0 || source.sin_family != AF_INET) {
-        return -1;
-    }
-    from.address = source.sin_addr.s_addr;
-    from.port = source.sin_port;
-    return received;
+    return errno == EINTR ? WaitResult::TimedOut : WaitResult::Failed;
 }
 
 std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> buffers,
@@ -135,11 +97,12 @@ std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> bu
         return 0;
     }
     for (std::size_t i = 0; i < static_cast<std::size_t>(taken); ++i) {
-        // As in receive: a datagram cut short (MSG_TRUNC) is dropped whole.
+        // recvfrom would silently hand over the first bytes of an oversized datagram; MSG_TRUNC
+        // tells us it happened, so that the datagram is dropped whole.
         const bool whole =
             (messages[i].msg_hdr.msg_flags & MSG_TRUNC) == 0 && sources[i].sin_family == AF_INET;
         received[i].from = {sources[i].sin_addr.s_addr, sources[i].sin_port};
-        received[i].length = whole ? static_cast<std::ptrdiff_t>(messages[i].msg_len) : -1;
+        received[i].length = whole ? std::optional<std::size_t>(messages[i].msg_len) : std::nullopt;
     }
     return static_cast<std::size_t>(taken);
 }
@@ -195,46 +158,10 @@ bool UdpSocket::readErrorQueue(int error) {
     return found;
 }
 
-std::size_t UdpSocket::takeQueuedErrors(std::span<QueuedError> into) {
-    readErrorQueue(0);
-    const auto count = std::min(into.size(), queued_.size());
-    std::copy_n(queued_.begin(), count, into.begin());
-    queued_.erase(queued_.begin(), queued_.begin() + static_cast<std::ptrdiff_t>(count));
-    return count;
-}
-
-SendResult UdpSocket::sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) {
-    constexpr int kTries = 3;
-    sockaddr_in destination{};
-    destination.sin_family = AF_INET;
-    destination.sin_addr.s_addr = to.address;
-    destination.sin_port = to.port;
-    for (int attempt = 0; attempt < kTries; ++attempt) {
-        const ssize_t sent =
-            ::sendto(handle_, bytes.data(), bytes.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-        if (sent >= 0) {
-            return static_cast<std::size_t>(sent) == bytes.size() ? SendResult::Sent
-                                                                  : SendResult::Failed;
-        }
-        const int error = errno;
-        if (!mayComeFromErrorQueue(error)) {
-            return SendResult::Failed;
-        }
-        // A refused port is only ever reported from the queue; for the other codes the queue
-        // must hold an error of that code, or the destination is at fault.
-        if (!readErrorQueue(error) && error != ECONNREFUSED) {
-            return SendResult::Failed;
-        }
-    }
-    return SendResult::LostToOthers;
-}
-
-void UdpSocket::close() {
-    if (handle_ != kInvalid) {
-        ::close(handle_);
-        handle_ = kInvalid;
-    }
+bool UdpSocket::failedForOthers(int error) {
+    // A refused port is only ever reported from the queue; for the other codes the queue must
+    // hold an error of that code, or the destination is at fault.
+    return mayComeFromErrorQueue(error) && (readErrorQueue(error) || error == ECONNREFUSED);
 }
 
 }  // namespace quillet::net

@@ -1,12 +1,32 @@
+#include "net/socket_api_win32.h"
+
 #include <mswsock.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include "net/udp_socket.h"
 
 namespace quillet::net {
+namespace {
 
-static_assert(static_cast<SocketHandle>(INVALID_SOCKET) == static_cast<SocketHandle>(-1));
+/// Receives one datagram into buffer: its length, or none when the receive failed or the
+/// datagram did not fit. A datagram longer than the buffer fails with WSAEMSGSIZE (its first
+/// bytes in the buffer, the rest gone): it is dropped whole. WSAECONNRESET reports an earlier
+/// send's port unreachable, not a fault of this socket; it is dropped like any failed receive.
+std::optional<std::size_t> receiveOne(SocketHandle socket, std::span<std::uint8_t> buffer,
+                                      ClientEndpoint& from) {
+    sockaddr_in source{};
+    int sourceLength = sizeof source;
+    const int received =
+        ::recvfrom(socket, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()),
+                   0, reinterpret_cast<sockaddr*>(&source), &sourceLength);
+    if (received == SOCKET_ERROR || source.sin_family != AF_INET) {
+        return std::nullopt;
+    }
+    from.address = source.sin_addr.s_addr;
+    from.port = source.sin_port;
+    return static_cast<std::size_t>(received);
+}
+
+}  // namespace
 
 std::uint32_t lastError() {
     return static_cast<std::uint32_t>(::WSAGetLastError());
@@ -45,23 +65,6 @@ bool UdpSocket::open() {
     return true;
 }
 
-bool UdpSocket::bind(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    return ::bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-}
-
-std::uint16_t UdpSocket::localPort() const {
-    sockaddr_in address{};
-    int length = sizeof address;
-    if (::getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return 0;
-    }
-    return ntohs(address.sin_port);
-}
-
 WaitResult UdpSocket::waitReadable(std::chrono::milliseconds timeout) const {
     fd_set readable;
     FD_ZERO(&readable);
@@ -76,24 +79,7 @@ WaitResult UdpSocket::waitReadable(std::chrono::milliseconds timeout) const {
     if (ready == 0) {
         return WaitResult::TimedOut;
     }
-    return ::WSAGetLastError() == WSAEINTR ? WaitResult::Interrupted : WaitResult::Failed;
-}
-
-std::ptrdiff_t UdpSocket::receive(std::span<std::uint8_t> buffer, ClientEndpoint& from) const {
-    sockaddr_in source{};
-    int sourceLength = sizeof source;
-    // A datagram longer than the buffer fails with WSAEMSGSIZE (its first bytes in the buffer, the
-    // rest gone): it is dropped whole. WSAECONNRESET reports an earlier send's port unreachable,
-    // not a fault of this socket; it is dropped like any failed receive and the loop goes on.
-    const int received =
-        ::recvfrom(handle_, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()),
-                   0, reinterpret_cast<sockaddr*>(&source), &sourceLength);
-    if (received == SOCKET_ERROR || source.sin_family != AF_INET) {
-        return -1;
-    }
-    from.address = source.sin_addr.s_addr;
-    from.port = source.sin_port;
-    return received;
+    return ::WSAGetLastError() == WSAEINTR ? WaitResult::TimedOut : WaitResult::Failed;
 }
 
 // Winsock has no call that takes several datagrams: one per call, and only once a select without
@@ -104,36 +90,18 @@ std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> bu
         waitReadable(std::chrono::milliseconds(0)) != WaitResult::Readable) {
         return 0;
     }
-    received[0].length = receive(buffers[0], received[0].from);
+    received[0].length = receiveOne(handle_, buffers[0], received[0].from);
     return 1;
 }
 
 // Winsock keeps no queue of errors for earlier sends, and with its resets switched off (open) no
 // such error reaches a send: a transfer to a peer that has gone ends through its resends instead.
-std::size_t UdpSocket::takeQueuedErrors(std::span<QueuedError>) {
-    return 0;
-}
-
 bool UdpSocket::readErrorQueue(int) {
     return false;
 }
 
-SendResult UdpSocket::sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) {
-    sockaddr_in destination{};
-    destination.sin_family = AF_INET;
-    destination.sin_addr.s_addr = to.address;
-    destination.sin_port = to.port;
-    const int sent = ::sendto(handle_, reinterpret_cast<const char*>(bytes.data()),
-                              static_cast<int>(bytes.size()), 0,
-                              reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-    return sent == static_cast<int>(bytes.size()) ? SendResult::Sent : SendResult::Failed;
-}
-
-void UdpSocket::close() {
-    if (handle_ != kInvalid) {
-        ::closesocket(handle_);
-        handle_ = kInvalid;
-    }
+bool UdpSocket::failedForOthers(int) {
+    return false;
 }
 
 }  // namespace quillet::net

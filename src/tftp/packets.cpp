@@ -31,40 +31,15 @@ DecodeResult readOpcode(ByteReader& reader, std::uint16_t& opcode, std::uint16_t
         return DecodeResult::Malformed;
     }
     opcode = decoded;
-    return decoded == expected ? DecodeResult::Ok : DecodeResult::WrongOpcode;
-}
-
-// The one table of the server's ERROR replies: RFC 1350's codes and our texts.
-struct ErrorReplyEntry {
-    std::int32_t code;
-    std::string_view text;
-};
-ErrorReplyEntry errorReplyEntry(ErrorReply kind) {
-    switch (kind) {
-        case ErrorReply::FileTooLarge:
-            return {0, "File Too Large."};
-        case ErrorReply::FileReadError:
-            return {0, "File Read Error."};
-        case ErrorReply::FileChanged:
-            return {0, "File Changed."};
-        case ErrorReply::ServerBusy:
-            return {0, "Server Busy."};
-        case ErrorReply::FileNotFound:
-            return {1, "File not found."};
-        case ErrorReply::AccessViolation:
-            return {2, "Access violation."};
-        case ErrorReply::WriteNotSupported:
-            break;
-    }
-    return {4, "WRQ not supported yet."};
+    return decoded == expected ? DecodeResult::Ok : DecodeResult::Malformed;
 }
 
 // The result of an encoder's checked writes: the length when every one of them fitted.
-EncodeResult encoded(bool allFitted, const ByteWriter& writer) {
+std::optional<std::size_t> encoded(bool allFitted, const ByteWriter& writer) {
     if (!allFitted) {
-        return {EncodeResult::Status::TooLarge, 0};
+        return std::nullopt;
     }
-    return {EncodeResult::Status::Written, writer.written()};
+    return writer.written();
 }
 
 // The value of an option, or none unless it is one or more decimal digits. Long values saturate
@@ -129,7 +104,7 @@ DecodeResult ReadRequestPacket::decode(std::span<const std::uint8_t> datagram) {
         return equalsIgnoringAsciiCase(modeName, entry.first);
     });
     if (known == kModes.end()) {
-        return DecodeResult::UnknownMode;
+        return DecodeResult::Malformed;
     }
     fileName = std::move(name);
     mode = known->second;
@@ -137,7 +112,7 @@ DecodeResult ReadRequestPacket::decode(std::span<const std::uint8_t> datagram) {
     return DecodeResult::Ok;
 }
 
-EncodeResult ReadRequestPacket::encode(std::span<std::uint8_t> buffer) const {
+std::optional<std::size_t> ReadRequestPacket::encode(std::span<std::uint8_t> buffer) const {
     ByteWriter writer(buffer);
     const bool fitted = writer.writeUint16(kOpReadRequest) && writer.writeString(fileName) &&
                         writer.writeString(modeText(mode));
@@ -159,8 +134,8 @@ DecodeResult WriteRequestPacket::decode(std::span<const std::uint8_t> datagram) 
     return readOpcode(reader, opcode, kOpWriteRequest);
 }
 
-EncodeResult WriteRequestPacket::encode(std::span<std::uint8_t>) const {
-    return {EncodeResult::Status::NeverSent, 0};
+std::optional<std::size_t> WriteRequestPacket::encode(std::span<std::uint8_t>) const {
+    return std::nullopt;
 }
 
 HandlerResult WriteRequestPacket::dispatchTo(PacketHandler& handler, std::time_t now) const {
@@ -193,9 +168,9 @@ DecodeResult DataPacket::decode(std::span<const std::uint8_t> datagram) {
     return DecodeResult::Ok;
 }
 
-EncodeResult DataPacket::encode(std::span<std::uint8_t> buffer) const {
+std::optional<std::size_t> DataPacket::encode(std::span<std::uint8_t> buffer) const {
     if (payloadLength < 0 || static_cast<std::size_t>(payloadLength) > payload.size()) {
-        return {EncodeResult::Status::TooLarge, 0};
+        return std::nullopt;
     }
     ByteWriter writer(buffer);
     const bool fitted = writer.writeUint16(kOpData) &&
@@ -225,7 +200,7 @@ DecodeResult AckPacket::decode(std::span<const std::uint8_t> datagram) {
     return DecodeResult::Ok;
 }
 
-EncodeResult AckPacket::encode(std::span<std::uint8_t> buffer) const {
+std::optional<std::size_t> AckPacket::encode(std::span<std::uint8_t> buffer) const {
     ByteWriter writer(buffer);
     const bool fitted = writer.writeUint16(kOpAck) &&
                         writer.writeUint16(static_cast<std::uint16_t>(block & 0xFFFF));
@@ -239,14 +214,6 @@ HandlerResult AckPacket::dispatchTo(PacketHandler& handler, std::time_t now) con
 // --- ERROR ---
 
 ErrorPacket::ErrorPacket(const ClientEndpoint& peer) : TftpPacket(peer, kOpError) {}
-
-ErrorPacket ErrorPacket::reply(const ClientEndpoint& peer, ErrorReply kind) {
-    const auto [code, text] = errorReplyEntry(kind);
-    ErrorPacket packet(peer);
-    packet.errorCode = code;
-    packet.message = text;
-    return packet;
-}
 
 DecodeResult ErrorPacket::decode(std::span<const std::uint8_t> datagram) {
     if (datagram.size() < 4) {
@@ -267,7 +234,7 @@ DecodeResult ErrorPacket::decode(std::span<const std::uint8_t> datagram) {
     return DecodeResult::Ok;
 }
 
-EncodeResult ErrorPacket::encode(std::span<std::uint8_t> buffer) const {
+std::optional<std::size_t> ErrorPacket::encode(std::span<std::uint8_t> buffer) const {
     ByteWriter writer(buffer);
     const bool fitted = writer.writeUint16(kOpError) &&
                         writer.writeUint16(static_cast<std::uint16_t>(errorCode & 0xFFFF)) &&
@@ -283,16 +250,11 @@ HandlerResult ErrorPacket::dispatchTo(PacketHandler& handler, std::time_t now) c
 
 OptionAckPacket::OptionAckPacket(const ClientEndpoint& peer) : TftpPacket(peer, kOpOptionAck) {}
 
-DecodeResult OptionAckPacket::decode(std::span<const std::uint8_t> datagram) {
-    ByteReader reader(datagram);
-    if (const auto result = readOpcode(reader, opcode, kOpOptionAck); result != DecodeResult::Ok) {
-        return result;
-    }
-    options = parseTransferOptions(reader.rest());
-    return DecodeResult::Ok;
+DecodeResult OptionAckPacket::decode(std::span<const std::uint8_t>) {
+    return DecodeResult::UnknownOpcode;
 }
 
-EncodeResult OptionAckPacket::encode(std::span<std::uint8_t> buffer) const {
+std::optional<std::size_t> OptionAckPacket::encode(std::span<std::uint8_t> buffer) const {
     ByteWriter writer(buffer);
     bool fitted = writer.writeUint16(kOpOptionAck);
     const auto writeOption = [&](std::string_view name, const auto& value) {

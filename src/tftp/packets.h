@@ -48,7 +48,6 @@ struct TransferOptions {
     std::optional<std::uint16_t> windowSize;   // windowsize: DATA blocks sent per ACK
 
     bool any() const { return blockSize || transferSize || windowSize; }
-    bool operator==(const TransferOptions&) const = default;
 };
 
 /// Reads the option and value pairs that follow a request's mode. Names are matched ignoring
@@ -73,31 +72,8 @@ enum class TransferMode { Netascii = 0, Octet = 1, Mail = 2 };
 enum class DecodeResult {
     Ok,
     UnknownOpcode,  // shorter than an opcode, or an opcode outside 1 to 5
-    WrongOpcode,    // the datagram's opcode is not this packet kind's own
-    Malformed,      // the body is too short, or a string has no terminator
-    UnknownMode,    // RRQ only: the mode is none of netascii, octet, mail
-};
-
-/// What an encode did: wrote length bytes, or wrote nothing and says why.
-struct EncodeResult {
-    enum class Status {
-        Written,
-        NeverSent,  // the kind is never sent (WRQ)
-        TooLarge,   // the packet does not fit the buffer, or its payload is over its capacity
-    };
-    Status status = Status::Written;
-    std::size_t length = 0;  // bytes written; 0 unless Written
-};
-
-/// The ERROR replies the server sends. Each one's code and text come from one table.
-enum class ErrorReply {
-    FileTooLarge,       // 0 "File Too Large."
-    FileReadError,      // 0 "File Read Error."
-    FileChanged,        // 0 "File Changed."
-    ServerBusy,         // 0 "Server Busy."
-    FileNotFound,       // 1 "File not found."
-    AccessViolation,    // 2 "Access violation."
-    WriteNotSupported,  // 4 "WRQ not supported yet."
+    Malformed,      // not of this kind, a body too short, a string without its terminator, or
+                    // (RRQ) a mode that is none of netascii, octet, mail
 };
 
 /// Base of the five packet kinds.
@@ -110,8 +86,10 @@ class TftpPacket {
     /// Reads the datagram into this packet; the fields are set only when the result is Ok.
     virtual DecodeResult decode(std::span<const std::uint8_t> datagram) = 0;
 
-    /// Writes the datagram into buffer; when it does not, the buffer is untouched.
-    virtual EncodeResult encode(std::span<std::uint8_t> buffer) const = 0;
+    /// Writes the datagram into buffer and returns its length; none when the packet does not fit
+    /// (or its payload is over its capacity, or the kind is never sent: WRQ), the buffer then
+    /// untouched.
+    virtual std::optional<std::size_t> encode(std::span<std::uint8_t> buffer) const = 0;
 
     /// Calls the handler's operation for this kind and returns its result.
     virtual HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const = 0;
@@ -130,7 +108,7 @@ class ReadRequestPacket final : public TftpPacket {
     explicit ReadRequestPacket(const ClientEndpoint& peer = {});
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
+    std::optional<std::size_t> encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
     std::string fileName;
@@ -144,7 +122,7 @@ class WriteRequestPacket final : public TftpPacket {
     explicit WriteRequestPacket(const ClientEndpoint& peer = {});
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
+    std::optional<std::size_t> encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 };
 
@@ -162,7 +140,7 @@ class DataPacket final : public TftpPacket {
     static DataPacket withCapacity(std::size_t capacity);
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
+    std::optional<std::size_t> encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
     /// The payload bytes in use.
@@ -181,7 +159,7 @@ class AckPacket final : public TftpPacket {
     explicit AckPacket(const ClientEndpoint& peer = {});
 
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
+    std::optional<std::size_t> encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
     std::uint32_t block = 0;  // 0 to 65535 as decoded
@@ -192,11 +170,8 @@ class ErrorPacket final : public TftpPacket {
   public:
     explicit ErrorPacket(const ClientEndpoint& peer = {});
 
-    /// The reply of that kind to peer, its code and text from the one table.
-    static ErrorPacket reply(const ClientEndpoint& peer, ErrorReply kind);
-
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
+    std::optional<std::size_t> encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
     std::int32_t errorCode = 0;  // only the low 16 bits go on the wire
@@ -209,9 +184,9 @@ class OptionAckPacket final : public TftpPacket {
   public:
     explicit OptionAckPacket(const ClientEndpoint& peer = {});
 
-    /// Reads an OACK as a client would (the load generator and tests do).
+    /// Never decoded: an OACK is not a packet a client sends (UnknownOpcode).
     DecodeResult decode(std::span<const std::uint8_t> datagram) override;
-    EncodeResult encode(std::span<std::uint8_t> buffer) const override;
+    std::optional<std::size_t> encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
     TransferOptions options;

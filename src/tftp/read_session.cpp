@@ -2,40 +2,15 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstdio>
 
 #include "log/client_text.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
 
 namespace quillet {
-namespace {
-
-constexpr std::string_view kSocketErrorReason = "Socket Error";
-constexpr std::string_view kReadErrorReason = "Read Error";
-constexpr std::string_view kFileChangedReason = "File Changed";
-constexpr std::string_view kUnreachableReason = "Unreachable";
-constexpr std::string_view kReplacedReason = "Replaced";
-
-// Room for the reason of a client's ERROR: its message may be as long as a datagram allows, and
-// the window shows at most this much of it.
-constexpr std::size_t kReasonCapacity = 1024;
-
-}  // namespace
 
 ReadSession::ReadSession(SessionOwner& owner, const ServedFolder& folder)
     : owner_(owner), folder_(folder) {}
-
-void ReadSession::refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
-                             std::string_view requestedName, std::time_t now) {
-    const auto reply = ErrorPacket::reply(peer, ErrorReply::ServerBusy);
-    if (owner.admitRefusedLine(peer, now)) {
-        writeAboutClient(owner.logSink(), loglevel::kRefused, peer, "%s, Refused, %s",
-                         escapeClientText(requestedName, kLoggedClientText).c_str(),
-                         reply.message.c_str());
-    }
-    owner.send(reply);
-}
 
 HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::time_t now) {
     if (state_ != State::Idle) {
@@ -44,10 +19,9 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
         // request acted on keeps the session alive.
         if (state_ == State::OptionAckSent || (blocksSent_ == 1 && !accepted_.any())) {
             lastActivity_ = now;
-            return afterSend(retransmit(Resend::Window), HandlerResult::Handled);
+            return afterSend(retransmit(Resend::Window), HandlerResult::Handled, now);
         }
-        noteDuplicate("Duplicated Read Request.", now);
-        return HandlerResult::Ignored;
+        return reportOutcome(owner_, Outcome::DuplicateRequest, peer_, now);
     }
 
     lastActivity_ = now;
@@ -56,26 +30,18 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
     blocksSent_ = 0;
     retries_ = 0;
     if (fileName_.find("..") != std::string::npos) {
-        return replyError(ErrorReply::AccessViolation, now);
+        return end(Outcome::AccessViolation, now);
     }
-    ServedFolder::Refusal refusal = ServedFolder::Refusal::None;
-    file_ = folder_.openFile(fileName_, refusal);
-    if (!file_) {
-        switch (refusal) {
-            case ServedFolder::Refusal::Busy:
-                refuseBusy(owner_, peer_, fileName_, now);
-                return close();
-            case ServedFolder::Refusal::AccessDenied:
-                return replyError(ErrorReply::AccessViolation, now);
-            default:
-                return replyError(ErrorReply::FileNotFound, now);
-        }
+    auto opened = folder_.openFile(fileName_);
+    if (!opened.file) {
+        return end(opened.refusal, now);
     }
+    file_ = std::move(opened.file);
     if (owner_.negotiatesOptions()) {
         negotiate(packet.options);
     }
     if (file_->size() > kLargestBlockCount * blockSize_) {
-        return replyError(ErrorReply::FileTooLarge, now);
+        return end(Outcome::FileTooLarge, now);
     }
 
     logTransfer(loglevel::kTransfer, "Connected.");
@@ -96,26 +62,25 @@ HandlerResult ReadSession::onReadRequest(const ReadRequestPacket& packet, std::t
                                     owner_.wallTime());
     if (accepted_.any()) {
         state_ = State::OptionAckSent;
-        return afterSend(sendOptionAck() ? SendOutcome::Sent : SendOutcome::SendFailed,
-                         HandlerResult::Handled);
+        return afterSend(sendOptionAck() ? SendFailure() : Outcome::SocketError,
+                         HandlerResult::Handled, now);
     }
     state_ = State::Sending;
-    return afterSend(sendWindow(), HandlerResult::Handled);
+    return afterSend(sendWindow(), HandlerResult::Handled, now);
 }
 
 HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
     // Stale ACKs are ignored and do not keep the session alive; only those acted on do.
     if (state_ == State::OptionAckSent) {
         if (packet.block != 0) {
-            noteDuplicate("Duplicated ACK.", now);
-            return HandlerResult::Ignored;
+            return reportOutcome(owner_, Outcome::DuplicateAck, peer_, now);
         }
         // The client takes the options: the transfer starts with the first window.
         lastActivity_ = now;
         state_ = State::Sending;
         retries_ = 0;
         windowSentAt_ = now;
-        return afterSend(sendWindow(), HandlerResult::Handled);
+        return afterSend(sendWindow(), HandlerResult::Handled, now);
     }
     const auto acked = ackedBlock(packet.block);
     // Without options every repeat of the last ACK gets the block again, as RFC 1350 has it. With
@@ -124,14 +89,13 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
     // duplicates or forged, and would each draw up to a whole window.
     const bool windowJustSent = accepted_.any() && now - windowSentAt_ < kRepeatedAckPause;
     if (acked < lastAcked_ || (acked == lastAcked_ && windowJustSent)) {
-        noteDuplicate("Duplicated ACK.", now);
-        return HandlerResult::Ignored;
+        return reportOutcome(owner_, Outcome::DuplicateAck, peer_, now);
     }
     lastActivity_ = now;
     windowSentAt_ = now;
     if (acked == lastAcked_) {
         // The client lost a block of the window (or our whole window): send it again.
-        return afterSend(retransmit(Resend::Window), HandlerResult::Handled);
+        return afterSend(retransmit(Resend::Window), HandlerResult::Handled, now);
     }
 
     lastAcked_ = static_cast<std::int32_t>(acked);
@@ -139,29 +103,19 @@ HandlerResult ReadSession::onAck(const AckPacket& packet, std::time_t now) {
         logTransfer(loglevel::kTransfer, "Served with %d blocks.", blocksSent_);
         owner_.events().transferProgress(peer_, blocksSent_);
         owner_.events().transferDone(peer_);
-        return close();
+        file_.reset();
+        return HandlerResult::SessionOver;
     }
     retries_ = 0;
-    return afterSend(sendWindow(), HandlerResult::Handled);
+    return afterSend(sendWindow(), HandlerResult::Handled, now);
 }
 
 HandlerResult ReadSession::onError(const ErrorPacket& packet, std::time_t now) {
     lastActivity_ = now;
-    // Two client texts in one line: each is cut so that the line keeps its outcome.
-    writeAboutClient(owner_.logSink(), loglevel::kRefused, peer_,
-                     "%s, Closed with client Error #%d \"%s\", %d blocks sent.",
-                     escapeClientText(fileName_, kLoggedClientTextOfTwo).c_str(), packet.errorCode,
-                     escapeClientText(packet.message, kLoggedClientTextOfTwo).c_str(), blocksSent_);
-    char reason[kReasonCapacity];
-    const int prefix =
-        std::snprintf(reason, sizeof reason, "Client Error #%d \"", packet.errorCode);
-    // The message is cut where it must be on a whole character or escape, and the quote closed.
-    std::snprintf(
-        reason + prefix, sizeof reason - static_cast<std::size_t>(prefix), "%s\"",
-        escapeClientText(packet.message, sizeof reason - static_cast<std::size_t>(prefix) - 2)
-            .c_str());
-    owner_.events().transferFailed(peer_, reason);
-    return close();
+    OutcomeDetails details;
+    details.number = packet.errorCode;
+    details.message = packet.message;
+    return end(Outcome::ClientError, now, details);
 }
 
 HandlerResult ReadSession::tick(std::time_t now) {
@@ -171,7 +125,7 @@ HandlerResult ReadSession::tick(std::time_t now) {
     windowSentAt_ = now;
     // A client that has been silent this long may be gone, or never was there (a forged request):
     // only the first unacknowledged block goes out again, not the whole window.
-    return afterSend(retransmit(Resend::FirstBlock), HandlerResult::Resent);
+    return afterSend(retransmit(Resend::FirstBlock), HandlerResult::Resent, now);
 }
 
 void ReadSession::negotiate(const TransferOptions& requested) {
@@ -198,23 +152,23 @@ void ReadSession::negotiate(const TransferOptions& requested) {
     windowSize_ = accepted_.windowSize.value_or(1);
 }
 
-ReadSession::SendOutcome ReadSession::sendWindow() {
+ReadSession::SendFailure ReadSession::sendWindow() {
     const std::int32_t windowEnd = lastAcked_ + windowSize_;
     for (std::int32_t number = lastAcked_ + 1;
          number <= windowEnd && (lastBlock_ == 0 || number <= lastBlock_); ++number) {
         const std::int32_t blocksBefore = blocksSent_;
-        if (const auto outcome = sendBlock(number); outcome != SendOutcome::Sent) {
-            return outcome;
+        if (const auto failure = sendBlock(number)) {
+            return failure;
         }
         reportProgress(blocksBefore);
     }
     if (lastBlock_ != 0 && blocksSent_ == lastBlock_) {
         state_ = State::LastBlockSent;
     }
-    return SendOutcome::Sent;
+    return std::nullopt;
 }
 
-ReadSession::SendOutcome ReadSession::sendBlock(std::int32_t number) {
+ReadSession::SendFailure ReadSession::sendBlock(std::int32_t number) {
     // A block that fits the session's own packet is held there, and resending the block held
     // needs no read. Larger blocks go through the owner's shared packet and are read for every
     // send, so that no session holds more than a small block however large its blocks are.
@@ -224,24 +178,24 @@ ReadSession::SendOutcome ReadSession::sendBlock(std::int32_t number) {
     if (!fitsOwnPacket || block.block != number) {
         const auto count = file_ ? file_->readAt(std::int64_t{number - 1} * blockSize_,
                                                  std::span(block.payload.data(), size))
-                                 : -1;
-        if (count < 0) {
-            return SendOutcome::ReadFailed;
+                                 : std::nullopt;
+        if (!count) {
+            return Outcome::ReadError;
         }
-        if (static_cast<std::size_t>(count) < size) {
+        if (*count < size) {
             // The size and time seen at open are checked again at the end, so that the client
             // never gets a mix of two versions of the file.
             if (!file_->unchangedSinceOpen()) {
-                return SendOutcome::FileChanged;
+                return Outcome::FileChanged;
             }
             lastBlock_ = number;
         }
         block.peer = peer_;
         block.block = number;
-        block.payloadLength = static_cast<std::int32_t>(count);
+        block.payloadLength = static_cast<std::int32_t>(*count);
     }
     blocksSent_ = std::max(blocksSent_, number);
-    return owner_.send(block) ? SendOutcome::Sent : SendOutcome::SendFailed;
+    return owner_.send(block) ? SendFailure() : Outcome::SocketError;
 }
 
 bool ReadSession::sendOptionAck() {
@@ -250,22 +204,22 @@ bool ReadSession::sendOptionAck() {
     return owner_.send(optionAck);
 }
 
-ReadSession::SendOutcome ReadSession::retransmit(Resend what) {
+ReadSession::SendFailure ReadSession::retransmit(Resend what) {
     if (++retries_ > kMaxRetransmissions) {
-        return SendOutcome::SendFailed;
+        return Outcome::SocketError;
     }
     if (state_ == State::OptionAckSent) {
-        return sendOptionAck() ? SendOutcome::Sent : SendOutcome::SendFailed;
+        return sendOptionAck() ? SendFailure() : Outcome::SocketError;
     }
     // The window from the block after the last acknowledged one, up to the highest block sent, or
     // only its first block.
     const std::int32_t last = what == Resend::Window ? blocksSent_ : lastAcked_ + 1;
     for (std::int32_t number = lastAcked_ + 1; number <= last; ++number) {
-        if (const auto outcome = sendBlock(number); outcome != SendOutcome::Sent) {
-            return outcome;
+        if (const auto failure = sendBlock(number)) {
+            return failure;
         }
     }
-    return SendOutcome::Sent;
+    return std::nullopt;
 }
 
 void ReadSession::reportProgress(std::int32_t blocksBefore) {
@@ -282,63 +236,16 @@ void ReadSession::reportProgress(std::int32_t blocksBefore) {
     }
 }
 
-HandlerResult ReadSession::replyError(ErrorReply kind, std::time_t now) {
-    const auto reply = ErrorPacket::reply(peer_, kind);
-    if (owner_.admitRefusedLine(peer_, now)) {
-        logTransfer(loglevel::kServerState, "%s", reply.message.c_str());
-    }
-    owner_.send(reply);
-    return close();
+HandlerResult ReadSession::afterSend(SendFailure failure, HandlerResult onSuccess,
+                                     std::time_t now) {
+    return failure ? end(*failure, now) : onSuccess;
 }
 
-void ReadSession::noteDuplicate(const char* text, std::time_t now) const {
-    if (owner_.admitRefusedLine(peer_, now)) {
-        writeAboutClient(owner_.logSink(), loglevel::kTransfer, peer_, "%s", text);
-    }
-}
-
-HandlerResult ReadSession::closeFailed(std::int32_t level, const char* outcome,
-                                       std::string_view reason, std::optional<ErrorReply> reply) {
-    logTransfer(level, "%s, %d blocks sent.", outcome, blocksSent_);
-    if (reply) {
-        owner_.send(ErrorPacket::reply(peer_, *reply));
-    }
-    owner_.events().transferFailed(peer_, reason);
-    return close();
-}
-
-HandlerResult ReadSession::closeWithSocketError() {
-    return closeFailed(loglevel::kRefused, "Closed with Socket Error", kSocketErrorReason);
-}
-
-HandlerResult ReadSession::closeUnreachable() {
-    return closeFailed(loglevel::kRefused, "Closed, Client Unreachable", kUnreachableReason);
-}
-
-HandlerResult ReadSession::closeReplaced() {
-    return closeFailed(loglevel::kServerState, "Closed by a new Read Request", kReplacedReason);
-}
-
-HandlerResult ReadSession::afterSend(SendOutcome outcome, HandlerResult onSuccess) {
-    return outcome == SendOutcome::Sent ? onSuccess : closeAfter(outcome);
-}
-
-HandlerResult ReadSession::closeAfter(SendOutcome outcome) {
-    switch (outcome) {
-        case SendOutcome::ReadFailed:
-            return closeFailed(loglevel::kRefused, "Closed with Read Error", kReadErrorReason,
-                               ErrorReply::FileReadError);
-        case SendOutcome::FileChanged:
-            return closeFailed(loglevel::kRefused, "Closed, File Changed during Transfer",
-                               kFileChangedReason, ErrorReply::FileChanged);
-        default:
-            return closeWithSocketError();
-    }
-}
-
-HandlerResult ReadSession::close() {
+HandlerResult ReadSession::end(Outcome outcome, std::time_t now, OutcomeDetails details) {
     file_.reset();
-    return HandlerResult::SessionOver;
+    details.fileName = fileName_;
+    details.blocksSent = blocksSent_;
+    return reportOutcome(owner_, outcome, peer_, now, details);
 }
 
 void ReadSession::logTransfer(std::int32_t level, const char* format, ...) const {

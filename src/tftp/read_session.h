@@ -35,11 +35,11 @@
 #include <ctime>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "log/log_sink.h"
 #include "net/client_endpoint.h"
 #include "tftp/handler_result.h"
+#include "tftp/outcome.h"
 #include "tftp/packets.h"
 #include "tftp/served_file.h"
 #include "tftp/session_owner.h"
@@ -52,10 +52,9 @@ class ReadSession {
     enum class State { Idle, OptionAckSent, Sending, LastBlockSent };
 
     /// Block numbers never pass this (the empty last block of a file of the largest size is the
-    /// one after it, and travels as block 0).
+    /// one after it, and travels as block 0), so the largest file is this many full blocks:
+    /// 33,553,920 bytes without options.
     static constexpr std::int64_t kLargestBlockCount = 65535;
-    /// The largest file without options: 33,553,920 bytes. With blksize it scales.
-    static constexpr std::int64_t kLargestFile = kLargestBlockCount * kBlockSize;
     /// The most bytes of DATA datagrams one ACK sets off and that are out at once: as many as one
     /// DATA packet of the largest block (65,468), so that a window draws no more toward an
     /// address than one block of a server without windows. One block of 65,464 fits, 44 of
@@ -90,12 +89,10 @@ class ReadSession {
     /// The periodic pass: resends what is unacknowledged after more than 10 s of silence.
     HandlerResult tick(std::time_t now);
 
-    /// The client's endpoint went unreachable (an ICMP port unreachable came back): ends the
-    /// transfer.
-    HandlerResult closeUnreachable();
-
-    /// A request from the same endpoint for another file ends this transfer.
-    HandlerResult closeReplaced();
+    /// Ends the transfer (or refuses its request) with outcome in the second now: releases the
+    /// file and reports the outcome. The owner ends a transfer so whose client went unreachable
+    /// or asked for another file.
+    HandlerResult end(Outcome outcome, std::time_t now, OutcomeDetails details = {});
 
     /// Where the transfer stands.
     State state() const { return state_; }
@@ -103,24 +100,21 @@ class ReadSession {
     /// The file name as requested.
     const std::string& fileName() const { return fileName_; }
 
-    /// Refuses a request for lack of sessions or descriptors with ERROR 0 "Server Busy.", its
-    /// line written if the owner lets it in the second now.
-    static void refuseBusy(SessionOwner& owner, const ClientEndpoint& peer,
-                           std::string_view requestedName, std::time_t now);
-
   private:
-    enum class SendOutcome { Sent, SendFailed, ReadFailed, FileChanged };
+    /// What a send made of the transfer: none when it went out, otherwise the outcome that ends
+    /// the transfer (SocketError, ReadError or FileChanged).
+    using SendFailure = std::optional<Outcome>;
 
     /// Chooses the options to acknowledge from those the client asked for.
     void negotiate(const TransferOptions& requested);
 
     /// Sends the window that follows the block last acknowledged: blocks already sent again,
     /// then new ones up to the window's end or the last block.
-    SendOutcome sendWindow();
+    SendFailure sendWindow();
 
     /// Puts block number into currentBlock_ (read from the file unless it is held there) and
     /// sends it.
-    SendOutcome sendBlock(std::int32_t number);
+    SendFailure sendBlock(std::int32_t number);
 
     /// Sends the OACK with the accepted options.
     bool sendOptionAck();
@@ -130,10 +124,10 @@ class ReadSession {
 
     /// Sends the OACK, or the unacknowledged window or its first block, again, unless the five
     /// resends are used up (which reads as a failed send).
-    SendOutcome retransmit(Resend what);
+    SendFailure retransmit(Resend what);
 
-    /// onSuccess when the outcome is Sent; otherwise the transfer ends as the outcome asks.
-    HandlerResult afterSend(SendOutcome outcome, HandlerResult onSuccess);
+    /// onSuccess when the send went out; otherwise the transfer ends as the failure asks.
+    HandlerResult afterSend(SendFailure failure, HandlerResult onSuccess, std::time_t now);
 
     /// Reports progress when the bytes of the blocks sent pass a reporting mark.
     void reportProgress(std::int32_t blocksBefore);
@@ -141,28 +135,6 @@ class ReadSession {
     /// The absolute block number that an ACK's 16 bits stand for: the latest block sent that
     /// carries those bits.
     std::int64_t ackedBlock(std::uint32_t ackBlock) const;
-
-    /// Refuses the request with an ERROR packet and closes; its line is written if the owner
-    /// lets it in the second now.
-    HandlerResult replyError(ErrorReply kind, std::time_t now);
-
-    /// Notes a packet that was only a copy of one already handled, if the owner lets it in the
-    /// second now.
-    void noteDuplicate(const char* text, std::time_t now) const;
-
-    /// Ends a transfer whose block could not be sent or whose resends ran out.
-    HandlerResult closeWithSocketError();
-
-    /// Ends a transfer in failure: logs the outcome with the blocks sent, sends the reply if
-    /// there is one, and reports the reason to the window.
-    HandlerResult closeFailed(std::int32_t level, const char* outcome, std::string_view reason,
-                              std::optional<ErrorReply> reply = std::nullopt);
-
-    /// Ends a transfer after sendNextBlock failed, in the way its outcome asks for.
-    HandlerResult closeAfter(SendOutcome outcome);
-
-    /// Releases the file; the owner removes the session.
-    HandlerResult close();
 
     /// Logs a line about this transfer: "client <endpoint>: <file name>, " and the text.
     void logTransfer(std::int32_t level, const char* format, ...) const QUILLET_PRINTF_FORMAT(3, 4);

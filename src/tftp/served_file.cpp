@@ -1,9 +1,8 @@
 #include "tftp/served_file.h"
 
 #include <algorithm>
-#include <utility>
 
-#include "log/logger.h"
+#include "log/log_file_names.h"
 
 namespace quillet {
 
@@ -36,42 +35,27 @@ std::optional<std::string> nameInsideFolder(std::string_view requested,
     return std::string(requested);
 }
 
-ServedFolder::~ServedFolder() {
-    closeFileDescriptor(descriptor_);
-}
-
-ServedFolder::ServedFolder(ServedFolder&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, kNoFileDescriptor)),
-      path_(std::move(other.path_)),
-      problem_(std::move(other.problem_)) {}
-
-ServedFolder& ServedFolder::operator=(ServedFolder&& other) noexcept {
-    if (this != &other) {
-        closeFileDescriptor(descriptor_);
-        descriptor_ = std::exchange(other.descriptor_, kNoFileDescriptor);
-        path_ = std::move(other.path_);
-        problem_ = std::move(other.problem_);
+std::optional<std::size_t> ServedFile::readAt(std::int64_t offset,
+                                              std::span<std::uint8_t> buffer) const {
+    if (offset < 0) {
+        return std::nullopt;
     }
-    return *this;
-}
-
-ServedFile::~ServedFile() {
-    closeFileDescriptor(descriptor_);
-}
-
-ServedFile::ServedFile(ServedFile&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, kNoFileDescriptor)),
-      size_(other.size_),
-      modified_(other.modified_) {}
-
-ServedFile& ServedFile::operator=(ServedFile&& other) noexcept {
-    if (this != &other) {
-        closeFileDescriptor(descriptor_);
-        descriptor_ = std::exchange(other.descriptor_, kNoFileDescriptor);
-        size_ = other.size_;
-        modified_ = other.modified_;
+    // Never past the size seen at open, so a file that grows cannot make the transfer longer.
+    const auto wanted = static_cast<std::size_t>(
+        std::clamp<std::int64_t>(size_ - offset, 0, static_cast<std::int64_t>(buffer.size())));
+    std::size_t filled = 0;
+    while (filled < wanted) {
+        const auto count = readOnce(offset + static_cast<std::int64_t>(filled),
+                                    buffer.subspan(filled, wanted - filled));
+        if (!count) {
+            return std::nullopt;
+        }
+        if (*count == 0) {
+            break;  // the file has shrunk since it was opened
+        }
+        filled += *count;
     }
-    return *this;
+    return filled;
 }
 
 }  // namespace quillet

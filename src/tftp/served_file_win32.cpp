@@ -2,24 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <string_view>
 #include <utility>
 
-#include "log/logger.h"
+#include "log/log_file_names.h"
 #include "tftp/served_file.h"
 
 namespace quillet {
 namespace {
-
-struct HandleCloser {
-    void operator()(HANDLE handle) const { ::CloseHandle(handle); }
-};
-using OwnedHandle = std::unique_ptr<void, HandleCloser>;
-
-OwnedHandle owned(HANDLE handle) {
-    return OwnedHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
-}
 
 constexpr wchar_t kSeparator = L'\\';
 
@@ -162,17 +152,17 @@ std::wstring windowsName(const std::string& inside) {
     return relative;
 }
 
-ServedFolder::Refusal refusalFor(DWORD error) {
+Outcome refusalFor(DWORD error) {
     switch (error) {
         case ERROR_TOO_MANY_OPEN_FILES:
         case ERROR_NOT_ENOUGH_MEMORY:
         case ERROR_NO_SYSTEM_RESOURCES:
-            return ServedFolder::Refusal::Busy;
+            return Outcome::ServerBusy;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
-            return ServedFolder::Refusal::AccessDenied;
+            return Outcome::AccessViolation;
         default:
-            return ServedFolder::Refusal::NotFound;
+            return Outcome::FileNotFound;
     }
 }
 
@@ -184,17 +174,6 @@ std::int64_t modifiedNanoseconds(const FILETIME& time) {
 
 }  // namespace
 
-// Handles are not counted against a small per-process limit as descriptors are.
-std::size_t raiseOpenFileLimit() {
-    return SIZE_MAX;
-}
-
-void closeFileDescriptor(FileDescriptor descriptor) {
-    if (descriptor != kNoFileDescriptor) {
-        ::CloseHandle(descriptor);
-    }
-}
-
 std::string ServedFolder::workingDirectory() {
     return toUtf8(currentFolder());
 }
@@ -203,40 +182,33 @@ ServedFolder ServedFolder::open(const std::string& absolutePath) {
     ServedFolder folder;
     folder.path_ = absolutePath;
     const std::wstring wide = fromUtf8(absolutePath);
-    const HANDLE handle =
+    ScopedHandle handle(
         wide.empty() ? INVALID_HANDLE_VALUE
                      : ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE || finalPath(handle).empty()) {
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
-        }
-        folder.problem_ = "the served folder cannot be opened";
-        return folder;
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle.isValid() && !finalPath(handle.get()).empty()) {
+        folder.handle_ = std::move(handle);
+        folder.problem_ = Problem::None;
     }
-    folder.descriptor_ = handle;
     return folder;
 }
 
-std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
-                                                 Refusal& refusal) const {
+ServedFolder::OpenedFile ServedFolder::openFile(std::string_view requested) const {
     // The shared rules, with '\' read as '/': a leading folder path goes, then leading separators,
     // and the log files at the top are refused by name.
-    refusal = Refusal::AccessDenied;
     const std::string name = withSlashes(std::string(requested));
     const auto inside = nameInsideFolder(name, withSlashes(path_));
     if (!canServe() || !inside) {
-        return std::nullopt;
+        return {std::nullopt, Outcome::AccessViolation};
     }
     // Two leading separators make a UNC, "\\?\" or "\\.\" name: another place than the folder.
-    refusal = Refusal::NotFound;
     const std::wstring relative = name.starts_with("//") ? std::wstring{} : windowsName(*inside);
     // The folder's final path is in "\\?\" form: the checked name reaches the file system with
     // no further rewriting.
-    std::wstring path = finalPath(descriptor_);
+    std::wstring path = finalPath(handle_.get());
     if (relative.empty() || path.empty()) {
-        return std::nullopt;
+        return {std::nullopt, Outcome::FileNotFound};
     }
     if (path.back() != kSeparator) {
         path += kSeparator;
@@ -246,76 +218,64 @@ std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
     // A directory is not found, rather than denied as its open would be.
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        refusal = attributes == INVALID_FILE_ATTRIBUTES ? refusalFor(::GetLastError())
-                                                        : Refusal::NotFound;
-        return std::nullopt;
+        return {std::nullopt, attributes == INVALID_FILE_ATTRIBUTES ? refusalFor(::GetLastError())
+                                                                    : Outcome::FileNotFound};
     }
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open; the quality-of-service flags
     // keep a pipe's server from impersonating us.
-    auto file = owned(::CreateFileW(path.c_str(), GENERIC_READ,
+    ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN |
                                         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                     nullptr));
-    if (!file) {
-        refusal = refusalFor(::GetLastError());
-        return std::nullopt;
+    if (!file.isValid()) {
+        return {std::nullopt, refusalFor(::GetLastError())};
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
         !::GetFileInformationByHandle(file.get(), &information) ||
         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return std::nullopt;
+        return {std::nullopt, Outcome::FileNotFound};
     }
     // Links inside the folder are followed, but what was opened must still lie inside it; a link
     // to a log file at the top is refused like its name.
     const std::wstring openedPath = finalPath(file.get());
     const std::wstring_view opened = insideFolder(openedPath, folderPath);
     if (opened.empty()) {
-        return std::nullopt;
+        return {std::nullopt, Outcome::FileNotFound};
     }
     for (const char* logName : {kLogFileName, kLogBackupFileName}) {
         if (sameIgnoringCase(opened, fromUtf8(logName))) {
-            refusal = Refusal::AccessDenied;
-            return std::nullopt;
+            return {std::nullopt, Outcome::AccessViolation};
         }
     }
-    refusal = Refusal::None;
     const auto size = (std::int64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
-    return ServedFile(file.release(), size, modifiedNanoseconds(information.ftLastWriteTime));
+    return {ServedFile(std::move(file), size, modifiedNanoseconds(information.ftLastWriteTime)),
+            Outcome::FileNotFound};
 }
 
-std::ptrdiff_t ServedFile::readAt(std::int64_t offset, std::span<std::uint8_t> buffer) const {
-    if (offset < 0) {
-        return -1;
-    }
-    // Never past the size seen at open, so a file that grows cannot make the transfer longer.
-    const auto wanted = static_cast<std::size_t>(
-        std::clamp<std::int64_t>(size_ - offset, 0, static_cast<std::int64_t>(buffer.size())));
-    std::size_t filled = 0;
-    while (filled < wanted) {
-        // The position travels in the OVERLAPPED structure, as pread's offset does.
-        const auto at = static_cast<std::uint64_t>(offset) + filled;
-        OVERLAPPED position{};
-        position.Offset = static_cast<DWORD>(at);
-        position.OffsetHigh = static_cast<DWORD>(at >> 32);
-        DWORD count = 0;
-        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(wanted - filled, 1 << 20));
-        if (!::ReadFile(descriptor_, buffer.data() + filled, chunk, &count, &position)) {
-            return ::GetLastError() == ERROR_HANDLE_EOF ? static_cast<std::ptrdiff_t>(filled) : -1;
+std::optional<std::size_t> ServedFile::readOnce(std::int64_t offset,
+                                                std::span<std::uint8_t> buffer) const {
+    // The position travels in the OVERLAPPED structure, as pread's offset does.
+    const auto at = static_cast<std::uint64_t>(offset);
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD count = 0;
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1 << 20));
+    if (!::ReadFile(handle_.get(), buffer.data(), chunk, &count, &position)) {
+        if (::GetLastError() == ERROR_HANDLE_EOF) {
+            return 0;
         }
-        if (count == 0) {
-            break;  // the file has shrunk since it was opened
-        }
-        filled += count;
+        return std::nullopt;
     }
-    return static_cast<std::ptrdiff_t>(filled);
+    return count;
 }
 
 bool ServedFile::unchangedSinceOpen() const {
     BY_HANDLE_FILE_INFORMATION information{};
-    return ::GetFileInformationByHandle(descriptor_, &information) &&
+    return ::GetFileInformationByHandle(handle_.get(), &information) &&
            ((std::int64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow) == size_ &&
            modifiedNanoseconds(information.ftLastWriteTime) == modified_;
 }

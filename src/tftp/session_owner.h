@@ -3,6 +3,7 @@
 
 #include <ctime>
 
+#include "log/line_limiter.h"
 #include "net/client_endpoint.h"
 
 namespace quillet {
@@ -19,9 +20,10 @@ class SessionOwner {
     /// sent to that peer.
     virtual bool send(const TftpPacket& packet) = 0;
 
-    /// True when a line about a refused request or a repeated packet from client may be written
-    /// in the second now; otherwise the owner counts it, so that a flood cannot flood the log.
-    virtual bool admitRefusedLine(const ClientEndpoint& client, std::time_t now) = 0;
+    /// True when a line on topic about what client sent may be written in the second now;
+    /// otherwise the owner counts it, so that a flood cannot flood the log.
+    virtual bool admitLine(const ClientEndpoint& client, LineLimiter::Topic topic,
+                           std::time_t now) = 0;
 
     /// The log, or null for none.
     virtual LogSink* logSink() const = 0;

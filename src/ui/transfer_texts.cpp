@@ -4,8 +4,8 @@
 #include <charconv>
 #include <cstdio>
 
-#include "log/local_time.h"
 #include "net/client_endpoint.h"
+#include "net/platform_types.h"
 
 namespace quillet::ui {
 namespace {

@@ -44,7 +44,7 @@ bool samePacket(const TftpPacket& a, const TftpPacket& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const ClientEndpoint peer = ClientEndpoint::fromHostOrder(0x0A000001, 1069);
+    const ClientEndpoint peer = {htonl(0x0A000001), htons(1069)};
     static PacketDecoder firstDecoder;
     static PacketDecoder secondDecoder;
     const auto first = firstDecoder.decode(peer, {data, size});

@@ -6,6 +6,7 @@
 // CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DQUILLET_FUZZ=ON; run from the source tree:
 //   "$dir"/tests/fuzz/packet_fuzzer -max_total_time=120 -dict="$PWD"/tests/fuzz/packet.dict \
 //       "$(mktemp -d)" "$PWD"/tests/fuzz/seeds
+#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if ((control & 0x04) != 0) {
             dispatcher.tick(now);
         }
-        const auto from = ClientEndpoint::fromHostOrder(
-            (control & 2) != 0 ? 0xC0A80001 : 0x0A000001, 1069 + (control & 1));
+        const ClientEndpoint from{htonl((control & 2) != 0 ? 0xC0A80001 : 0x0A000001),
+                                  htons(static_cast<std::uint16_t>(1069 + (control & 1)))};
         const auto result = dispatcher.dispatch(from, input.first(length), now);
         check(static_cast<int>(result) <= 0 && static_cast<int>(result) >= -4, "an unknown result");
         input = input.subspan(length);

@@ -1,6 +1,8 @@
 // The window: row texts, progress bars, rows as posted engine events change them, sorting, the
 // log list's cap; then, with a real engine, a server that cannot start and every way of ending.
 
+#include <arpa/inet.h>
+
 #include <QApplication>
 #include <QHeaderView>
 #include <QListWidget>
@@ -66,9 +68,14 @@ QString column(const TransferListCtrl& list, int index, char separator = '|') {
     return texts.join(separator);
 }
 
+/// The endpoint of an address and port given in host order.
+ClientEndpoint hostOrder(std::uint32_t address, std::uint16_t port) {
+    return {htonl(address), htons(port)};
+}
+
 /// Client n: 10.0.0.(n % 10) port 1000 + n, so clients 1 and 11 share an address.
 ClientEndpoint client(int n) {
-    return ClientEndpoint::fromHostOrder(0x0A000000 + n % 10, 1000 + n);
+    return hostOrder(0x0A000000 + n % 10, static_cast<std::uint16_t>(1000 + n));
 }
 
 bool logShows(const MainDialog& dialog, const QString& text) {
@@ -257,10 +264,10 @@ class WindowTest : public QObject {
         QFETCH(QString, clicks);
         QFETCH(QString, expected);
         MainDialog& dialog = open();
-        postStarted(dialog, ClientEndpoint::fromHostOrder(0x09000001, 69), 1000, "c", 10);
-        postStarted(dialog, ClientEndpoint::fromHostOrder(0x01000002, 69), 4000, "a", 30);
-        postStarted(dialog, ClientEndpoint::fromHostOrder(0x01000001, 1), 3000, "d", 20);
-        postStarted(dialog, ClientEndpoint::fromHostOrder(0x01000001, 256), 2000, "b", 40);
+        postStarted(dialog, hostOrder(0x09000001, 69), 1000, "c", 10);
+        postStarted(dialog, hostOrder(0x01000002, 69), 4000, "a", 30);
+        postStarted(dialog, hostOrder(0x01000001, 1), 3000, "d", 20);
+        postStarted(dialog, hostOrder(0x01000001, 256), 2000, "b", 40);
         QCoreApplication::processEvents();
         TransferListCtrl& list = Access::list(dialog);
         list.setCurrentItem(list.topLevelItem(2));  // "d"

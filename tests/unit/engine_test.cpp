@@ -244,8 +244,7 @@ TEST_F(EngineTest, FiveResendsPerBlockSharedByRequestsAcksAndTicksAndAFailedSend
 TEST_F(EngineTest, WholeTransfersSendTheFileAndReportOnTheWay) {
     // The largest file ends with the empty block 65,536, which travels as block 0 and is
     // acknowledged by ACK 0.
-    const std::size_t sizes[] = {
-        0, 512, 1000, 9 * 512 + 100, 400 * 512 + 1, ReadSession::kLargestFile};
+    const std::size_t sizes[] = {0, 512, 1000, 9 * 512 + 100, 400 * 512 + 1, 33'553'920};
     for (std::size_t i = 0; i < std::size(sizes); ++i) {
         const auto size = sizes[i];
         const auto mode = std::array{"octet", "NetAscii", "mail"}[i % 3];
@@ -326,7 +325,7 @@ TEST_F(EngineTest, NamesResolveInsideTheServedFolderAndNothingElseIsOpenedOrBloc
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, files.path("socket").c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(unixSocket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    files.write("too-large.bin", "", ReadSession::kLargestFile + 1);
+    files.write("too-large.bin", "", 33'553'920 + 1);
 
     const std::string passwd = "the folder's own passwd", notFound = "File not found.",
                       refused = "Access violation.";

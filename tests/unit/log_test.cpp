@@ -25,8 +25,8 @@
 #include <string>
 #include <tuple>
 
+#include "daemon/line_echo.h"
 #include "log/client_text.h"
-#include "log/line_echo.h"
 #include "log/logger.h"
 #include "settings/settings_level_store.h"
 #include "test_support.h"
@@ -291,7 +291,11 @@ TEST_F(LoggerTest, TheFileIsOnlyEverARegularFileOpenedByItsOwnName) {
              reader = ::open(logPath_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
          },
          true},
+        {"a hard link", [&] { std::filesystem::create_hard_link(victim, logPath_); }, true},
         {"a link at the backup", [&] { link(victim, backupPath_); }, false, logPath_,
+         kMebibyte + "o"},
+        {"a hard link at the backup",
+         [&] { std::filesystem::create_hard_link(victim, backupPath_); }, false, logPath_,
          kMebibyte + "o"},
         {"the log removed", [&] { std::filesystem::remove(logPath_); }, false, logPath_, ""},
         // The log moved away by someone and a link put in its place: the rotation moves the link

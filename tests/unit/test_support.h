@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <concepts>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -58,9 +59,18 @@ inline int wireNumber(const Bytes& datagram, std::size_t offset) {
     return datagram.size() < offset + 2 ? -1 : (datagram[offset] << 8) | datagram[offset + 1];
 }
 
-/// A client endpoint given in host order: client(0x0A010203, 1069) is "10.1.2.3 (1069)".
+/// A client endpoint given in host order: client(0x0A010203, 1069) is "10.1.2.3 (1069)". The
+/// endpoint holds both in network order, its bytes in wire order.
 inline ClientEndpoint client(std::uint32_t address, std::uint16_t port) {
-    return ClientEndpoint::fromHostOrder(address, port);
+    const std::uint8_t addressBytes[] = {
+        static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+        static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
+    const std::uint8_t portBytes[] = {static_cast<std::uint8_t>(port >> 8),
+                                      static_cast<std::uint8_t>(port)};
+    ClientEndpoint endpoint;
+    std::memcpy(&endpoint.address, addressBytes, sizeof addressBytes);
+    std::memcpy(&endpoint.port, portBytes, sizeof portBytes);
+    return endpoint;
 }
 inline const ClientEndpoint kClient = client(0x0A010203, 1069);
 

@@ -1,4 +1,4 @@
-#include "log/line_echo.h"
+#include "daemon/line_echo.h"
 
 #include <chrono>
 #include <condition_variable>
