@@ -5,6 +5,7 @@
 
 #include "log/event_sink.h"
 #include "log/log_sink.h"
+#include "net/local_addresses.h"
 
 namespace quillet {
 
@@ -58,11 +59,24 @@ void UdpServer::openServedFolder() {
                                                            : servedFolder_);
     writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Serving %s",
                    folder.path().c_str());
+    logAddresses();
     if (!folder.canServe()) {
         writeFormatted(dispatcher_.logSink(), loglevel::kCannotStart,
                        "Every Read Request is refused: %s.", folder.problem().c_str());
     }
     dispatcher_.serveFolder(std::move(folder));
+}
+
+void UdpServer::logAddresses() {
+    static constexpr char kPrefix[] = "Addresses: ";
+    std::vector<std::string> texts;
+    for (net::LocalAddress& address : net::localAddresses()) {
+        if (!address.ipv6) {  // the socket serves IPv4 only: an IPv6 address would not answer
+            texts.push_back(std::move(address.text));
+        }
+    }
+    const std::string list = net::addressListText(texts, kLogTextCapacity - sizeof kPrefix);
+    writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "%s%s", kPrefix, list.c_str());
 }
 
 void UdpServer::reportStartFailure(const char* text) {

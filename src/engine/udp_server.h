@@ -90,6 +90,9 @@ class UdpServer final : public PacketTransport {
     /// Opens the served folder once and logs which it is, and why nothing is served if so.
     void openServedFolder();
 
+    /// Logs the machine's addresses that clients can reach the server at ("Addresses: ...").
+    void logAddresses();
+
     /// Dispatches every datagram already queued, a batch per receive call, and those that come
     /// while it looks a little longer; at most kMostReceivesPerPass calls.
     void dispatchQueued(std::time_t now);

@@ -7,6 +7,10 @@
 #include "ui/server_app.h"
 
 int main(int argc, char* argv[]) {
+    if (!quillet::ui::displayAvailable()) {
+        std::fprintf(stderr, "%s\n", quillet::ui::kNoDisplayMessage);
+        return 1;
+    }
     QApplication application(argc, argv);
     const quillet::ui::AppResult result = quillet::ui::runServerApp();
     if (result.engineAbandoned) {

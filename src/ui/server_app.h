@@ -9,6 +9,14 @@ struct AppResult {
     bool engineAbandoned = false;  // the engine thread did not end in time and still runs
 };
 
+/// True when a window can be shown: a display is named (DISPLAY or WAYLAND_DISPLAY), or
+/// QT_QPA_PLATFORM names a platform that needs none (offscreen, for one). Looked at before the
+/// QApplication exists, which would otherwise abort.
+bool displayAvailable();
+
+/// What quillet says, on standard error, when there is no display; it then exits with status 1.
+inline constexpr char kNoDisplayMessage[] = "quillet: no display; quilletd serves without a window";
+
 /// Starts the socket layer (or shows "Socket Init Error!" and stops), runs the main dialog on
 /// port 69 until it is closed, a server error ends it, or SIGINT/SIGTERM arrives, then cleans
 /// the socket layer up. Needs a QApplication.
