@@ -1,6 +1,8 @@
-#include <iphlpapi.h>
+// The socket headers first: the adapters' header needs their types.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
 
 #include <vector>
 

@@ -214,22 +214,25 @@ class WindowTest : public QObject {
         MainDialog& dialog = open();
         QListView& log = Access::logList(dialog);
         QScrollBar& scroll = *log.verticalScrollBar();
+        // Posted in one go, taken by the window as one batch.
         const auto lines = [&](int from, int to) {
             for (int line = from; line < to; ++line) {
-                post(dialog, LogLineMessage{"line " + std::to_string(line)});
+                Access::parts(dialog)->window.post(std::make_unique<EngineMessage>(
+                    LogLineMessage{"line " + std::to_string(line)}));
             }
+            QCoreApplication::processEvents();
         };
-        lines(0, 200);
+        lines(0, 6000);
         QTRY_VERIFY(scroll.maximum() > 0 && scroll.value() == scroll.maximum());
-        scroll.setValue(20);
+        scroll.setValue(3000);
         const QString top = log.indexAt(QPoint(2, 2)).data().toString();
-        lines(200, 300);
-        QTRY_COMPARE(log.model()->rowCount(), 303);
+        lines(6000, 10'100);  // the oldest lines give way
+        QTRY_COMPARE(log.model()->rowCount(), 10'000);
         QCOMPARE(log.indexAt(QPoint(2, 2)).data().toString(), top);
         scroll.setValue(scroll.maximum());
-        lines(300, 400);
+        lines(10'100, 10'200);
         const QModelIndex last = log.model()->index(log.model()->rowCount() - 1, 0);
-        QCOMPARE(last.data().toString(), "line 399");
+        QCOMPARE(last.data().toString(), "line 10199");
         QTRY_VERIFY(log.viewport()->rect().contains(log.visualRect(last)));
 
         QApplication::setActiveWindow(&dialog);
@@ -238,7 +241,7 @@ class WindowTest : public QObject {
         log.selectionModel()->select(log.model()->index(5, 0), QItemSelectionModel::Select);
         log.selectionModel()->select(log.model()->index(4, 0), QItemSelectionModel::Select);
         QTest::keySequence(&log, QKeySequence::Copy);
-        QCOMPARE(QGuiApplication::clipboard()->text(), "line 1\nline 2");
+        QCOMPARE(QGuiApplication::clipboard()->text(), "line 204\nline 205");
         QTreeView& list = Access::list(dialog);
         postStarted(dialog, client(1), 5000);
         list.setFocus();
