@@ -60,24 +60,25 @@ class TransferRow {
     std::size_t position_ = 0;  // index in the display order
 };
 
-/// What a view learns of the model's changes. Each call that ends in "ing" comes before the
-/// change and its pair after it, as item views want them; indexes are display positions.
+/// What a view learns of the model's changes (each does nothing unless overridden). Each call
+/// that ends in "ing" comes before the change and its pair after it, as item views want them;
+/// indexes are display positions.
 class WindowModelObserver {
   public:
-    virtual void rowsInserting(std::size_t first, std::size_t last) = 0;
-    virtual void rowsInserted() = 0;
-    virtual void rowsRemoving(std::size_t first, std::size_t last) = 0;
-    virtual void rowsRemoved() = 0;
+    virtual void rowsInserting(std::size_t /*first*/, std::size_t /*last*/) {}
+    virtual void rowsInserted() {}
+    virtual void rowsRemoving(std::size_t /*first*/, std::size_t /*last*/) {}
+    virtual void rowsRemoved() {}
     /// The cells of rows first to last in columns firstColumn to lastColumn have new texts.
-    virtual void cellsChanged(std::size_t first, std::size_t last, int firstColumn,
-                              int lastColumn) = 0;
-    virtual void rowsReordering() = 0;
+    virtual void cellsChanged(std::size_t /*first*/, std::size_t /*last*/, int /*firstColumn*/,
+                              int /*lastColumn*/) {}
+    virtual void rowsReordering() {}
     /// The rows were sorted: the row that stood at i stands at newPositionOf[i].
-    virtual void rowsReordered(std::span<const std::size_t> newPositionOf) = 0;
-    virtual void logLinesInserting(std::size_t first, std::size_t last) = 0;
-    virtual void logLinesInserted() = 0;
-    virtual void logLinesRemoving(std::size_t first, std::size_t last) = 0;
-    virtual void logLinesRemoved() = 0;
+    virtual void rowsReordered(std::span<const std::size_t> /*newPositionOf*/) {}
+    virtual void logLinesInserting(std::size_t /*first*/, std::size_t /*last*/) {}
+    virtual void logLinesInserted() {}
+    virtual void logLinesRemoving(std::size_t /*first*/, std::size_t /*last*/) {}
+    virtual void logLinesRemoved() {}
 
   protected:
     ~WindowModelObserver() = default;

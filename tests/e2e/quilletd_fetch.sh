@@ -26,11 +26,8 @@ clients=(hpa curl atftp busybox)
 
 # --- no settings: options ignored ---
 [[ ! -e $QUILLET_SETTINGS ]] || fail "settings exist before the first run"
-in_ns ip link add q0 type veth peer name q1
-in_ns ip addr add 192.0.2.10/24 dev q0
-in_ns ip addr add 2001:db8::10/64 dev q0 nodad
-in_ns ip link set q0 up
-in_ns ip link set q1 up
+in_ns sh -ec 'ip link add q0 type veth peer name q1; ip addr add 192.0.2.10/24 dev q0
+    ip addr add 2001:db8::10/64 dev q0 nodad; ip link set q0 up; ip link set q1 up'
 start_server
 for output in "$QUILLET_LOG" "$WORK/stderr"; do
     grep -qE '^[0-9 :-]{19}    Addresses: 192\.0\.2\.10$' "$output" || fail "addresses: $(cat "$output")"

@@ -1,8 +1,9 @@
 // The window model that every view shows: row texts at the edges of their rules, rows as the
 // engine's events change them, sorting and its arrows, clearing, the caps, the log's order, and
-// the queue between the engine and the window under a flood.
+// the queue between the engine and the window under a flood, the log's caps and order with it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <sstream>
 #include <string>
@@ -30,8 +31,8 @@ EngineMessage started(const ClientEndpoint& from, std::int64_t size, std::string
                                             TransferRecord{from, name, size, start, 0, blockSize})};
 }
 
-/// Notes every change the model reports: "+0-0" rows inserted, "-2-3" removed, "c1-4:4" cells
-/// changed, "s2,0,1" sorted (each old row's new place), "l+5" and "l-0" log lines.
+/// Notes the changes the model reports about rows: "+0-0" inserted, "-2-3" removed, "c1-4:4"
+/// cells changed in column 4, "s2,0,1" sorted (each old row's new place).
 struct RecordingObserver final : WindowModelObserver {
     void note(std::string text) { changes += (changes.empty() ? "" : " ") + text; }
     static std::string span(std::size_t first, std::size_t last) {
@@ -40,31 +41,19 @@ struct RecordingObserver final : WindowModelObserver {
     void rowsInserting(std::size_t first, std::size_t last) override {
         note("+" + span(first, last));
     }
-    void rowsInserted() override {}
     void rowsRemoving(std::size_t first, std::size_t last) override {
         note("-" + span(first, last));
     }
-    void rowsRemoved() override {}
-    void cellsChanged(std::size_t first, std::size_t last, int from, int to) override {
-        note("c" + span(first, last) + ":" + std::to_string(from) +
-             (from == to ? "" : "-" + std::to_string(to)));
+    void cellsChanged(std::size_t first, std::size_t last, int column, int) override {
+        note("c" + span(first, last) + ":" + std::to_string(column));
     }
-    void rowsReordering() override {}
     void rowsReordered(std::span<const std::size_t> newPositionOf) override {
-        std::string moves = "s";
+        std::string moves;
         for (const std::size_t to : newPositionOf) {
-            moves += (moves.size() > 1 ? "," : "") + std::to_string(to);
+            moves += (moves.empty() ? "s" : ",") + std::to_string(to);
         }
         note(moves);
     }
-    void logLinesInserting(std::size_t first, std::size_t) override {
-        note("l+" + std::to_string(first));
-    }
-    void logLinesInserted() override {}
-    void logLinesRemoving(std::size_t first, std::size_t) override {
-        note("l-" + std::to_string(first));
-    }
-    void logLinesRemoved() override {}
     std::string changes;
 };
 
@@ -76,34 +65,21 @@ void play(WindowModel& model, const std::string& script) {
         const auto equals = step.find('=');
         const int n = step.size() > 1 ? std::stoi(step.substr(1, equals - 1)) : 0;
         const std::string value = equals == std::string::npos ? "" : step.substr(equals + 1);
+        const auto slash = value.find('/');
         const ClientEndpoint from = clientNumber(n);
-        EngineMessage message;
-        switch (step[0]) {
-            case 'X':
-                model.clearEntries();
-                continue;
-            case 'T':
-                model.elapsedPass();
-                continue;
-            case 'C':
-                model.headerClicked(n);
-                continue;
-            case 'S': {
-                const auto slash = value.find('/');
-                message =
-                    started(from, std::stoll(value.substr(0, slash)), "f", 0,
-                            slash == std::string::npos ? 512 : std::stoi(value.substr(slash + 1)));
-                break;
-            }
-            case 'P':
-                message = TransferProgressMessage{from, std::stoi(value)};
-                break;
-            case 'D':
-                message = TransferDoneMessage{from};
-                break;
-            default:
-                message = TransferFailedMessage{from, value};
+        const char kind = step[0];
+        if (kind == 'X' || kind == 'T' || kind == 'C') {
+            kind == 'X' ? void(model.clearEntries())
+                        : (kind == 'T' ? model.elapsedPass() : model.headerClicked(n));
+            continue;
         }
+        EngineMessage message =
+            kind == 'S'
+                ? started(from, std::stoll(value.substr(0, slash)), "f", 0,
+                          slash == std::string::npos ? 512 : std::stoi(value.substr(slash + 1)))
+            : kind == 'P' ? EngineMessage{TransferProgressMessage{from, std::stoi(value)}}
+            : kind == 'D' ? EngineMessage{TransferDoneMessage{from}}
+                          : EngineMessage{TransferFailedMessage{from, value}};
         model.apply(message);
     }
 }
@@ -123,27 +99,18 @@ std::string column(const WindowModel& model, int index) {
 TEST(WindowModel, RowTextsAtTheEdgesOfEachRuleInAnyLocale) {
     useUtc();
     const std::string before = std::setlocale(LC_ALL, nullptr);
+    // Without the German locale (its decimal comma, its month names), the C one alone is tried.
     for (const char* locale : {"C", "de_DE.UTF-8"}) {
-        // Without the German locale, the C one alone is tried.
-        if (std::setlocale(LC_ALL, locale) == nullptr) {
-            continue;
-        }
-        SCOPED_TRACE(locale);
-        const std::tuple<std::string, std::string> cases[] = {
-            {sizeText(0), "0B"},
-            {sizeText(1023), "1023B"},
-            {sizeText(1024), "1.00kB"},
-            {sizeText(1048575), "1024.00kB"},
-            {sizeText(1048576), "1.00MB"},
-            {sizeText(33553920), "32.00MB"},
-            {elapsedText(59), "0:59"},
-            {elapsedText(60), "1:00"},
-            {elapsedText(3725), "62:05"},
-            {startTimeText(1793404800 + 23 * 3600 + 59 * 60), "Oct-31 23:59:00"},
-            {startTimeText(1767225600), "Jan-01 00:00:00"},
-        };
-        for (const auto& [text, expected] : cases) {
-            EXPECT_EQ(text, expected);
+        if (std::setlocale(LC_ALL, locale) != nullptr) {
+            const std::string texts =
+                sizeText(0) + "|" + sizeText(1023) + "|" + sizeText(1024) + "|" +
+                sizeText(1048575) + "|" + sizeText(1048576) + "|" + sizeText(33553920) + "|" +
+                elapsedText(59) + "|" + elapsedText(60) + "|" + elapsedText(3725) + "|" +
+                startTimeText(1793404800 + 23 * 3600 + 59 * 60) + "|" + startTimeText(1767225600);
+            EXPECT_EQ(texts,
+                      "0B|1023B|1.00kB|1024.00kB|1.00MB|32.00MB|0:59|1:00|62:05|"
+                      "Oct-31 23:59:00|Jan-01 00:00:00")
+                << locale;
         }
     }
     std::setlocale(LC_ALL, before.c_str());
@@ -155,7 +122,8 @@ TEST(WindowModel, EventsChangeTheRowsAndTellTheView) {
         {"S1=12800,P1=10,S2=52428800/1468,P2=17858", kProgressColumn, "40|50",
          "+0-0 c0-0:4 +1-1 c1-1:4"},
         // Above 100 (an empty last block) and a repeated percentage change nothing.
-        {"S1=0,P1=1,S2=1536,P2=2,P2=2,P2=4", kProgressColumn, "100|66", "+0-0 c0-0:4 +1-1 c1-1:4"},
+        {"S1=0,P1=1,S2=51200,P2=50,P2=50,P2=101", kProgressColumn, "100|50",
+         "+0-0 c0-0:4 +1-1 c1-1:4"},
         {"S1=12800,P1=25,D1,P1=5,S2=5000,F2=Client Error #0 \"bye\",P2=1", kProgressColumn,
          "Done|Client Error #0 \"bye\"", "+0-0 c0-0:4 c0-0:4 +1-1 c1-1:4"},
         // Client 11 has the address of 1 and another port.
@@ -171,8 +139,6 @@ TEST(WindowModel, EventsChangeTheRowsAndTellTheView) {
          "Socket Error|Done", "+0-0 c0-0:4 +1-1 s0,1 s1,0 c0-0:4 c0-0:4"},
         {"S1=5000,S2=5000,S3=5000,T,D2,F3=x,T,T", kElapsedColumn, "0:03|0:01|0:01",
          "+0-0 +1-1 +2-2 c0-2:5 c1-1:4 c2-2:4 c0-0:5 c0-0:5"},
-        {"S1=5000,S2=5000", kClientColumn, "10.0.0.1 (1001)|10.0.0.2 (1002)", "+0-0 +1-1"},
-        {"S1=1048576", kFileSizeColumn, "1.00MB", "+0-0"},
     };
     for (const auto& [script, index, texts, changes] : cases) {
         SCOPED_TRACE(script);
@@ -187,32 +153,28 @@ TEST(WindowModel, EventsChangeTheRowsAndTellTheView) {
 
 TEST(WindowModel, HeaderClicksSortByTheSortableColumnsWithTheArrowUpWhileAscending) {
     const std::tuple<const char*, std::string, int, SortArrow> cases[] = {
-        {"C4,C5", "c a d b", -1, SortArrow::None},  // progress and elapsed do not sort
-        {"C3", "c b d a", 3, SortArrow::Up},        // by size
-        {"C3,C3,C4,C5", "a d b c", 3, SortArrow::Down},
-        {"C3,C3,C2", "a b c d", 2, SortArrow::Up},  // by name, ascending again
-        {"C1", "c d a b", 1, SortArrow::Up},        // by start time
+        {"C4,C5", "c|a|d|b", -1, SortArrow::None},  // progress and elapsed do not sort
+        {"C3", "c|b|d|a", 3, SortArrow::Up},        // by size
+        {"C3,C3,C4,C5", "a|d|b|c", 3, SortArrow::Down},
+        {"C3,C3,C2", "a|b|c|d", 2, SortArrow::Up},  // by name, ascending again
+        {"C1", "c|d|a|b", 1, SortArrow::Up},        // by start time
         // Endpoints: the fourth octet first, then the port's low byte before its high (256 < 1).
-        {"C0", "b d c a", 0, SortArrow::Up},
-        {"C0,C0", "a c d b", 0, SortArrow::Down},
+        {"C0", "b|d|c|a", 0, SortArrow::Up},
+        {"C0,C0", "a|c|d|b", 0, SortArrow::Down},
     };
     for (const auto& [clicks, names, sorted, arrow] : cases) {
         SCOPED_TRACE(clicks);
         WindowModel model;
-        for (auto [address, port, size, name, start] : {std::tuple{0x09000001u, 69, 1000, "c", 10},
-                                                        {0x01000002u, 69, 4000, "a", 30},
-                                                        {0x01000001u, 1, 3000, "d", 20},
-                                                        {0x01000001u, 256, 2000, "b", 40}}) {
-            auto message =
-                started(client(address, static_cast<std::uint16_t>(port)), size, name, start);
+        for (auto [address, port, size, name, start] :
+             {std::tuple{0x09000001u, std::uint16_t{69}, 1000, "c", 10},
+              {0x01000002u, 69, 4000, "a", 30},
+              {0x01000001u, 1, 3000, "d", 20},
+              {0x01000001u, 256, 2000, "b", 40}}) {
+            auto message = started(client(address, port), size, name, start);
             model.apply(message);
         }
         play(model, clicks);
-        std::string order;
-        for (std::size_t position = 0; position < model.rowCount(); ++position) {
-            order += (position == 0 ? "" : " ") + model.row(position).text(kFileNameColumn);
-        }
-        EXPECT_EQ(order, names);
+        EXPECT_EQ(column(model, kFileNameColumn), names);
         EXPECT_EQ(model.sortColumn(), sorted);
         for (int index = 0; index < kTransferColumnCount; ++index) {
             EXPECT_EQ(model.sortArrow(index), index == sorted ? arrow : SortArrow::None) << index;
@@ -220,26 +182,16 @@ TEST(WindowModel, HeaderClicksSortByTheSortableColumnsWithTheArrowUpWhileAscendi
     }
 }
 
-TEST(WindowModel, KeepsTheLatestLogLinesInArrivalOrderAndTheLatestFinishedRows) {
+TEST(WindowModel, KeepsTheLatestFinishedRowsAndEveryRunningOne) {
     WindowModel model;
-    for (int line = 0; line <= 10'004; ++line) {
-        // Lines of one second out of alphabetical order keep the order they came in.
-        EngineMessage message =
-            LogLineMessage{"2026-03-05 14:07:09    missing-" +
-                           std::to_string(line % 2 == 0 ? 24 : 4) + " " + std::to_string(line)};
-        model.apply(message);
-    }
-    ASSERT_EQ(model.logLineCount(), WindowModel::kMaxLogLines);
-    EXPECT_EQ(model.logLine(0), "2026-03-05 14:07:09    missing-4 5");
-    EXPECT_EQ(model.logLine(1), "2026-03-05 14:07:09    missing-24 6");
-
     // Client 1 runs throughout; 2 starts before 3 but finishes after it, then 9,999 more finish.
     play(model, "S1=5000,S2=5000,S3=5000,F3=x,D2");
     for (int transfer = 0; transfer < 9'999; ++transfer) {
         play(model, "S4=5000,D4");
     }
     ASSERT_EQ(model.rowCount(), WindowModel::kMaxFinishedRows + 1);
-    EXPECT_EQ(model.row(0).text(kProgressColumn), "0");
+    useUtc();  // Copy's texts: the start time at 0
+    EXPECT_EQ(model.row(0).copyText(), "10.0.0.1 (1001)\tJan-01 00:00:00\tf\t4.88kB\t0\t0:00");
     EXPECT_EQ(model.row(1).text(kClientColumn), endpointText(clientNumber(2)));
     EXPECT_EQ(model.row(2).text(kClientColumn), endpointText(clientNumber(4)));
 }
@@ -272,7 +224,14 @@ TEST(MessageQueue, StaysBoundedUnderAFloodAndChangesNothingTheWindowShows) {
     for (int blocks = 1; blocks <= 1953; ++blocks) {
         both([&] { return TransferProgressMessage{clientNumber(1), blocks}; });
     }
-    for (int line = 0; line < 20'000; ++line) {
+    WindowModel shown;
+    MessageBatch batch = queue.take();
+    shown.apply(batch);
+    EXPECT_EQ(shown.row(0).text(kProgressColumn), "99");  // one progress message, the latest
+    // Its end comes in the next batch, before everything that would push it out.
+    both([] { return TransferDoneMessage{clientNumber(1)}; });
+    // Lines in arrival order, which is not their alphabetical order.
+    for (int line = 20'000; line > 0; --line) {
         post(queue, LogLineMessage{"line " + std::to_string(line)});
     }
     for (int transfer = 0; transfer < 10'050; ++transfer) {
@@ -282,26 +241,24 @@ TEST(MessageQueue, StaysBoundedUnderAFloodAndChangesNothingTheWindowShows) {
     }
     both([] { return ServerErrorMessage{"error"}; });
     EXPECT_EQ(queue.queued(),
-              2 + MessageQueue::kMaxQueuedLines + 3 * MessageQueue::kMaxQueuedFinished + 1);
-    EXPECT_EQ(queue.wakes, 1);
-
-    WindowModel shown;
-    MessageBatch batch = queue.take();
+              1 + MessageQueue::kMaxQueuedLines + 3 * MessageQueue::kMaxQueuedFinished + 1);
+    EXPECT_EQ(queue.wakes, 2);
+    batch = queue.take();
     shown.apply(batch);
     ASSERT_EQ(shown.rowCount(), direct.rowCount());
     for (std::size_t position = 0; position < shown.rowCount(); ++position) {
         ASSERT_EQ(shown.row(position).copyText(), direct.row(position).copyText()) << position;
     }
-    EXPECT_EQ(shown.row(0).text(kProgressColumn), "99");
+    EXPECT_EQ(shown.rowCount(), WindowModel::kMaxFinishedRows);  // client 1's row ended first
     EXPECT_EQ(shown.takeServerError(), "error");
     ASSERT_EQ(shown.logLineCount(), WindowModel::kMaxLogLines);
     EXPECT_EQ(shown.logLine(0), "2026-03-05 14:07:09    10001 more lines not shown in the window.");
-    EXPECT_EQ(shown.logLine(1), "line 10001");
-    EXPECT_EQ(shown.logLine(shown.logLineCount() - 1), "line 19999");
+    EXPECT_EQ(shown.logLine(1), "line 9999");
+    EXPECT_EQ(shown.logLine(shown.logLineCount() - 1), "line 1");
 
     // Emptied, it wakes the window again; closed, it refuses and holds nothing.
     EXPECT_TRUE(post(queue, LogLineMessage{"again"}));
-    EXPECT_EQ(queue.wakes, 2);
+    EXPECT_EQ(queue.wakes, 3);
     queue.close();
     EXPECT_FALSE(post(queue, LogLineMessage{"late"}));
     EXPECT_EQ(queue.queued(), 0u);
@@ -311,7 +268,6 @@ TEST(LocalAddresses, AreThisMachinesOwnAndTheirListFitsItsLine) {
     const std::vector<std::string> four = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"};
     const std::tuple<std::vector<std::string>, std::size_t, std::string> cases[] = {
         {{}, 30, "none"},
-        {{"192.0.2.10", "2001:db8::10"}, 30, "192.0.2.10, 2001:db8::10"},
         {four, 38, "10.0.0.1, 10.0.0.2, 10.0.0.3, 10.0.0.4"},
         {four, 37, "10.0.0.1, 10.0.0.2, and 2 more"},
         {four, 30, "10.0.0.1, 10.0.0.2, and 2 more"},
@@ -323,17 +279,15 @@ TEST(LocalAddresses, AreThisMachinesOwnAndTheirListFitsItsLine) {
     }
     // Whatever this machine has: no loopback, each once, IPv4 first, a link-local IPv6 address
     // with its interface.
-    bool ipv6Seen = false;
     std::vector<std::string> seen;
-    for (const auto& address : net::localAddresses()) {
-        SCOPED_TRACE(address.text);
-        EXPECT_EQ(address.text.find(address.ipv6 ? ':' : '.') != std::string::npos, true);
-        EXPECT_FALSE(address.text.starts_with("127.") || address.text == "::1");
-        EXPECT_EQ(address.text.starts_with("fe80:"), address.text.find('%') != std::string::npos);
-        EXPECT_TRUE(address.ipv6 || !ipv6Seen);
-        ipv6Seen = ipv6Seen || address.ipv6;
-        EXPECT_EQ(std::count(seen.begin(), seen.end(), address.text), 0);
-        seen.push_back(address.text);
+    for (const auto& [ipv6, text] : net::localAddresses()) {
+        EXPECT_TRUE(text.find(ipv6 ? ':' : '.') != std::string::npos && !text.starts_with("127.") &&
+                    text != "::1" &&
+                    (ipv6 || seen.empty() || seen.back().find(':') == std::string::npos) &&
+                    text.starts_with("fe80:") == (text.find('%') != std::string::npos) &&
+                    std::find(seen.begin(), seen.end(), text) == seen.end())
+            << text;
+        seen.push_back(text);
     }
 }
 
