@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     # build
-    cmake ninja-build g++ clang-format qt6-base-dev libgl-dev
+    cmake ninja-build g++ clang-format qt6-base-dev libgl-dev libcap-dev
     libgtest-dev libgmock-dev
     # sanitizer and fuzzer builds
     clang libclang-rt-14-dev

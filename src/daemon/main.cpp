@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "daemon/stop_requests.h"
+#include "engine/privileges.h"
 #include "engine/udp_server.h"
 #include "log/line_echo.h"
 #include "log/logger.h"
@@ -19,14 +20,21 @@ int main() {
     }
     quillet::SettingsLevelStore levelStore;
     quillet::Logger log(levelStore);
+    quillet::UdpServer server;
+    // What may need privileges comes first, while this is the only thread: port 69, the served
+    // folder and the log file in it. Then every privilege goes, before any thread is made.
+    server.prepare();
+    log.open(server.servedFolderDescriptor());
+    if (!quillet::dropPrivileges(log)) {
+        return quillet::kExitCannotStart;
+    }
+
     // Stands in for the window: its lines go to standard error without ever holding up the
     // engine.
     quillet::LineEcho standardError(stderr);
-    log.open(quillet::kLogFileName);
     log.attachWindow(&standardError);
     log.windowLevel = quillet::Logger::kDefaultWindowLevel;
 
-    quillet::UdpServer server;
     server.setLog(&log);
     server.setNegotiatesOptions(quillet::readTransferOptionsSetting());
     quillet::daemon::routeStopRequests(server);

@@ -30,41 +30,56 @@ int UdpServer::run() {
     return 0;
 }
 
-UdpServer::StartResult UdpServer::start() {
+void UdpServer::prepare() {
+    prepared_ = true;
+    prepareResult_ = StartResult::Started;
     if (!socket_.open()) {
-        char text[256];
-        std::snprintf(text, sizeof text, "Socket Create Error: 0x%08X",
-                      static_cast<unsigned>(net::lastError()));
-        reportStartFailure(text);
-        return StartResult::SocketFailed;
-    }
-    if (!socket_.bind(port_)) {
-        const auto code = net::lastError();
-        char text[256];
-        std::snprintf(text, sizeof text, "Bind failed, Maybe Port %d already in use: 0x%08X",
-                      int{port_}, static_cast<unsigned>(code));
-        reportStartFailure(text);
+        prepareResult_ = StartResult::SocketFailed;
+        prepareError_ = net::lastError();
+    } else if (!socket_.bind(port_)) {
+        prepareResult_ = StartResult::BindFailed;
+        prepareError_ = net::lastError();
         socket_.close();
-        return StartResult::BindFailed;
+    }
+    folder_ = ServedFolder::open(servedFolder_.empty() ? ServedFolder::workingDirectory()
+                                                       : servedFolder_);
+}
+
+UdpServer::StartResult UdpServer::start() {
+    if (!prepared_) {
+        prepare();
+    }
+    char text[256];
+    switch (prepareResult_) {
+        case StartResult::SocketFailed:
+            std::snprintf(text, sizeof text, "Socket Create Error: 0x%08X",
+                          static_cast<unsigned>(prepareError_));
+            reportStartFailure(text);
+            return prepareResult_;
+        case StartResult::BindFailed:
+            std::snprintf(text, sizeof text, "Bind failed, Maybe Port %d already in use: 0x%08X",
+                          int{port_}, static_cast<unsigned>(prepareError_));
+            reportStartFailure(text);
+            return prepareResult_;
+        case StartResult::Started:
+            break;
     }
     writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Quillet Server Ready...");
-    openServedFolder();
+    serveFolder();
     // Every transfer holds a descriptor: cap them below what the process may open.
     dispatcher_.limitSessions(RequestDispatcher::sessionCapFor(raiseOpenFileLimit()));
     return StartResult::Started;
 }
 
-void UdpServer::openServedFolder() {
-    auto folder = ServedFolder::open(servedFolder_.empty() ? ServedFolder::workingDirectory()
-                                                           : servedFolder_);
+void UdpServer::serveFolder() {
     writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Serving %s",
-                   folder.path().c_str());
+                   folder_.path().c_str());
     logAddresses();
-    if (!folder.canServe()) {
+    if (!folder_.canServe()) {
         writeFormatted(dispatcher_.logSink(), loglevel::kCannotStart,
-                       "Every Read Request is refused: %s.", folder.problem().c_str());
+                       "Every Read Request is refused: %s.", folder_.problem().c_str());
     }
-    dispatcher_.serveFolder(std::move(folder));
+    dispatcher_.serveFolder(std::move(folder_));
 }
 
 void UdpServer::logAddresses() {

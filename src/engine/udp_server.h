@@ -14,6 +14,7 @@
 #include "engine/request_dispatcher.h"
 #include "log/clock.h"
 #include "net/udp_socket.h"
+#include "tftp/served_file.h"
 
 namespace quillet {
 
@@ -59,6 +60,18 @@ class UdpServer final : public PacketTransport {
     /// Turns the negotiation of transfer options on or off (off by default); set before run.
     void setNegotiatesOptions(bool negotiates) { dispatcher_.setNegotiatesOptions(negotiates); }
 
+    /// The steps of a start that may need privileges, for a program to take first thing, while it
+    /// runs one thread: creates and binds the socket, and opens the served folder (also when the
+    /// socket failed, so that the log file can be opened in it). Reports nothing: start does.
+    void prepare();
+
+    /// True once prepare has run.
+    bool prepared() const { return prepared_; }
+
+    /// The served folder's handle, for the log file, from prepare until start hands the folder
+    /// to the dispatcher; kNoFileDescriptor otherwise.
+    FileDescriptor servedFolderDescriptor() const { return folder_.descriptor(); }
+
     /// The engine thread's body: start, then serve until requestStop. Returns the exit status:
     /// 0 after serving, kExitCannotStart when start failed.
     int run();
@@ -67,9 +80,10 @@ class UdpServer final : public PacketTransport {
     /// a signal handler.
     void requestStop() { stopRequested_.store(true); }
 
-    /// Creates and binds the socket, then opens the served folder and sets the session cap from
-    /// the open-file limit, which it raises to the hard limit. Failures are logged and reported
-    /// as server errors.
+    /// Prepares, unless that has been done, and reports the outcome: "Quillet Server Ready..." and
+    /// the served folder, or the failure, which is logged and reported as a server error. Then
+    /// hands the folder to the dispatcher and sets the session cap from the open-file limit,
+    /// which it raises to the hard limit.
     StartResult start();
 
     /// Receives, dispatches and ticks until a stop is requested, reading the time from the clock
@@ -87,8 +101,8 @@ class UdpServer final : public PacketTransport {
     /// Logs a start failure at level 3 and passes it to the event sink.
     void reportStartFailure(const char* text);
 
-    /// Opens the served folder once and logs which it is, and why nothing is served if so.
-    void openServedFolder();
+    /// Logs which folder is served, and why nothing is if so, and hands it to the dispatcher.
+    void serveFolder();
 
     /// Logs the machine's addresses that clients can reach the server at ("Addresses: ...").
     void logAddresses();
@@ -112,6 +126,10 @@ class UdpServer final : public PacketTransport {
     std::uint16_t port_;
     const Clock& clock_;
     std::string servedFolder_;
+    ServedFolder folder_;  // from prepare until start
+    bool prepared_ = false;
+    StartResult prepareResult_ = StartResult::Started;
+    std::uint32_t prepareError_ = 0;  // the socket layer's code of a failed create or bind
 };
 
 }  // namespace quillet

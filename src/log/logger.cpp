@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <utility>
 
 #include "log/local_time.h"
 
@@ -31,22 +31,24 @@ Logger::Logger(FileLevelStore& levelStore, const Clock& clock) : clock_(clock) {
 
 Logger::~Logger() = default;
 
-void Logger::open(const std::string& fileName) {
-    file_.reset();
-    fileFailed_ = false;
+void Logger::open(FileDescriptor folder, const std::string& fileName) {
     fileFull_ = false;
     rotationFailed_ = false;
+    waitingForWindow_.clear();
     fileName_ = fileName;
-    openForAppend();
+    reportOpen(file_.open(folder, fileName));
     rotateIfFull(clock_.monotonic());
 }
 
 void Logger::attachWindow(MessageWindow* window) {
     window_ = window;
+    if (window_ != nullptr && !waitingForWindow_.empty()) {
+        write(loglevel::kCannotStart, std::exchange(waitingForWindow_, {}));
+    }
 }
 
 void Logger::write(std::int32_t level, std::string_view text) {
-    const bool fileTakes = fileLevel_ >= level && file_ != nullptr && !fileFailed_;
+    const bool fileTakes = fileLevel_ >= level && file_.isOpen();
     const bool windowTakes = windowLevel >= level && window_ != nullptr;
     if (!fileTakes && !windowTakes) {
         return;
@@ -62,7 +64,7 @@ void Logger::write(std::int32_t level, std::string_view text) {
         rotateIfFull(clock_.monotonic());
         // A log that cannot be rotated stops at 16 MiB, after one line that says so; the window
         // and standard error go on taking lines.
-        if (!fileFull_ && writePosition() > kStopAbove) {
+        if (!fileFull_ && file_.size() > kStopAbove) {
             fileFull_ = true;
             std::array<char, kLineCapacity> last{};
             writeToFile(
@@ -100,63 +102,60 @@ std::size_t Logger::formatLine(std::span<char> buffer, std::time_t when, std::st
     return length;
 }
 
-void Logger::openForAppend() {
-    // Binary, so that the newline written is the one above: in text mode Windows would turn its
-    // "\r\n" into "\r\r\n" (and ftell would not be the file's length).
-    file_.reset(std::fopen(fileName_.c_str(), "ab"));
-    if (file_ == nullptr || std::fseek(file_.get(), 0, SEEK_END) != 0) {
-        file_.reset();
-        fileFailed_ = true;
-    }
-}
-
 void Logger::writeToFile(std::string_view line) {
-    if (file_ == nullptr || fileFailed_) {
-        return;
-    }
-    const bool written =
-        std::fwrite(line.data(), 1, line.size(), file_.get()) == line.size() &&
-        std::fwrite(kNewline.data(), 1, kNewline.size(), file_.get()) == kNewline.size() &&
-        std::fflush(file_.get()) == 0;
-    if (!written) {
-        fileFailed_ = true;
+    // One write for the line and its newline, so that the line lands whole at the end.
+    std::array<char, kLineCapacity + kNewline.size()> buffer;
+    const std::size_t length = std::min(line.size(), kLineCapacity);
+    std::memcpy(buffer.data(), line.data(), length);
+    std::memcpy(buffer.data() + length, kNewline.data(), kNewline.size());
+    if (file_.isOpen() && !file_.append({buffer.data(), length + kNewline.size()})) {
+        char text[kLineCapacity];
+        std::snprintf(text, sizeof text, "Log File not written: error 0x%08X.",
+                      static_cast<unsigned>(file_.lastError()));
+        dropFile(text);
     }
 }
 
 void Logger::rotateIfFull(std::chrono::steady_clock::time_point now) {
     // A failed rotation is tried again a minute later, not with every line.
-    if (writePosition() <= kRotateAbove ||
+    if (file_.size() <= kRotateAbove ||
         (rotationFailed_ && now - lastFailedRotation_ < kRotationRetry)) {
         return;
     }
-    if (std::fclose(file_.release()) != 0) {
-        fileFailed_ = true;
-        return;
-    }
-    // When the rotation did not move the file away, it is appended to rather than emptied, so
-    // that no line is lost.
-    rotationFailed_ = !rotate();
+    // When the rotation did not move the file away, it goes on being appended to, so that no
+    // line is lost; when it did, a new file is opened by the name, the same way as the first.
+    rotationFailed_ = !file_.moveTo(fileName_ + ".bak");
     lastFailedRotation_ = now;
-    openForAppend();
-    fileFull_ = fileFull_ && rotationFailed_;
+    if (!rotationFailed_) {
+        fileFull_ = false;
+        reportOpen(file_.reopen());
+    }
 }
 
-bool Logger::rotate() {
-    const std::filesystem::path current(fileName_);
-    const std::filesystem::path backup(fileName_ + ".bak");
-    std::error_code error;
-    if (std::filesystem::exists(backup, error) && !std::filesystem::remove(backup, error)) {
-        return false;
+void Logger::reportOpen(LogFile::OpenResult result) {
+    char text[kLineCapacity];
+    switch (result) {
+        case LogFile::OpenResult::Opened:
+            return;
+        case LogFile::OpenResult::NotRegular:
+            std::snprintf(text, sizeof text, "Log File not opened: %s is not a regular file.",
+                          fileName_.c_str());
+            break;
+        case LogFile::OpenResult::Failed:
+            std::snprintf(text, sizeof text, "Log File not opened: error 0x%08X.",
+                          static_cast<unsigned>(file_.lastError()));
+            break;
     }
-    std::filesystem::rename(current, backup, error);
-    return !error;
+    dropFile(text);
 }
 
-long Logger::writePosition() const {
-    if (file_ == nullptr || fileFailed_) {
-        return -1;
+void Logger::dropFile(const char* text) {
+    file_.close();
+    if (window_ == nullptr) {
+        waitingForWindow_ = text;
+    } else {
+        write(loglevel::kCannotStart, text);
     }
-    return std::ftell(file_.get());
 }
 
 }  // namespace quillet

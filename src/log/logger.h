@@ -3,9 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,24 +11,26 @@
 #include "log/clock.h"
 #include "log/engine_messages.h"
 #include "log/file_level_store.h"
+#include "log/log_file.h"
 #include "log/log_sink.h"
+#include "net/platform_types.h"
 
 namespace quillet {
 
-/// The log file's name, in the working directory of either program.
+/// The log file's name, in the served folder of either program.
 inline constexpr char kLogFileName[] = "Quillet.log";
 inline constexpr char kLogBackupFileName[] = "Quillet.log.bak";
 
 /// Writes log lines to a file that is rotated past 1 MiB, and posts them to a window. Each sink
-/// has its own level. Failures of logging itself are never reported: the failed sink is dropped
-/// and everything else goes on.
+/// has its own level. When the file cannot be opened or written, it is dropped with one level-3
+/// line to the window that says why, and everything else goes on.
 class Logger final : public LogSink {
   public:
     static constexpr std::int32_t kDefaultFileLevel = 6;
     static constexpr std::int32_t kDefaultWindowLevel = 5;
-    static constexpr long kRotateAbove = 1048576;       // bytes
-    static constexpr std::size_t kLineCapacity = 1024;  // a line holds at most 1023 characters
-    static constexpr long kStopAbove = 16 * 1048576;    // bytes, when the log cannot be rotated
+    static constexpr std::int64_t kRotateAbove = 1048576;  // bytes
+    static constexpr std::size_t kLineCapacity = 1024;     // a line holds at most 1023 characters
+    static constexpr std::int64_t kStopAbove = 16 * 1048576;  // bytes, when it cannot be rotated
     static constexpr auto kRotationRetry = std::chrono::minutes(1);  // between failed rotations
 
     /// Reads the file level from the store once; a missing or unreadable level becomes the
@@ -40,11 +40,14 @@ class Logger final : public LogSink {
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
-    /// Opens (or reopens) the log file for appending; rotates it at once if it is already past
-    /// 1 MiB.
-    void open(const std::string& fileName);
+    /// Opens (or reopens) the log file fileName in folder for appending (see LogFile::open;
+    /// folder stays the caller's); rotates it at once if it is already past 1 MiB. Runs before
+    /// the engine thread starts, maybe before any window is attached: a line about a file that
+    /// could not be opened waits for the window.
+    void open(FileDescriptor folder, const std::string& fileName = kLogFileName);
 
-    /// Sets the window that receives the lines at or below windowLevel; null for none.
+    /// Sets the window that receives the lines at or below windowLevel; null for none. A line
+    /// that waited for a window goes to it now.
     void attachWindow(MessageWindow* window);
 
     /// Takes one line. Runs on the engine thread.
@@ -61,33 +64,25 @@ class Logger final : public LogSink {
     std::int32_t windowLevel = kDefaultWindowLevel;
 
   private:
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-    /// Opens fileName_ for appending, positioned at its end.
-    void openForAppend();
-
     /// Rotates the file when it has grown past 1 MiB. When the rotation cannot move it away,
     /// lines go on being appended to it and the rotation is tried again a minute later; past
     /// 16 MiB the file takes one last line that says so and no more.
     void rotateIfFull(std::chrono::steady_clock::time_point now);
 
-    /// Writes one line and its newline to the file and flushes it; a failure drops the file.
+    /// Writes one line and its newline to the file; a failure drops the file.
     void writeToFile(std::string_view line);
 
-    /// Moves the log file to its backup name, replacing an older backup; false when it did not.
-    bool rotate();
+    /// Says why the file could not be opened, unless it was.
+    void reportOpen(LogFile::OpenResult result);
 
-    /// The write position, which is the file's length; -1 with no usable file.
-    long writePosition() const;
+    /// Drops the file and posts text at level 3, or keeps it until a window is attached.
+    void dropFile(const char* text);
 
-    FileHandle file_;
-    bool fileFailed_ = false;
+    LogFile file_;
     bool fileFull_ = false;
     std::chrono::steady_clock::time_point lastFailedRotation_;
     bool rotationFailed_ = false;
+    std::string waitingForWindow_;  // the line about a failed open, until a window is attached
     MessageWindow* window_ = nullptr;
     std::int32_t fileLevel_ = kDefaultFileLevel;
     std::string fileName_;

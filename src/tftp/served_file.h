@@ -9,15 +9,9 @@
 #include <string>
 #include <string_view>
 
-namespace quillet {
+#include "net/platform_types.h"
 
-#ifdef _WIN32
-using FileDescriptor = void*;  // HANDLE
-inline FileDescriptor const kNoFileDescriptor = reinterpret_cast<FileDescriptor>(-1);
-#else
-using FileDescriptor = int;
-inline constexpr FileDescriptor kNoFileDescriptor = -1;
-#endif
+namespace quillet {
 
 /// Closes a file or folder the platform opened; nothing for kNoFileDescriptor.
 void closeFileDescriptor(FileDescriptor descriptor);
@@ -83,7 +77,11 @@ class ServedFolder {
     static std::string workingDirectory();
 
     /// True when files can be served.
-    bool canServe() const { return descriptor_ != kNoFileDescriptor; }
+    bool canServe() const { return descriptor_ != kNoFileDescriptor && problem_.empty(); }
+
+    /// The folder's handle, which stays the folder's; kNoFileDescriptor when it could not be
+    /// opened. The log file is opened relative to it.
+    FileDescriptor descriptor() const { return descriptor_; }
 
     /// The folder's absolute path.
     const std::string& path() const { return path_; }

@@ -96,17 +96,16 @@ ServedFolder ServedFolder::open(const std::string& absolutePath) {
         folder.problem_ = "the served folder cannot be opened";
         return folder;
     }
-    // Never fall back to an unconfined open: without openat2 nothing is served.
+    // Never fall back to an unconfined open: without openat2 nothing is served (the folder stays
+    // open for the log file).
+    folder.descriptor_ = descriptor;
     const int probe = openInside(descriptor, ".", O_PATH | O_CLOEXEC);
     if (probe < 0 && errno == ENOSYS) {
         folder.problem_ = "openat2 is not available (Linux 5.6 or later is needed)";
-        ::close(descriptor);
-        return folder;
     }
     if (probe >= 0) {
         ::close(probe);
     }
-    folder.descriptor_ = descriptor;
     return folder;
 }
 
@@ -114,7 +113,7 @@ std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
                                                  Refusal& refusal) const {
     refusal = Refusal::AccessDenied;
     const auto name = nameInsideFolder(requested, path_);
-    if (descriptor_ < 0 || !name) {
+    if (!canServe() || !name) {
         return std::nullopt;
     }
     // Look before opening, so that a device is never opened at all, and never block on a FIFO.

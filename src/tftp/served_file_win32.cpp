@@ -226,7 +226,7 @@ std::optional<ServedFile> ServedFolder::openFile(std::string_view requested,
     refusal = Refusal::AccessDenied;
     const std::string name = withSlashes(std::string(requested));
     const auto inside = nameInsideFolder(name, withSlashes(path_));
-    if (descriptor_ == kNoFileDescriptor || !inside) {
+    if (!canServe() || !inside) {
         return std::nullopt;
     }
     // Two leading separators make a UNC, "\\?\" or "\\.\" name: another place than the folder.

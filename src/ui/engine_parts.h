@@ -24,6 +24,15 @@ struct EngineParts {
     EngineParts(const EngineParts&) = delete;
     EngineParts& operator=(const EngineParts&) = delete;
 
+    /// Binds the server's socket and opens the served folder and the log file in it, unless that
+    /// has been done: the steps that may need privileges (UdpServer::prepare).
+    void prepare() {
+        if (!server.prepared()) {
+            server.prepare();
+            log.open(server.servedFolderDescriptor());
+        }
+    }
+
     QtMessageWindow window;  // first made, last destroyed: the log and the sink post through it
     SettingsLevelStore levelStore;
     Logger log;

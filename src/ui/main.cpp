@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
+#include "engine/privileges.h"
+#include "ui/engine_parts.h"
 #include "ui/server_app.h"
 
 int main(int argc, char* argv[]) {
@@ -11,8 +14,14 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "%s\n", quillet::ui::kNoDisplayMessage);
         return 1;
     }
+    // Port 69, the served folder and the log file in it may need privileges: they come first,
+    // while this is the only thread, and every privilege goes before Qt makes any other.
+    auto engine = quillet::ui::prepareEngine();
+    if (engine != nullptr && !quillet::dropPrivileges(engine->log)) {
+        return quillet::kExitCannotStart;
+    }
     QApplication application(argc, argv);
-    const quillet::ui::AppResult result = quillet::ui::runServerApp();
+    const quillet::ui::AppResult result = quillet::ui::runServerApp(std::move(engine));
     if (result.engineAbandoned) {
         // The engine thread still runs and still uses what it shares with the window: end the
         // process here, without the exit-time destructors that would pull things from under it.

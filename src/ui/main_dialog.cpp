@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <system_error>
+#include <utility>
 
 #include "ui/about_dialog.h"
 #include "ui/app_icon.h"
@@ -41,11 +42,11 @@ constexpr int kLogListHeight = 71;
 
 }  // namespace
 
-MainDialog::MainDialog(std::uint16_t port, QWidget* parent)
+MainDialog::MainDialog(std::shared_ptr<EngineParts> engine, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                           Qt::WindowCloseButtonHint),
-      engine_(std::make_shared<EngineParts>(port)),
+      engine_(std::move(engine)),
       engineBody_([](EngineParts& parts) { parts.runResult = parts.server.run(); }),
       table_(std::make_unique<TransferTable>(model_)),
       menuBar_(new QMenuBar(this)),
@@ -181,7 +182,7 @@ void MainDialog::showEvent(QShowEvent* event) {
 
 void MainDialog::startEngine() {
     EngineParts& parts = *engine_;
-    parts.log.open(kLogFileName);
+    parts.prepare();
     parts.window.attach(this);
     parts.log.attachWindow(&parts.window);
     parts.log.windowLevel = Logger::kDefaultWindowLevel;

@@ -38,9 +38,12 @@ class MainDialog final : public QDialog {
     /// How long the close steps wait for the engine thread.
     static constexpr std::chrono::milliseconds kDefaultStopWaitLimit{10000};
 
-    /// Builds the widgets and the engine for the given port (tests use 0 for any free port);
-    /// opens no file and starts no thread.
-    explicit MainDialog(std::uint16_t port = UdpServer::kTftpPort, QWidget* parent = nullptr);
+    /// Builds the widgets around an engine, prepared or not; opens no file and starts no thread.
+    explicit MainDialog(std::shared_ptr<EngineParts> engine, QWidget* parent = nullptr);
+
+    /// The same with an engine of its own for the given port (tests use 0 for any free port).
+    explicit MainDialog(std::uint16_t port = UdpServer::kTftpPort, QWidget* parent = nullptr)
+        : MainDialog(std::make_shared<EngineParts>(port), parent) {}
 
     /// Runs the close steps if they have not run.
     ~MainDialog() override;
@@ -57,7 +60,8 @@ class MainDialog final : public QDialog {
     bool engineFailedToStart() const { return engine_->runResult.load() != 0; }
 
   protected:
-    /// Starts the engine the first time the dialog is shown.
+    /// Starts the engine the first time the dialog is shown, preparing it first unless the
+    /// program has.
     void showEvent(QShowEvent* event) override;
 
     /// Takes the engine's queued messages.

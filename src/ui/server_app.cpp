@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <utility>
 
 #include "net/udp_socket.h"
 #include "ui/main_dialog.h"
@@ -55,8 +56,17 @@ bool displayAvailable() {
     return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
 }
 
-AppResult runServerApp() {
+std::shared_ptr<EngineParts> prepareEngine() {
     if (!net::startup()) {
+        return nullptr;
+    }
+    auto engine = std::make_shared<EngineParts>(UdpServer::kTftpPort);
+    engine->prepare();
+    return engine;
+}
+
+AppResult runServerApp(std::shared_ptr<EngineParts> engine) {
+    if (engine == nullptr) {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
                         QStringLiteral("Socket Init Error!"), QMessageBox::Ok);
         box.exec();
@@ -67,7 +77,7 @@ AppResult runServerApp() {
 
     AppResult result;
     {
-        MainDialog dialog;
+        MainDialog dialog(std::move(engine));
         StopSignalNotifier stopSignals;
         QObject::connect(&stopSignals, &StopSignalNotifier::stopRequested, &dialog,
                          [&dialog] { closeEverything(dialog); });

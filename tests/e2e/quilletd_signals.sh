@@ -1,26 +1,42 @@
 #!/bin/bash
-# Guards: how the programs end, and the one resend a real clock must show (run under
-# AddressSanitizer and UndefinedBehaviorSanitizer too, by the label asan-e2e). quilletd and the
-# window program quillet (offscreen, when built) serve curl byte for byte, end with status 0 on
-# SIGTERM and SIGINT, idle or with a transfer open, let go of port 69, and with port 69 held exit
-# with status 3 after the level-3 line "Bind failed, Maybe Port 69 already in use: 0x00000062"
-# (quilletd also on stderr; quillet once SIGTERM dismisses its message box). A reader of
-# quilletd's standard error that goes away does not end it (SIGPIPE). A client that takes block 1
-# and falls silent gets it again, unchanged and from port 69, after more than 10 s, at the first
-# tick that finds it silent that long (ticks come 11 to 13 s apart: within about 26 s). SIGTERM
-# while 50 curl transfers of the largest file run ends quilletd within about 2 s with status 0,
-# no sanitizer report and a log of whole lines. quillet without a display says so and exits with
-# status 1.
+# Guards: how the programs end, the one resend a real clock must show, and what the programs
+# hold once they serve (run under AddressSanitizer and UndefinedBehaviorSanitizer too, by the
+# label asan-e2e). quilletd and the window program quillet (offscreen, when built), started as
+# root, hold no capability in any thread (none permitted, effective, inheritable, ambient or in the
+# bounding set, and no_new_privs set), so a mode-000 file of another user gets "Access
+# violation.", and their log is created mode 0640 or less. Both serve curl byte for byte, end with
+# status 0 on SIGTERM and SIGINT, idle or with a transfer open, let go of port 69, and with port 69
+# held exit with status 3 after the level-3 line "Bind failed, Maybe Port 69 already in use:
+# 0x00000062" (quilletd also on stderr; quillet once SIGTERM dismisses its message box). A reader
+# of quilletd's standard error that goes away does not end it (SIGPIPE). A client that takes
+# block 1 and falls silent gets it again, unchanged and from port 69, after more than 10 s, at the
+# first tick that finds it silent that long (ticks come 11 to 13 s apart: within about 26 s).
+# SIGTERM while 50 curl transfers of the largest file run ends quilletd within about 2 s with
+# status 0, no sanitizer report and a log of whole lines. quillet without a display says so and
+# exits with status 1.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
 make_file "$SERVED/file-100000.bin" 100000
 truncate -s 33553920 "$SERVED/largest.bin"
+make_file "$SERVED/private.bin" 300
+chown nobody "$SERVED/private.bin" && chmod 000 "$SERVED/private.bin"
 stamp='[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}    '
 bind_failed="^${stamp}Bind failed, Maybe Port 69 already in use: 0x00000062$"
 for program in "$QUILLETD" ${QUILLET:+"$QUILLET"}; do
     for run in TERM:idle INT:open TERM:open INT:idle; do
         start_server "$program"  # each run binds port 69 again
+        if [[ $run == TERM:idle ]]; then
+            for status in "/proc/$SERVER_PID"/task/*/status; do
+                grep -qE '^NoNewPrivs:\s+1$' "$status" &&
+                    [[ $(grep -cE '^Cap(Inh|Prm|Eff|Bnd|Amb):\s+0+$' "$status") -eq 5 ]] ||
+                    fail "$program holds a privilege: $(grep -E '^(Cap|NoNew)' "$status")"
+            done
+            [[ $(raw_get private.bin) == "Error code 2: Access violation." ]] ||
+                fail "$program served a mode-000 file of another user"
+            (($((8#$(stat -c %a "$QUILLET_LOG") & 8#137)) == 0)) ||
+                fail "log mode $(stat -c %a "$QUILLET_LOG")"
+        fi
         if [[ $run == *idle ]]; then
             fetch_table curl -- 100000
         else

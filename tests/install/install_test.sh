@@ -2,7 +2,8 @@
 # Installs the Debian package into a fresh Debian 12 root with apt, as a user would, and checks
 # what it promises: the service's user serves /srv/tftp on port 69 with quilletd, the menu's
 # command serves ~/TFTP with the window program for a normal user (both through the capability
-# that the package grants), and the desktop entry, the man pages and the unit pass their checkers.
+# that the package grants, which no thread holds any more once they serve), and the desktop
+# entry, the man pages and the unit pass their checkers.
 # Needs root (chroot, mounts, a network namespace) and Debian's package archive. The base system
 # is cached as a debootstrap tarball in /var/cache/quillet-tests.
 set -euo pipefail
@@ -37,7 +38,7 @@ fail() {
 in_root() { chroot "$ROOT" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"; }
 # Runs command $4 as user $1 in folder $2 of the root, on port 69 of the namespace, standard error
 # to $WORK/$1.err; expects it to serve folder $3, where curl must fetch a file of $5 bytes byte for
-# byte; then SIGTERM must end it with status 0.
+# byte, and no thread of it may hold a capability; then SIGTERM must end it with status 0.
 serve_and_fetch() {
     local home log="$ROOT$3/Quillet.log"
     home=$(in_root getent passwd "$1" | cut -d: -f6)
@@ -47,6 +48,10 @@ serve_and_fetch() {
     PIDS+=($!)
     timeout 20 sh -c "until grep -qF 'Quillet Server Ready...' '$log'; do sleep 0.1; done" 2>/dev/null ||
         fail "$1: not ready: $(cat "$log" "$WORK/$1.err" 2>/dev/null)"
+    for status in "/proc/${PIDS[-1]}"/task/*/status; do
+        [[ $(grep -cE '^Cap(Prm|Eff|Amb):\s+0+$' "$status") -eq 3 ]] ||
+            fail "$1: a thread holds a capability: $(grep -E '^Cap' "$status")"
+    done
     head -c "$5" /dev/urandom >"$ROOT$3/served.bin"
     ip netns exec "$NS" timeout 60 curl -sS -o "$WORK/fetched" "tftp://127.0.0.1/served.bin" || fail "curl: $1"
     cmp "$ROOT$3/served.bin" "$WORK/fetched" || fail "served.bin arrived changed ($1)"

@@ -5,6 +5,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QSettings>
 #include <QString>
@@ -14,6 +18,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -24,6 +29,7 @@
 #include "log/logger.h"
 #include "settings/settings_level_store.h"
 #include "test_support.h"
+#include "tftp/served_file.h"
 
 namespace quillet {
 namespace {
@@ -107,16 +113,19 @@ class LoggerTest : public ::testing::Test {
         useSettingsWithLevel(scratch_.path("settings"), std::nullopt);
     }
 
-    std::unique_ptr<Logger> openLogger(const std::string& fileName) {
+    /// A log whose file is opened in folder before the window is attached, as the programs do.
+    std::unique_ptr<Logger> openLogger(FileDescriptor folder) {
         auto log = std::make_unique<Logger>(store_, clock_);
-        log->open(fileName);
+        log->open(folder);
         log->attachWindow(&window_);
         return log;
     }
+    std::unique_ptr<Logger> openLogger() { return openLogger(folder_.descriptor()); }
 
     Lines posted() { return std::exchange(window_.lines, {}); }
 
     ScratchDirectory scratch_;
+    const ServedFolder folder_ = ServedFolder::open(scratch_.root);
     const std::string logPath_ = scratch_.path("Quillet.log");
     const std::string backupPath_ = logPath_ + ".bak";
     SettingsLevelStore store_;
@@ -134,7 +143,7 @@ TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsL
         SCOPED_TRACE(stored.value_or("no settings file"));
         useSettingsWithLevel(scratch_.path(stored.value_or("none") + "-settings"), stored);
         std::filesystem::remove(logPath_);
-        const auto log = openLogger(logPath_);
+        const auto log = openLogger();
         EXPECT_EQ(log->fileLevel(), fileLevel);
         EXPECT_EQ(SettingsLevelStore().readFileLevel(), fileLevel);
         EXPECT_EQ(readTransferOptionsSetting(), stored == "1");
@@ -158,7 +167,7 @@ TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsL
 
 TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineRetriedUntilItWorksAndAtOpen) {
     scratch_.write("Quillet.log", kMebibyte);
-    const auto log = openLogger(logPath_);
+    const auto log = openLogger();
     auto full = kMebibyte;
     const auto keeps = [&](const std::string& text) {
         log->write(6, text);
@@ -167,8 +176,8 @@ TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineRetriedUntilItWorksAn
     };
     keeps("carries the file past the limit");  // exactly 1 MiB before it: kept
     EXPECT_FALSE(std::filesystem::exists(backupPath_));
-    // A non-empty directory in the backup's place cannot be deleted, even by root.
-    std::filesystem::create_directories(backupPath_ + "/keep");
+    // A directory in the backup's place is never replaced.
+    std::filesystem::create_directories(backupPath_);
     keeps("kept while the backup is in the way");
     std::filesystem::remove_all(backupPath_);
     keeps("kept: the rotation is tried again a minute later");
@@ -179,7 +188,7 @@ TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineRetriedUntilItWorksAn
               "2026-03-05 14:08:09    first line of the new file" + std::string(kNewline));
 
     scratch_.write("Quillet.log", kMebibyte + "o");
-    log->open(logPath_);
+    log->open(folder_.descriptor());
     EXPECT_EQ(contentOf(backupPath_), kMebibyte + "o");  // the older backup replaced
     EXPECT_EQ(std::filesystem::file_size(logPath_), 0u);
 }
@@ -187,7 +196,7 @@ TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineRetriedUntilItWorksAn
 TEST_F(LoggerTest, ALogThatCannotBeRotatedStopsAt16MebibytesAfterOneLineUntilItCan) {
     std::filesystem::create_directories(backupPath_ + "/in-the-way");
     scratch_.write("Quillet.log", "", Logger::kStopAbove + 1);
-    const auto log = openLogger(logPath_);
+    const auto log = openLogger();
     for (const auto* text : {"x", "y"}) {
         clock_.now += 61;
         log->write(5, text);
@@ -203,16 +212,130 @@ TEST_F(LoggerTest, ALogThatCannotBeRotatedStopsAt16MebibytesAfterOneLineUntilItC
 }
 
 TEST_F(LoggerTest, AMissingFailingOrRefusingSinkLeavesTheOtherItsLines) {
-    for (const auto& fileName : {scratch_.path("missing/Quillet.log"), std::string("/dev/full")}) {
-        openLogger(fileName)->write(5, "shown");
-        EXPECT_EQ(posted(), Lines{kStamp + "shown"}) << fileName;
-    }
-    EXPECT_FALSE(std::filesystem::exists(scratch_.path("missing")));
-    const auto log = openLogger(logPath_);
+    // No folder, and (where a file's size can be capped) a write that fails: one level-3 line
+    // says why, and the window goes on alone.
+    openLogger(kNoFileDescriptor)->write(5, "shown");
+    auto lines = posted();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].starts_with(kStamp + "Log File not opened: error 0x")) << lines[0];
+    EXPECT_EQ(lines[1], kStamp + "shown");
+#ifndef _WIN32
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit capped{10, limit.rlim_max};
+    ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &capped), 0);
+    const auto full = openLogger();
+    full->write(5, "not written");
+    full->write(5, "shown");
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_EQ(posted(), (Lines{kStamp + "Log File not written: error 0x0000001B.",
+                               kStamp + "not written", kStamp + "shown"}));
+    std::filesystem::remove(logPath_);
+    // The folder removed under a full log: the rotation finds no place for a new file.
+    std::filesystem::create_directory(scratch_.path("gone"));
+    const auto gone = openLogger(ServedFolder::open(scratch_.path("gone")).descriptor());
+    scratch_.write("gone/Quillet.log", kMebibyte + "o");
+    std::filesystem::remove_all(scratch_.path("gone"));
+    gone->write(5, "shown");
+    EXPECT_EQ(posted(),
+              (Lines{kStamp + "Log File not opened: error 0x00000002.", kStamp + "shown"}));
+#endif
+    const auto log = openLogger();
     window_.refuse = true;  // the refused line is destroyed before write returns
     log->write(5, "refused");
     EXPECT_TRUE(posted().empty());
     EXPECT_EQ(contentOf(logPath_), kStamp + "refused" + kNewline);
+}
+
+// What someone who may write in the folder puts in the log's way, at start or before a rotation:
+// the log never writes through it, never blocks on it, and never opens a name it did not just
+// move away. The file it makes is private to its owner and group.
+TEST_F(LoggerTest, TheFileIsOnlyEverARegularFileOpenedByItsOwnName) {
+    const std::string victim = scratch_.path("victim"), away = scratch_.path("away");
+    const std::string nowhere = scratch_.path("nowhere");
+#ifndef _WIN32
+    const auto link = [](const std::string& target, const std::string& at) {
+        std::filesystem::create_symlink(target, at);
+    };
+    const auto fifo = [&] { ::mkfifo(logPath_.c_str(), 0600); };
+    int reader = -1;
+#endif
+    struct Row {
+        const char* what;
+        std::function<void()> putInTheWay;
+        bool atStart;                  // else before a rotation, after the open
+        std::string writtenTo = {};    // where the line goes at a rotation
+        std::string linesBefore = {};  // what that file held before the line
+    };
+    const Row rows[] = {
+        {"a directory", [&] { std::filesystem::create_directory(logPath_); }, true},
+#ifndef _WIN32
+        {"a link", [&] { link(victim, logPath_); }, true},
+        {"a link to nothing", [&] { link(nowhere, logPath_); }, true},
+        {"a FIFO", fifo, true},
+        {"a FIFO with a reader",
+         [&] {
+             fifo();
+             reader = ::open(logPath_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         },
+         true},
+        {"a link at the backup", [&] { link(victim, backupPath_); }, false, logPath_,
+         kMebibyte + "o"},
+        {"the log removed", [&] { std::filesystem::remove(logPath_); }, false, logPath_, ""},
+        // The log moved away by someone and a link put in its place: the rotation moves the link
+        // and makes a new file; with the backup's place taken, lines go on where they went.
+        {"a link in the log's place",
+         [&] {
+             std::filesystem::rename(logPath_, away);
+             link(victim, logPath_);
+         },
+         false, logPath_, ""},
+        {"a link in the log's place, a directory at the backup",
+         [&] {
+             std::filesystem::rename(logPath_, away);
+             link(victim, logPath_);
+             std::filesystem::create_directory(backupPath_);
+         },
+         false, away, kMebibyte + "o"},
+#endif
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        for (const auto& path : {logPath_, backupPath_, away}) {
+            std::filesystem::remove(path);
+        }
+        scratch_.write("victim", "victim");
+        if (row.atStart) {
+            row.putInTheWay();
+        }
+        const auto log = openLogger();
+        if (!row.atStart) {
+            scratch_.write("Quillet.log", kMebibyte + "o");  // the open file, past the limit
+            row.putInTheWay();
+        }
+        log->write(5, "line");
+        EXPECT_EQ(contentOf(victim), "victim");
+        EXPECT_FALSE(std::filesystem::exists(nowhere));
+        if (row.atStart) {
+            EXPECT_EQ(posted(), (Lines{kStamp + "Log File not opened: Quillet.log is not a "
+                                                "regular file.",
+                                       kStamp + "line"}));
+            continue;
+        }
+        EXPECT_EQ(posted(), Lines{kStamp + "line"});
+        EXPECT_EQ(contentOf(row.writtenTo), row.linesBefore + kStamp + "line" + kNewline);
+#ifndef _WIN32
+        struct stat status {};
+        const mode_t umask = ::umask(0);
+        ::umask(umask);
+        EXPECT_EQ(::lstat(row.writtenTo.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0640 & ~umask);
+#endif
+    }
+#ifndef _WIN32
+    ::close(reader);
+#endif
 }
 
 #ifndef _WIN32  // a pipe of a known size
