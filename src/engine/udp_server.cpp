@@ -72,8 +72,14 @@ UdpServer::StartResult UdpServer::start() {
 }
 
 void UdpServer::serveFolder() {
-    writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Serving %s",
-                   folder_.path().c_str());
+    if (passedOverFolder_.empty()) {
+        writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Serving %s",
+                       folder_.path().c_str());
+    } else {
+        writeFormatted(dispatcher_.logSink(), loglevel::kServerState,
+                       "Serving %s instead of %s, a program or Windows folder",
+                       folder_.path().c_str(), passedOverFolder_.c_str());
+    }
     logAddresses();
     if (!folder_.canServe()) {
         writeFormatted(dispatcher_.logSink(), loglevel::kCannotStart,

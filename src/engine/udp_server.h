@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/packet_transport.h"
@@ -56,6 +57,10 @@ class UdpServer final : public PacketTransport {
 
     /// Gives the engine its event sink; set before run.
     void setEventSink(EventSink* events) { dispatcher_.setEventSink(events); }
+
+    /// Names the working directory that the served folder stands in for, when the program passed
+    /// it over; the "Serving" line says so. Set before run.
+    void setPassedOverFolder(std::string folder) { passedOverFolder_ = std::move(folder); }
 
     /// Turns the negotiation of transfer options on or off (off by default); set before run.
     void setNegotiatesOptions(bool negotiates) { dispatcher_.setNegotiatesOptions(negotiates); }
@@ -126,6 +131,7 @@ class UdpServer final : public PacketTransport {
     std::uint16_t port_;
     const Clock& clock_;
     std::string servedFolder_;
+    std::string passedOverFolder_;
     ServedFolder folder_;  // from prepare until start
     bool prepared_ = false;
     StartResult prepareResult_ = StartResult::Started;

@@ -177,7 +177,8 @@ void WindowModel::elapsedPass() {
             last = std::max(last, row->position_);
         }
     }
-    if (observer_ != nullptr && first <= last) {
+    // Without a running row nothing changed, and there may be no row to name.
+    if (observer_ != nullptr && !running_.empty()) {
         observer_->cellsChanged(first, last, kElapsedColumn, kElapsedColumn);
     }
 }

@@ -139,6 +139,8 @@ TEST(WindowModel, EventsChangeTheRowsAndTellTheView) {
          "Socket Error|Done", "+0-0 c0-0:4 +1-1 s0,1 s1,0 c0-0:4 c0-0:4"},
         {"S1=5000,S2=5000,S3=5000,T,D2,F3=x,T,T", kElapsedColumn, "0:03|0:01|0:01",
          "+0-0 +1-1 +2-2 c0-2:5 c1-1:4 c2-2:4 c0-0:5 c0-0:5"},
+        // No running row: a pass changes no cell, and names no row where there is none.
+        {"T,S1=5000,D1,T", kElapsedColumn, "0:00", "+0-0 c0-0:4"},
     };
     for (const auto& [script, index, texts, changes] : cases) {
         SCOPED_TRACE(script);
