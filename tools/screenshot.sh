@@ -6,17 +6,28 @@
 # every length, 10.0.0.7 to 192.168.100.203 (65535), and the namespace's own address 192.0.2.10
 # is the one the log names to type. The first picture is at scale 1 on a 1280 x 900 screen, the
 # second at QT_SCALE_FACTOR=2 on a 1280 x 800 screen, where the window shrinks to fit.
+# With --windows it makes docs/screenshot-windows.png instead: quillet.exe, the Windows window,
+# under Wine (in a Wine prefix of its own, which draws the window's frame itself) after the same
+# transfers.
 #
 #   sudo tools/screenshot.sh [QUILLET [OUTPUT_FOLDER]]
+#   sudo tools/screenshot.sh --windows [QUILLET_EXE [OUTPUT_FOLDER]]
 #
-# QUILLET defaults to build/src/ui/quillet, OUTPUT_FOLDER to docs. Needs root (for the
-# namespace), xvfb-run, ImageMagick's import and convert, openbox (for the window's frame) and the
-# TFTP clients; missing X tools are installed with apt-get. Every client and the whole run are
-# bounded in time.
+# QUILLET defaults to build/src/ui/quillet, QUILLET_EXE to build-windows/src/win32/quillet.exe,
+# OUTPUT_FOLDER to docs. Needs root (for the namespace), xvfb-run, ImageMagick's import and
+# convert, openbox (for the Linux window's frame), Wine for --windows, and the TFTP clients;
+# missing X tools are installed with apt-get. Every client and the whole run are bounded in time.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-QUILLET=$(realpath "${1:-$ROOT/build/src/ui/quillet}")
+WINDOWS=
+if [[ ${1:-} == --windows ]]; then
+    WINDOWS=1
+    shift
+fi
+default=$ROOT/build/src/ui/quillet
+[[ -z $WINDOWS ]] || default=$ROOT/build-windows/src/win32/quillet.exe
+QUILLET=$(realpath "${1:-$default}")
 OUTPUT=$(realpath -m "${2:-$ROOT/docs}")
 
 [[ $(id -u) -eq 0 ]] || { echo "screenshot.sh needs root for its network namespace" >&2; exit 1; }
@@ -29,7 +40,8 @@ fi
 NS="quillet-shot-$$"
 WORK=$(mktemp -d /tmp/quillet-shot.XXXXXX)
 cleanup() {
-    ip netns pids "$NS" 2>/dev/null | while read -r pid; do kill "$pid" 2>/dev/null || true; done
+    # The namespace may be gone already.
+    { ip netns pids "$NS" 2>/dev/null || true; } | while read -r pid; do kill "$pid" 2>/dev/null || true; done
     ip netns del "$NS" 2>/dev/null || true
     rm -rf "$WORK"
 }
@@ -86,7 +98,14 @@ wait_for() {  # file, text, seconds
 }
 openbox >/dev/null 2>&1 &
 sleep 0.5
-"$QUILLET" 2>"$WORK/quillet.stderr" &
+if [[ -n $WINDOWS ]]; then
+    # A prefix of its own, set up here: its server makes the sockets, in this namespace. Wine's
+    # .NET and HTML engines are not offered.
+    export WINEPREFIX="$WORK/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    wine "$QUILLET" 2>"$WORK/quillet.stderr" &
+else
+    "$QUILLET" 2>"$WORK/quillet.stderr" &
+fi
 quillet=$!
 wait_for Quillet.log "Quillet Server Ready..." 10
 timeout 30 curl -sS -o "$WORK/fetched/a" tftp://127.0.0.1/pxelinux.0
@@ -113,10 +132,15 @@ frame=$(awk '/Parent window id/ {print $4}' "$WORK/children.txt")
 import -window "$frame" "$WORK/window.png"
 kill -TERM "$quillet"
 wait "$quillet" || true
+if [[ -n $WINDOWS ]]; then
+    wineserver -k
+fi
 SH
 
 mkdir -p "$OUTPUT"
-for shot in screenshot:1:1280x900 screenshot-scale2:2:1280x800; do
+shots=(screenshot:1:1280x900 screenshot-scale2:2:1280x800)
+[[ -z $WINDOWS ]] || shots=(screenshot-windows:1:1280x900)
+for shot in "${shots[@]}"; do
     IFS=: read -r name scale screen <<<"$shot"
     ip netns add "$NS"
     # Client addresses of every length on the loopback device, and an address of the namespace's
@@ -130,7 +154,8 @@ for shot in screenshot:1:1280x900 screenshot-scale2:2:1280x800; do
     ip netns exec "$NS" ip link set q0 up
     ip netns exec "$NS" ip link set q1 up
     rm -rf "$SERVED"/Quillet.log* "$WORK/fetched"/* "$WORK"/holding.*
-    QUILLET="$QUILLET" WORK="$WORK" SERVED="$SERVED" HOME="$WORK/home" QT_SCALE_FACTOR="$scale" \
+    QUILLET="$QUILLET" WINDOWS="$WINDOWS" WORK="$WORK" SERVED="$SERVED" HOME="$WORK/home" \
+        QT_SCALE_FACTOR="$scale" \
         XDG_CONFIG_HOME="$WORK/home/.config" XDG_RUNTIME_DIR="$WORK/runtime" \
         timeout 180 ip netns exec "$NS" xvfb-run -a -s "-screen 0 ${screen}x24" \
         bash ${SCREENSHOT_TRACE:+-x} "$WORK/inner.sh"
