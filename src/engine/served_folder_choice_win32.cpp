@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string_view>
 
 #include "engine/served_folder_choice.h"
@@ -30,16 +31,9 @@ std::wstring filled(Fill fill) {
     return {};
 }
 
-std::string toUtf8(std::wstring_view wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(wide.size());
-    const int length =
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
-    return text;
+std::string toUtf8(const std::wstring& wide) {
+    const std::u8string text = std::filesystem::path(wide).u8string();
+    return {text.begin(), text.end()};
 }
 
 /// One spelling for each folder: the full path with long names and no trailing separator, so

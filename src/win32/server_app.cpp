@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <objbase.h>
 
 #include <utility>
 
@@ -26,6 +27,9 @@ AppResult runServerApp(std::shared_ptr<EngineParts> engine) {
         ::MessageBoxW(nullptr, L"Socket Init Error!", L"Error", MB_ICONERROR | MB_OK);
         return {kExitCannotStart, false};
     }
+    // The shell's "open" of the served folder may need COM on this thread.
+    const HRESULT com =
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES;
@@ -50,6 +54,9 @@ AppResult runServerApp(std::shared_ptr<EngineParts> engine) {
         // The socket layer goes before the dialog and its members, as the dialog's close steps
         // have already stopped the engine (or let it go).
         net::cleanup();
+    }
+    if (SUCCEEDED(com)) {
+        ::CoUninitialize();
     }
     return result;
 }

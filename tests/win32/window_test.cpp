@@ -237,9 +237,11 @@ TEST_F(WindowTest, RowsShowTheModelAndBarsLieOverRunningRows) {
     bars = shownBars();
     ASSERT_EQ(bars.size(), 1u);
     EXPECT_EQ(bars[0].second, 50);
+    ListView_SetItemState(list(), 1, LVIS_SELECTED, LVIS_SELECTED);
     ::SendMessageW(dialog_->window(), WM_COMMAND, ID_FILE_CLEAR_ENTRIES, 0);
     ASSERT_EQ(rows(), 1);
     EXPECT_EQ(cell(0, window::kFileNameColumn), L"b.bin");
+    EXPECT_EQ(ListView_GetNextItem(list(), -1, LVNI_SELECTED), 0);  // the row, moved up
 }
 
 // A click on a sortable column's header sorts by it ascending with the up arrow, the next one
@@ -380,26 +382,38 @@ TEST_F(WindowTest, ColumnsFitTheirTextsCutCellsHaveTipsAndTheWindowGrows) {
     EXPECT_EQ(cells.cutText(0, window::kFileSizeColumn), L"");
     EXPECT_EQ(cells.cutText(0, window::kProgressColumn), L"");  // a bar, not a text
 
+    // Inside the screen's working area, at the design size unless that does not fit.
     const HWND window = dialog_->window();
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    RECT frame{};
+    RECT inside{};
+    ::GetWindowRect(window, &frame);
+    ::IntersectRect(&inside, &frame, &monitor.rcWork);
+    EXPECT_TRUE(::EqualRect(&inside, &frame));
     RECT design = {0, 0, 402, 275};
     ::MapDialogRect(window, &design);
     RECT client{};
     ::GetClientRect(window, &client);
-    EXPECT_GE(client.right, design.right);
-    EXPECT_GE(client.bottom, design.bottom);
+    const RECT& work = monitor.rcWork;
+    EXPECT_TRUE(client.right >= design.right || frame.right - frame.left == work.right - work.left);
+    EXPECT_TRUE(client.bottom >= design.bottom ||
+                frame.bottom - frame.top == work.bottom - work.top);
+    // Both lists grow with the window.
     const auto height = [](HWND control) {
         RECT area{};
         ::GetWindowRect(control, &area);
         return area.bottom - area.top;
     };
+    const int width = frame.right - frame.left;
+    const int tall = frame.bottom - frame.top;
+    ::SetWindowPos(window, nullptr, 0, 0, width, tall * 2 / 3, SWP_NOMOVE | SWP_NOZORDER);
     const int listHeight = height(list());
     const int logHeight = height(logList());
-    RECT frame{};
-    ::GetWindowRect(window, &frame);
-    ::SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left + 100,
-                   frame.bottom - frame.top + 200, SWP_NOMOVE | SWP_NOZORDER);
-    EXPECT_GT(height(list()), listHeight + 100);
-    EXPECT_GT(height(logList()), logHeight + 30);
+    ::SetWindowPos(window, nullptr, 0, 0, width, tall, SWP_NOMOVE | SWP_NOZORDER);
+    EXPECT_GT(height(list()), listHeight + tall / 6);
+    EXPECT_GT(height(logList()), logHeight + tall / 15);
 }
 
 // The about box opens from Help and from the system menu's last entry, shows the version, and
