@@ -336,14 +336,28 @@ INT_PTR MainDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         }
         case WM_DPICHANGED: {
-            // The system scales the dialog's font; the columns follow it.
+            // The dialog manager scales the dialog's font as well; the columns and the log's
+            // width follow once it has.
             const auto* suggested = reinterpret_cast<const RECT*>(lParam);
-            transferList_.fitColumns();
             ::SetWindowPos(dialog_, nullptr, suggested->left, suggested->top,
                            suggested->right - suggested->left, suggested->bottom - suggested->top,
                            SWP_NOZORDER | SWP_NOACTIVATE);
-            return TRUE;
+            ::PostMessageW(dialog_, kRefitMessage, 0, 0);
+            return FALSE;
         }
+        case kRefitMessage:
+            transferList_.fitColumns();
+            widestLogLine_ = 0;
+            for (std::size_t line = 0; line < model_.logLineCount(); ++line) {
+                widenLogList(model_.logLine(line));
+            }
+            return TRUE;
+        case WM_ENDSESSION:
+            // Windows is shutting down or the user logs off: the engine stops as at a close.
+            if (wParam) {
+                end(IDCANCEL);
+            }
+            return TRUE;
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(bigIcon_.get());
         default:
@@ -497,8 +511,25 @@ void MainDialog::logLinesInserted() {
     for (std::size_t line = firstNewLine_; line <= lastNewLine_; ++line) {
         ::SendMessageW(logList_, LB_ADDSTRING, 0,
                        reinterpret_cast<LPARAM>(widen(model_.logLine(line)).c_str()));
+        widenLogList(model_.logLine(line));
     }
     logChanged_ = true;
+}
+
+void MainDialog::widenLogList(const std::string& line) {
+    // The list scrolls sideways as far as its widest line reaches.
+    const std::wstring text = widen(line);
+    const HDC context = ::GetDC(logList_);
+    const HGDIOBJ oldFont = ::SelectObject(
+        context, reinterpret_cast<HFONT>(::SendMessageW(logList_, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    ::GetTextExtentPoint32W(context, text.c_str(), static_cast<int>(text.size()), &size);
+    ::SelectObject(context, oldFont);
+    ::ReleaseDC(logList_, context);
+    if (size.cx + 2 * ::GetSystemMetrics(SM_CXEDGE) > widestLogLine_) {
+        widestLogLine_ = size.cx + 2 * ::GetSystemMetrics(SM_CXEDGE);
+        ::SendMessageW(logList_, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(widestLogLine_), 0);
+    }
 }
 
 void MainDialog::logLinesRemoving(std::size_t first, std::size_t last) {

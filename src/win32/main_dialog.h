@@ -31,6 +31,8 @@ class MainDialog final : private window::WindowModelObserver {
     static constexpr std::chrono::milliseconds kDefaultStopWaitLimit{10000};
     /// The one-second timer of the elapsed-time pass.
     static constexpr UINT_PTR kElapsedTimer = 100;
+    /// Fits the columns and the log's width to the font again, after a change of DPI.
+    static constexpr UINT kRefitMessage = WM_APP + 2;
 
     /// Holds an engine, prepared or not; makes no window, opens no file, starts no thread.
     explicit MainDialog(std::shared_ptr<EngineParts> engine);
@@ -110,6 +112,8 @@ class MainDialog final : private window::WindowModelObserver {
     bool logShowsLastLine() const;
     /// After a batch: to the last line when the list followed, else to the lines it showed.
     void scrollLogList();
+    /// Lets the log list scroll sideways as far as line reaches.
+    void widenLogList(const std::string& line);
 
     // The model's changes, mirrored into the controls.
     void rowsInserting(std::size_t first, std::size_t last) override;
@@ -154,6 +158,7 @@ class MainDialog final : private window::WindowModelObserver {
     bool logFollows_ = true;
     LRESULT logTop_ = 0;
     bool logChanged_ = false;
+    int widestLogLine_ = 0;  // pixels
 };
 
 }  // namespace quillet::win32

@@ -22,10 +22,6 @@ constexpr int kDesignTipWidth = 480;
 
 void TransferListCtrl::attach(HWND list) {
     list_ = list;
-    RECT units = {0, 0, 4, 8};
-    if (::MapDialogRect(::GetParent(list), &units) && units.right > 0) {
-        averageCharWidth_ = units.right;
-    }
     ListView_SetExtendedListViewStyleEx(list, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
     // The bars are children of the list, which must not paint over them.
     ::SetWindowLongPtrW(list, GWL_STYLE, ::GetWindowLongPtrW(list, GWL_STYLE) | WS_CLIPCHILDREN);
@@ -71,8 +67,6 @@ void TransferListCtrl::createTooltip() {
     tool.uId = kCellTool;
     tool.lpszText = LPSTR_TEXTCALLBACKW;
     ::SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
-    ::SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0,
-                   ::MulDiv(kDesignTipWidth, averageCharWidth_, kDesignAverageCharWidth));
 }
 
 int TransferListCtrl::cellPadding() const {
@@ -84,6 +78,13 @@ int TransferListCtrl::textWidth(const std::wstring& text) const {
 }
 
 void TransferListCtrl::fitColumns() {
+    // Four horizontal dialog units are the average width of a character of the dialog's font.
+    RECT units = {0, 0, 4, 8};
+    if (::MapDialogRect(::GetParent(list_), &units) && units.right > 0) {
+        averageCharWidth_ = units.right;
+    }
+    ::SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0,
+                   ::MulDiv(kDesignTipWidth, averageCharWidth_, kDesignAverageCharWidth));
     const HWND header = ListView_GetHeader(list_);
     const HDC context = ::GetDC(header);
     const auto font = reinterpret_cast<HFONT>(::SendMessageW(header, WM_GETFONT, 0, 0));
