@@ -22,7 +22,14 @@ wait_for "$WORK/display" "" 10 || fail "Xvfb did not start"
 export DISPLAY=":$(cat "$WORK/display")"
 printf '#!/bin/sh\nexec "%s" "%s"\n' "$WINE_RUN" "$QUILLET_EXE" >"$WORK/quillet"
 chmod +x "$WORK/quillet"
-windows() { in_ns xwininfo -root -tree 2>/dev/null; }
+# Waits up to 20 s for a window with the title $1.
+window_up() {
+    for ((i = 0; i < 200; i++)); do
+        in_ns xwininfo -root -tree 2>/dev/null | grep -qF "\"$1\"" && return 0
+        sleep 0.1
+    done
+    return 1
+}
 close_window() { (cd "$WORK" && in_ns "$WINE_RUN" taskkill /IM "$1" >/dev/null); }
 # The first Wine program sets the prefix up. With no window manager on the display, windows stay
 # unmanaged: Wine would otherwise wait two seconds for one whenever a window is hidden.
@@ -33,22 +40,17 @@ for size in 0 512 513 1048576; do
     make_file "$SERVED/file-$size.bin" "$size"
 done
 start_server "$WORK/quillet"
-windows | grep -qF '"Quillet"' || fail "no window: $(windows)"
+window_up Quillet || fail "no window"
 fetch_table curl hpa -- 0 512 513 1048576
 wait_for "$QUILLET_LOG" ": file-1048576.bin, Served with 2049 blocks." 5 2 || fail "log: $(tail -3 "$QUILLET_LOG")"
 close_window quillet.exe
 await_exit 20
 [[ $STATUS -eq 0 ]] || fail "closed: exit status $STATUS"
 ((MS <= 5000)) || fail "closed only after $MS ms"
-! grep -qv $'\r$' "$QUILLET_LOG" || fail "a log line cut short"
 
 hold_port_69
 start_server "$WORK/quillet" nowait
-for ((i = 0; i < 200; i++)); do # the box's caption is the program's name
-    windows | grep -qF '"quillet"' && break
-    sleep 0.1
-done
-windows | grep -qF '"quillet"' || fail "no message box: $(windows)"
+window_up quillet || fail "no message box" # its caption is the program's name
 expect_log "Bind failed, Maybe Port 69 already in use: 0x00002740" # WSAEADDRINUSE
 close_window quillet.exe
 await_exit 20
@@ -57,29 +59,24 @@ kill "$HOLDER_PID"
 wait "$HOLDER_PID" 2>/dev/null || true
 
 # Started in the Windows folder, or in the program's own: the user's TFTP folder instead.
-tftp_folder=$(find "$WINEPREFIX/drive_c/users" -maxdepth 1 -mindepth 1 -type d ! -name Public)/TFTP
-QUILLET_LOG="$tftp_folder/Quillet.log"
-mkdir -p "$tftp_folder" "$WORK/bin"
-make_file "$tftp_folder/file-700.bin" 700
+SERVED=$(find "$WINEPREFIX/drive_c/users" -maxdepth 1 -mindepth 1 -type d ! -name Public)/TFTP
+QUILLET_LOG="$SERVED/Quillet.log"
+mkdir -p "$SERVED" "$WORK/bin"
+make_file "$SERVED/file-700.bin" 700
 cp "$QUILLET_EXE" "$QUILLETD" "$WORK/bin/"
 for start in "$WINEPREFIX/drive_c/windows/system32:quillet.exe" "$WORK/bin:quilletd.exe"; do
+    rm -f "$QUILLET_LOG"
     folder=${start%:*} program=${start##*:}
     (cd "$folder" && DISPLAY=$DISPLAY exec ip netns exec "$NS" "$WINE_RUN" "$WORK/bin/$program" \
         2>>"$WORK/stderr") &
-    SERVER_PID=$!
-    E2E_PIDS+=("$SERVER_PID")
+    SERVER_PID=$! && E2E_PIDS+=("$SERVER_PID")
     expect_log "Serving C:\\users\\" 20
     line=$(grep -F "Serving " "$QUILLET_LOG" | tail -n 1 | tr -d '\r')
     [[ $line == *"\\TFTP instead of "*"${folder##*/}, a program or Windows folder" ]] || fail "$program: $line"
-    SERVED=$tftp_folder
     fetch_table hpa -- 700
-    if [[ $program == quillet.exe ]]; then
-        close_window "$program"
-        await_exit 20
-        [[ $STATUS -eq 0 ]] || fail "$program: exit status $STATUS"
-    else
-        stop_server INT 3000
-    fi
-    rm "$QUILLET_LOG"
+    [[ $program == quilletd.exe ]] && stop_server INT 3000 && continue
+    close_window "$program"
+    await_exit 20
+    [[ $STATUS -eq 0 ]] || fail "$program: exit status $STATUS"
 done
 echo "PASS: $e2e_name"
