@@ -3,8 +3,8 @@
 // posts them, and everything is read back through the controls. What the rows hold and how they
 // sort is the model's, tested in tests/unit.
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
