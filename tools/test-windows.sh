@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Cross-builds quilletd.exe for 64-bit Windows with mingw-w64 (build-windows/src/quilletd.exe) and
-# runs its tests under Wine: the unit tests, and (as root, for its network namespace) the
-# end-to-end test with real clients. Needs g++-mingw-w64-x86-64-posix, wine and wine64.
+# Cross-builds quillet.exe and quilletd.exe for 64-bit Windows with mingw-w64
+# (build-windows/src/win32/quillet.exe, build-windows/src/quilletd.exe) and runs their tests under
+# Wine: the unit tests, the window test on an X display of its own (xvfb-run), and (as root, for
+# their network namespaces) the end-to-end tests with real clients. Needs
+# g++-mingw-w64-x86-64-posix, wine, wine64 and xvfb.
 #
 #   tools/test-windows.sh
 set -euo pipefail

@@ -8,9 +8,9 @@
 # tests make network namespaces, and the install test builds the Debian package and installs it
 # into a fresh Debian 12 root (from Debian's package archive, the base cached in
 # /var/cache/quillet-tests): both need root and report themselves skipped without it. Then the two
-# fuzzers for a minute each, and quilletd.exe cross-built with mingw-w64 with its tests under Wine
-# (the mingw-w64 and Wine packages are installed first when missing). Every build turns warnings
-# into errors (QUILLET_WERROR).
+# fuzzers for a minute each, and quillet.exe and quilletd.exe cross-built with mingw-w64 with
+# their tests under Wine (the mingw-w64 and Wine packages are installed first when missing). Every
+# build turns warnings into errors (QUILLET_WERROR).
 #
 #   sudo tools/test.sh
 set -euo pipefail
@@ -56,8 +56,9 @@ for fuzzer in packet_fuzzer:seeds codec_roundtrip_fuzzer:codec_seeds; do
         -artifact_prefix="$fuzz/" "$fuzz/$name-corpus" "$repo/tests/fuzz/${fuzzer#*:}"
 done
 
-# The Windows build: quilletd.exe cross-built with mingw-w64, its tests run under Wine.
-windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
+# The Windows build: quillet.exe and quilletd.exe cross-built with mingw-w64, their tests run
+# under Wine (the window's on Xvfb; xwininfo finds its windows).
+windows_packages=(g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils)
 for package in "${windows_packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
         run_as_root apt-get update

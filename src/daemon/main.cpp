@@ -1,27 +1,35 @@
-// quilletd: the server without a window. Serves the working directory on port 69, logs to
+// quilletd: the server without a window. Serves the working directory on port 69 (on Windows, a
+// folder of the user's instead of the program's own or the Windows folder), logs to
 // "Quillet.log", echoes the lines a window would show to standard error, and stops on SIGINT or
 // SIGTERM (on Windows: Ctrl+C, Ctrl+Break, a closed console or shutdown). Exits with 3 when the
 // engine cannot start.
 
 #include <cstdio>
 
+#include "daemon/console.h"
 #include "daemon/line_echo.h"
 #include "daemon/stop_requests.h"
 #include "engine/exit_status.h"
 #include "engine/privileges.h"
+#include "engine/served_folder_choice.h"
 #include "engine/udp_server.h"
 #include "log/logger.h"
 #include "net/udp_socket.h"
 #include "settings/settings_level_store.h"
 
-int main() {
+namespace {
+
+/// Serves until a stop request; returns the exit status.
+int serve() {
     if (!quillet::net::startup()) {
         std::fprintf(stderr, "Socket Init Error!\n");
         return quillet::kExitCannotStart;
     }
+    const quillet::ServedFolderChoice folder = quillet::chooseServedFolder();
     quillet::SettingsLevelStore levelStore;
     quillet::Logger log(levelStore);
-    quillet::UdpServer server;
+    quillet::UdpServer server(quillet::UdpServer::kTftpPort, quillet::systemClock(), folder.path);
+    server.setPassedOverFolder(folder.notServed);
     // What may need privileges comes first, while this is the only thread: port 69, the served
     // folder and the log file in it. Then every privilege goes, before any thread is made.
     server.prepare();
@@ -31,7 +39,7 @@ int main() {
     }
 
     // Stands in for the window: its lines go to standard error without ever holding up the
-    // engine.
+    // engine. It has written them all once it is gone.
     quillet::LineEcho standardError(stderr);
     log.attachWindow(&standardError);
 
@@ -43,5 +51,16 @@ int main() {
 
     quillet::daemon::serverStopped();
     quillet::net::cleanup();
+    return exitStatus;
+}
+
+}  // namespace
+
+int main() {
+    quillet::daemon::useUtf8Console();
+    const int exitStatus = serve();
+    if (exitStatus != 0) {
+        quillet::daemon::holdConsoleOpen();  // so that the reason can be read
+    }
     return exitStatus;
 }

@@ -6,6 +6,7 @@
 #include "engine/privileges.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
+#include "net/local_addresses.h"
 
 namespace quillet {
 
@@ -72,8 +73,15 @@ bool UdpServer::start() {
 }
 
 void UdpServer::serveFolder() {
-    writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Serving %s",
-                   folder_.path().c_str());
+    if (passedOverFolder_.empty()) {
+        writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Serving %s",
+                       folder_.path().c_str());
+    } else {
+        writeFormatted(dispatcher_.logSink(), loglevel::kServerState,
+                       "Serving %s instead of %s, a program or Windows folder",
+                       folder_.path().c_str(), passedOverFolder_.c_str());
+    }
+    logAddresses();
     if (!folder_.canServe()) {
         const char* why = folder_.problem() == ServedFolder::Problem::NotConfined
                               ? "openat2 is not available (Linux 5.6 or later is needed)"
@@ -82,6 +90,18 @@ void UdpServer::serveFolder() {
                        "Every Read Request is refused: %s.", why);
     }
     dispatcher_.serveFolder(std::move(folder_));
+}
+
+void UdpServer::logAddresses() {
+    static constexpr char kPrefix[] = "Addresses: ";
+    std::vector<std::string> texts;
+    for (net::LocalAddress& address : net::localAddresses()) {
+        if (!address.ipv6) {  // the socket serves IPv4 only: an IPv6 address would not answer
+            texts.push_back(std::move(address.text));
+        }
+    }
+    const std::string list = net::addressListText(texts, kLogTextCapacity - sizeof kPrefix);
+    writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "%s%s", kPrefix, list.c_str());
 }
 
 void UdpServer::reportStartFailure(const char* text) {

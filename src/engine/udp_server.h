@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/exit_status.h"
@@ -51,6 +52,10 @@ class UdpServer final : public PacketTransport {
 
     /// Gives the engine its event sink; set before run.
     void setEventSink(EventSink* events) { dispatcher_.setEventSink(events); }
+
+    /// Names the working directory that the served folder stands in for, when the program passed
+    /// it over; the "Serving" line says so. Set before run.
+    void setPassedOverFolder(std::string folder) { passedOverFolder_ = std::move(folder); }
 
     /// Turns the negotiation of transfer options on or off (off by default); set before run.
     void setNegotiatesOptions(bool negotiates) { dispatcher_.setNegotiatesOptions(negotiates); }
@@ -99,6 +104,9 @@ class UdpServer final : public PacketTransport {
     /// Logs which folder is served, and why nothing is if so, and hands it to the dispatcher.
     void serveFolder();
 
+    /// Logs the machine's addresses that clients can reach the server at ("Addresses: ...").
+    void logAddresses();
+
     /// Dispatches every datagram already queued, a batch per receive call, and those that come
     /// while it looks a little longer; at most kMostReceivesPerPass calls.
     void dispatchQueued(std::time_t now);
@@ -120,6 +128,7 @@ class UdpServer final : public PacketTransport {
     std::uint16_t port_;
     const Clock& clock_;
     std::string servedFolder_;
+    std::string passedOverFolder_;
     ServedFolder folder_;  // from prepare until start
     bool prepared_ = false;
     /// What prepare made of the socket.

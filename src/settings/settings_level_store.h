@@ -18,4 +18,8 @@ class SettingsLevelStore final : public FileLevelStore {
 /// is not written back.
 bool readTransferOptionsSetting();
 
+/// Stores TFTP_OPTIONS in the same settings: 1 to negotiate transfer options, 0 not to. Failures
+/// are not reported.
+void writeTransferOptionsSetting(bool negotiate);
+
 }  // namespace quillet

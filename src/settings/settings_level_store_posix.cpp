@@ -33,6 +33,12 @@ bool readTransferOptionsSetting() {
     return settings.value(kTransferOptionsKey).toInt(&isNumber) == 1 && isNumber;
 }
 
+void writeTransferOptionsSetting(bool negotiate) {
+    QSettings settings(kOrganisation, kApplication);
+    settings.setValue(kTransferOptionsKey, negotiate ? 1 : 0);
+    settings.sync();
+}
+
 void SettingsLevelStore::writeFileLevel(std::int32_t level) {
     QSettings settings(kOrganisation, kApplication);
     settings.setValue(kFileLevelKey, level);

@@ -37,6 +37,19 @@ std::optional<DWORD> readDword(const wchar_t* name) {
     return value;
 }
 
+// Sets a REG_DWORD value under our key, creating the key when it is missing; failures are not
+// reported.
+void writeDword(const wchar_t* name, DWORD value) {
+    HKEY created = nullptr;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                          KEY_WRITE, nullptr, &created, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    const OwnedKey key(created);
+    ::RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                     sizeof value);
+}
+
 }  // namespace
 
 std::optional<std::int32_t> SettingsLevelStore::readFileLevel() {
@@ -48,16 +61,12 @@ bool readTransferOptionsSetting() {
     return readDword(kTransferOptionsValue) == DWORD{1};
 }
 
+void writeTransferOptionsSetting(bool negotiate) {
+    writeDword(kTransferOptionsValue, negotiate ? 1 : 0);
+}
+
 void SettingsLevelStore::writeFileLevel(std::int32_t level) {
-    HKEY created = nullptr;
-    if (::RegCreateKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                          KEY_WRITE, nullptr, &created, nullptr) != ERROR_SUCCESS) {
-        return;
-    }
-    const OwnedKey key(created);
-    const auto value = static_cast<DWORD>(level);
-    ::RegSetValueExW(key.get(), kFileLevelValue, 0, REG_DWORD,
-                     reinterpret_cast<const BYTE*>(&value), sizeof value);
+    writeDword(kFileLevelValue, static_cast<DWORD>(level));
 }
 
 }  // namespace quillet

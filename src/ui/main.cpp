@@ -10,6 +10,10 @@
 #include "ui/server_app.h"
 
 int main(int argc, char* argv[]) {
+    if (!quillet::ui::displayAvailable()) {
+        std::fprintf(stderr, "%s\n", quillet::ui::kNoDisplayMessage);
+        return 1;
+    }
     // Port 69, the served folder and the log file in it may need privileges: they come first,
     // while this is the only thread, and every privilege goes before Qt makes any other.
     auto engine = quillet::ui::prepareEngine();

@@ -1,90 +1,81 @@
 #include "ui/main_dialog.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QGuiApplication>
 #include <QHeaderView>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <array>
-#include <memory>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTreeView>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <algorithm>
 #include <system_error>
 #include <utility>
-#include <variant>
 
 #include "ui/about_dialog.h"
 #include "ui/app_icon.h"
 #include "ui/dialog_units.h"
-#include "ui/engine_event.h"
-#include "ui/transfer_list_ctrl.h"
-#include "ui/transfer_row.h"
-#include "ui/transfer_texts.h"
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
+#include "ui/settings_dialog.h"
+#include "ui/transfer_table.h"
+#include "ui/transfer_view.h"
 
 namespace quillet::ui {
 namespace {
 
-struct ColumnSpec {
-    const char* title;
-    int width;  // pixels
-};
-
-constexpr std::array<ColumnSpec, kTransferColumnCount> kColumns = {{
-    {"Client Address (port)", 125},
-    {"Start Time", 90},
-    {"File Name", 120},
-    {"File Size", 70},
-    {"Progress", 125},
-    {"Elapsed", 60},
-}};
-
 constexpr std::chrono::milliseconds kElapsedInterval{1000};
-constexpr int kMaxLogLines = 10'000;
 
-/// Adds a line to the log list; past kMaxLogLines the oldest goes, so that a flood of lines
-/// cannot fill the window's memory.
-void addLogLine(QListWidget& list, const QString& line) {
-    list.addItem(line);
-    if (list.count() > kMaxLogLines) {
-        std::unique_ptr<QListWidgetItem>(list.takeItem(0));
-    }
-}
+// The design layout, in dialog units: the dialog, and the heights of the two lists.
+constexpr int kDesignWidth = 402;
+constexpr int kDesignHeight = 275;
+constexpr int kTransferListHeight = 196;
+constexpr int kLogListHeight = 71;
 
 }  // namespace
 
 MainDialog::MainDialog(std::shared_ptr<EngineParts> engine, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+    : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                           Qt::WindowCloseButtonHint),
       engine_(std::move(engine)),
       engineBody_([](EngineParts& parts) { parts.runResult = parts.server.run(); }),
+      table_(std::make_unique<TransferTable>(model_)),
       menuBar_(new QMenuBar(this)),
       fileMenu_(nullptr),
-      transferList_(new TransferListCtrl(this)),
-      logList_(new QListWidget(this)) {
+      splitter_(new QSplitter(Qt::Vertical, this)),
+      transferList_(new QTreeView(splitter_)),
+      logList_(new QListView(splitter_)),
+      copyRow_(new QAction(QStringLiteral("&Copy"), this)),
+      copyLines_(new QAction(QStringLiteral("&Copy"), this)) {
     setWindowTitle(QStringLiteral("Quillet"));
     setWindowIcon(appIcon());
     buildMenus();
     buildTransferList();
-    logList_->setObjectName(QStringLiteral("logList"));
-    logList_->setSortingEnabled(true);  // lines start with their time stamp: time order
+    buildLogList();
 
-    // A fixed layout in dialog units of the dialog's font, with the menu bar on top of it.
     const DialogUnits units(font());
-    const int menuHeight = menuBar_->sizeHint().height();
-    const QPoint belowMenu(0, menuHeight);
-    menuBar_->setGeometry(0, 0, units.x(402), menuHeight);
-    transferList_->setGeometry(units.rect(3, 2, 396, 196).translated(belowMenu));
-    logList_->setGeometry(units.rect(3, 201, 396, 71).translated(belowMenu));
-    setFixedSize(units.x(402), units.y(275) + menuHeight);
-    setTabOrder(transferList_, logList_);
+    auto* layout = new QVBoxLayout(this);
+    layout->setMenuBar(menuBar_);
+    layout->setContentsMargins(units.x(3), units.y(2), units.x(3), units.y(3));
+    layout->addWidget(splitter_);
+    splitter_->setChildrenCollapsible(false);
+    splitter_->setStretchFactor(0, kTransferListHeight);
+    splitter_->setStretchFactor(1, kLogListHeight);
+    splitter_->setSizes({units.y(kTransferListHeight), units.y(kLogListHeight)});
+    setSizeGripEnabled(true);
+    resize(openingSize());
 
     elapsedTimer_.setInterval(kElapsedInterval);
-    connect(&elapsedTimer_, &QTimer::timeout, this, &MainDialog::elapsedPass);
+    connect(&elapsedTimer_, &QTimer::timeout, this, [this] { model_.elapsedPass(); });
 }
 
 MainDialog::~MainDialog() {
@@ -92,10 +83,14 @@ MainDialog::~MainDialog() {
 }
 
 void MainDialog::buildMenus() {
-    menuBar_->setNativeMenuBar(false);  // the layout counts on it standing in the window
+    menuBar_->setNativeMenuBar(false);  // it belongs to the window, as the dialog's menu
     fileMenu_ = menuBar_->addMenu(QStringLiteral("&File"));
+    connect(fileMenu_->addAction(QStringLiteral("&Settings...")), &QAction::triggered, this,
+            &MainDialog::showSettings);
+    connect(fileMenu_->addAction(QStringLiteral("&Open Served Folder")), &QAction::triggered, this,
+            &MainDialog::openServedFolder);
     connect(fileMenu_->addAction(QStringLiteral("&Clear Entries")), &QAction::triggered, this,
-            &MainDialog::clearEntries);
+            [this] { model_.clearEntries(); });
     QMenu* help = menuBar_->addMenu(QStringLiteral("&Help"));
     connect(help->addAction(QStringLiteral("&About")), &QAction::triggered, this,
             &MainDialog::showAbout);
@@ -103,26 +98,84 @@ void MainDialog::buildMenus() {
 
 void MainDialog::buildTransferList() {
     transferList_->setObjectName(QStringLiteral("transferList"));
-    transferList_->setColumnCount(kTransferColumnCount);
-    QStringList titles;
-    for (const ColumnSpec& column : kColumns) {
-        titles << QString::fromLatin1(column.title);
+    transferList_->setModel(table_.get());
+    transferList_->setItemDelegate(new CellDelegate(transferList_));
+    transferList_->setRootIsDecorated(false);
+    transferList_->setItemsExpandable(false);
+    transferList_->setUniformRowHeights(true);
+    transferList_->setSelectionMode(QAbstractItemView::SingleSelection);
+    transferList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    transferList_->setAllColumnsShowFocus(true);
+    transferList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    transferList_->setSortingEnabled(false);  // rows are sorted on a header click only
+    QHeaderView* header = transferList_->header();
+    header->setStretchLastSection(false);
+    header->setSectionsMovable(false);
+    header->setSectionsClickable(true);
+    // Shown throughout, so that every title keeps room for the arrow; no section has one yet.
+    header->setSortIndicatorShown(true);
+    showSortIndicator();
+    fitColumns(*transferList_);
+    connect(header, &QHeaderView::sectionClicked, this, &MainDialog::headerClicked);
+
+    copyRow_->setShortcut(QKeySequence::Copy);
+    copyRow_->setShortcutContext(Qt::WidgetShortcut);
+    transferList_->addAction(copyRow_);
+    connect(copyRow_, &QAction::triggered, this, &MainDialog::copyTransferRow);
+}
+
+void MainDialog::buildLogList() {
+    logList_->setObjectName(QStringLiteral("logList"));
+    logList_->setModel(&table_->logLines());
+    logList_->setUniformItemSizes(true);
+    logList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    logList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    copyLines_->setShortcut(QKeySequence::Copy);
+    copyLines_->setShortcutContext(Qt::WidgetShortcut);
+    logList_->addAction(copyLines_);
+    connect(copyLines_, &QAction::triggered, this, &MainDialog::copyLogLines);
+
+    // The list follows new lines while it shows the newest one; once the user scrolls up it
+    // stays where it is, also while the oldest lines give way to new ones.
+    QScrollBar* scroll = logList_->verticalScrollBar();
+    connect(scroll, &QScrollBar::valueChanged, this,
+            [this, scroll](int value) { logFollows_ = value == scroll->maximum(); });
+    connect(scroll, &QScrollBar::rangeChanged, this, [this, scroll](int, int maximum) {
+        if (logFollows_) {
+            scroll->setValue(maximum);
+        }
+    });
+    connect(&table_->logLines(), &QAbstractItemModel::rowsRemoved, this,
+            [this, scroll](const QModelIndex&, int first, int last) {
+                if (!logFollows_) {
+                    scroll->setValue(scroll->value() - (last - first + 1));
+                }
+            });
+}
+
+QSize MainDialog::openingSize() const {
+    const DialogUnits units(font());
+    QSize size = units.size(kDesignWidth, kDesignHeight);
+    size.rheight() += menuBar_->sizeHint().height();
+    // Wide enough for every column whole, beside the margins, the frame and a scroll bar.
+    const int columns = transferList_->header()->length() + 2 * transferList_->frameWidth() +
+                        style()->pixelMetric(QStyle::PM_ScrollBarExtent) + units.x(6);
+    size.setWidth(std::max(size.width(), columns));
+    const QScreen* shown = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+    if (shown == nullptr) {
+        return size;
     }
-    transferList_->setHeaderLabels(titles);
-    for (int column = 0; column < kTransferColumnCount; ++column) {
-        transferList_->setColumnWidth(column, kColumns[static_cast<std::size_t>(column)].width);
-    }
-    [[maybe_unused]] const ProgressResult chosen =
-        transferList_->setProgressColumn(kProgressColumn);
-    Q_ASSERT(chosen == ProgressResult::Changed);  // the columns are made just above
-    connect(transferList_->header(), &QHeaderView::sectionClicked, this,
-            &MainDialog::headerClicked);
+    // The window manager's frame is not known before the window is shown: leave room for a
+    // title bar and borders.
+    const int titleBar = 2 * fontMetrics().height();
+    const QSize available =
+        shown->availableGeometry().size() - QSize(units.x(8), titleBar + units.y(8));
+    return size.boundedTo(available).expandedTo(minimumSizeHint());
 }
 
 void MainDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (state_ == State::Constructed) {
-        addSystemMenuEntry();
         startEngine();
     }
 }
@@ -137,6 +190,7 @@ void MainDialog::startEngine() {
     parts.server.setLog(&parts.log);
     parts.server.setEventSink(&parts.eventSink);
     parts.server.setNegotiatesOptions(readTransferOptionsSetting());
+    servedFolder_ = QDir::currentPath();  // the engine serves its working directory
     state_ = State::Running;
     try {
         // The thread shares the parts, so they live as long as it needs them.
@@ -165,46 +219,27 @@ void MainDialog::runCloseSteps() {
         engineAbandoned_ = true;
     }
     engineThread_.reset();
-    // From here on every post fails on the engine thread; events already queued find no rows.
+    // From here on every post fails on the engine thread, and what was queued is gone.
     engine_->window.detach();
-    transferList_->clear();
 }
 
 void MainDialog::customEvent(QEvent* event) {
-    if (!EngineEvent::isEngineEventType(event->type())) {
+    if (event->type() != QtMessageWindow::wakeEventType()) {
         QDialog::customEvent(event);
         return;
     }
-    const std::unique_ptr<EngineMessage> message = static_cast<EngineEvent*>(event)->takeMessage();
-    // After the close steps the rows are gone and the dialog is ending: the message just dies.
-    if (message != nullptr && state_ != State::Ended) {
-        handle(*message);
+    // After the close steps the dialog is ending: nothing is queued any more.
+    if (state_ == State::Running) {
+        takeEngineMessages();
     }
 }
 
-void MainDialog::handle(EngineMessage& message) {
-    std::visit(
-        Overloaded{
-            [this](LogLineMessage& log) { addLogLine(*logList_, QString::fromUtf8(log.line)); },
-            [this](TransferStartedMessage& started) {
-                if (started.record != nullptr) {
-                    addTransferRow(*transferList_, std::move(started.record));
-                }
-            },
-            [this](TransferProgressMessage& progress) {
-                showTransferProgress(*transferList_, progress.endpoint, progress.blocksSent);
-            },
-            [this](TransferDoneMessage& doneMessage) {
-                finishTransfer(*transferList_, doneMessage.endpoint, TransferState::Done,
-                               QStringLiteral("Done"));
-            },
-            [this](TransferFailedMessage& failed) {
-                finishTransfer(*transferList_, failed.endpoint, TransferState::Failed,
-                               QString::fromStdString(failed.reason));
-            },
-            [this](ServerErrorMessage& error) { showServerError(error.text); },
-        },
-        message);
+void MainDialog::takeEngineMessages() {
+    window::MessageBatch batch = engine_->window.take();
+    model_.apply(batch);
+    if (const auto error = model_.takeServerError()) {
+        showServerError(*error);
+    }
 }
 
 void MainDialog::showServerError(const std::string& text) {
@@ -216,19 +251,47 @@ void MainDialog::showServerError(const std::string& text) {
 }
 
 void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
-    // Only a right click over the transfer list (its header included) opens the menu; a
-    // request from the keyboard has no point to judge and opens nothing.
-    if (event->reason() != QContextMenuEvent::Mouse) {
+    const auto over = [&](const QWidget* widget) {
+        return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size())
+            .contains(event->globalPos());
+    };
+    QMenu menu(this);
+    if (over(transferList_)) {
+        copyRow_->setEnabled(transferList_->selectionModel()->hasSelection());
+        menu.addAction(copyRow_);
+        menu.addSeparator();
+        menu.addActions(fileMenu_->actions());
+    } else if (over(logList_)) {
+        copyLines_->setEnabled(logList_->selectionModel()->hasSelection());
+        menu.addAction(copyLines_);
+    } else {
         return;
     }
-    const QRect listArea(transferList_->mapToGlobal(QPoint(0, 0)), transferList_->size());
-    if (listArea.contains(event->globalPos())) {
-        fileMenu_->popup(event->globalPos());
-    }
+    menu.exec(event->globalPos());
+    copyRow_->setEnabled(true);
+    copyLines_->setEnabled(true);
 }
 
-void MainDialog::clearEntries() {
-    clearFinishedRows(*transferList_);
+void MainDialog::copyTransferRow() {
+    const QModelIndexList selected = transferList_->selectionModel()->selectedRows();
+    if (selected.isEmpty()) {
+        return;
+    }
+    const auto& row = model_.row(static_cast<std::size_t>(selected.first().row()));
+    QGuiApplication::clipboard()->setText(QString::fromStdString(row.copyText()));
+}
+
+void MainDialog::copyLogLines() {
+    QModelIndexList selected = logList_->selectionModel()->selectedRows();
+    if (selected.isEmpty()) {
+        return;
+    }
+    std::sort(selected.begin(), selected.end());  // in the list's order, not the clicks'
+    QStringList lines;
+    for (const QModelIndex& line : selected) {
+        lines << line.data().toString();
+    }
+    QGuiApplication::clipboard()->setText(lines.join(u'\n'));
 }
 
 void MainDialog::showAbout() {
@@ -236,65 +299,28 @@ void MainDialog::showAbout() {
     about.exec();
 }
 
-void MainDialog::elapsedPass() {
-    advanceElapsedTimes(*transferList_);
+void MainDialog::showSettings() {
+    SettingsDialog settings(this);
+    settings.exec();
+}
+
+void MainDialog::openServedFolder() {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(servedFolder_));
 }
 
 void MainDialog::headerClicked(int column) {
-    // The header has already moved its indicator by itself; ours is put back in every case.
-    if (column >= 0 && column <= kLastSortableColumn) {
-        if (column == sortColumn_) {
-            sortAscending_ = !sortAscending_;
-        } else {
-            sortColumn_ = column;
-            sortAscending_ = true;
-        }
-        sortTransferRows(*transferList_, sortColumn_, sortAscending_);
-    }
+    model_.headerClicked(column);
+    // The header has already moved its indicator by itself; the model's is put back in any case.
     showSortIndicator();
 }
 
 void MainDialog::showSortIndicator() {
-    QHeaderView* header = transferList_->header();
-    if (sortColumn_ < 0) {
-        header->setSortIndicatorShown(false);
-        header->setSortIndicator(-1, Qt::AscendingOrder);
-        return;
-    }
-    header->setSortIndicator(sortColumn_,
-                             sortAscending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
-    header->setSortIndicatorShown(true);
+    const int column = model_.sortColumn();
+    // Qt's header draws Qt::AscendingOrder as a downward arrow: the order is the one that draws
+    // the model's arrow.
+    const auto drawn = model_.sortArrow(column) == window::SortArrow::Up ? Qt::DescendingOrder
+                                                                         : Qt::AscendingOrder;
+    transferList_->header()->setSortIndicator(column, drawn);
 }
-
-#ifdef Q_OS_WIN
-// Windows gives the window a system menu: the about box gets an entry at its end, as command
-// 0x0010, which reaches the window as WM_SYSCOMMAND.
-namespace {
-constexpr UINT_PTR kAboutSystemCommand = 0x0010;
-}
-
-void MainDialog::addSystemMenuEntry() {
-    HMENU systemMenu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE);
-    if (systemMenu != nullptr) {
-        AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
-        AppendMenuW(systemMenu, MF_STRING, kAboutSystemCommand, L"&About Ravelin...");
-    }
-}
-
-bool MainDialog::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
-    const auto* msg = static_cast<const MSG*>(message);
-    if (eventType == "windows_generic_MSG" && msg->message == WM_SYSCOMMAND &&
-        (msg->wParam & 0xFFF0) == kAboutSystemCommand) {
-        showAbout();
-        *result = 0;
-        return true;
-    }
-    return QDialog::nativeEvent(eventType, message, result);
-}
-#else
-void MainDialog::addSystemMenuEntry() {
-    // No system menu for applications here; the about box is reached through "&Help".
-}
-#endif
 
 }  // namespace quillet::ui

@@ -1,5 +1,6 @@
 // The main window: the transfer list above, the log lines below. It owns the engine, starts it
-// when it is first shown and stops it whichever way it ends.
+// when it is first shown and stops it whichever way it ends. What it shows is the window model's;
+// the dialog only forwards the engine's messages, the timer and the user's commands to it.
 #pragma once
 
 #include <QDialog>
@@ -11,17 +12,21 @@
 #include "engine/engine_thread.h"
 #include "engine/udp_server.h"
 #include "ui/engine_parts.h"
+#include "window/window_model.h"
 
-class QListWidget;
+class QAction;
+class QListView;
 class QMenu;
 class QMenuBar;
+class QSplitter;
+class QTreeView;
 
 namespace quillet::ui {
 
-class TransferListCtrl;
+class TransferTable;
 
-/// The program's one window. Receives the engine's messages as posted events: log lines go to the
-/// log list, transfer events become rows, and a server error ends the dialog with
+/// The program's one window. Takes the engine's messages when a wake event arrives: log lines go
+/// to the log list, transfer events become rows, and a server error ends the dialog with
 /// kServerErrorResult.
 class MainDialog final : public QDialog {
     Q_OBJECT
@@ -59,50 +64,49 @@ class MainDialog final : public QDialog {
     /// program has.
     void showEvent(QShowEvent* event) override;
 
-    /// Handles the engine's posted messages.
+    /// Takes the engine's queued messages.
     void customEvent(QEvent* event) override;
 
-    /// Shows the "&File" pop-up for a right click over the transfer list.
+    /// Over the transfer list (its header included): "Copy" and the "&File" pop-up; over the log
+    /// list: "Copy".
     void contextMenuEvent(QContextMenuEvent* event) override;
 
-#ifdef Q_OS_WIN
-    /// The system menu's about entry.
-    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
-#endif
-
   private:
-    // The window tests reach the engine's parts and the dialog's slots through it.
+    // The window tests reach the engine's parts, the model and the widgets through it.
     friend class MainDialogTestAccess;
 
     enum class State { Constructed, Running, Ended };
 
-    /// Removes the finished rows ("&Clear Entries").
-    void clearEntries();
-
-    /// Shows the about box.
-    void showAbout();
-
-    /// Counts one second in the running rows (the one-second timer).
-    void elapsedPass();
-
-    /// A click on a header section: sorts by columns up to "File Size", toggling the direction
-    /// on a repeated click; other columns change nothing.
-    void headerClicked(int column);
-
     void buildMenus();
     void buildTransferList();
-    void addSystemMenuEntry();
+    void buildLogList();
+
+    /// The size the dialog opens at: its design size in dialog units of its font, wide enough
+    /// for the columns, and never larger than the screen's available area.
+    QSize openingSize() const;
+
     void startEngine();
 
-    /// Stops the engine, waits for it within the limit, detaches the window from the engine's
-    /// messages and releases the rows. Runs once.
+    /// Stops the engine, waits for it within the limit and detaches the window from the engine's
+    /// messages. Runs once.
     void runCloseSteps();
 
-    /// Puts the header's sort indicator on the sorted column, or shows none.
-    void showSortIndicator();
-
-    void handle(EngineMessage& message);
+    /// Applies the queued engine messages to the model; shows a server error if one came.
+    void takeEngineMessages();
     void showServerError(const std::string& text);
+
+    /// Puts the header's arrow where the model says.
+    void showSortIndicator();
+    void headerClicked(int column);
+
+    void showAbout();
+    void showSettings();
+    void openServedFolder();
+
+    /// Puts the selected transfer row's texts, tab-separated, on the clipboard.
+    void copyTransferRow();
+    /// Puts the selected log lines, one per line, on the clipboard.
+    void copyLogLines();
 
     std::shared_ptr<EngineParts> engine_;
     EngineBody engineBody_;
@@ -110,16 +114,24 @@ class MainDialog final : public QDialog {
     std::chrono::milliseconds stopWaitLimit_ = kDefaultStopWaitLimit;
     State state_ = State::Constructed;
     bool engineAbandoned_ = false;
+    QString servedFolder_;
 
-    // Child widgets, owned by the dialog.
+    window::WindowModel model_;
+    std::unique_ptr<TransferTable> table_;  // goes before the model it observes
+
+    // Child widgets and actions, owned by the dialog.
     QMenuBar* menuBar_;
     QMenu* fileMenu_;
-    TransferListCtrl* transferList_;
-    QListWidget* logList_;
+    QSplitter* splitter_;
+    QTreeView* transferList_;
+    QListView* logList_;
+    QAction* copyRow_;
+    QAction* copyLines_;
+
+    // Whether the log list shows its newest line and should go on doing so.
+    bool logFollows_ = true;
 
     QTimer elapsedTimer_;
-    int sortColumn_ = -1;
-    bool sortAscending_ = true;
 };
 
 }  // namespace quillet::ui

@@ -1,29 +1,29 @@
 #include "ui/qt_message_window.h"
 
 #include <QCoreApplication>
-
-#include "ui/engine_event.h"
+#include <memory>
 
 namespace quillet::ui {
 
-void QtMessageWindow::attach(QObject* receiver) {
-    const std::lock_guard lock(mutex_);
-    receiver_ = receiver;
+QEvent::Type QtMessageWindow::wakeEventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
 }
 
-bool QtMessageWindow::post(std::unique_ptr<EngineMessage> message) {
-    if (message == nullptr) {
-        return false;
-    }
-    // Made before the lock is taken, and destroyed after it is released when nobody takes it.
-    auto event = std::make_unique<EngineEvent>(std::move(message));
-    const std::lock_guard lock(mutex_);
-    if (receiver_ == nullptr) {
-        return false;
-    }
+void QtMessageWindow::attach(QObject* receiver) {
+    detach();
+    receiver_ = receiver;
+    open();
+}
+
+void QtMessageWindow::detach() {
+    close();
+    receiver_ = nullptr;
+}
+
+void QtMessageWindow::wake() {
     // Qt owns a posted event; it deletes it after delivery, or with the receiver.
-    QCoreApplication::postEvent(receiver_, event.release());
-    return true;
+    QCoreApplication::postEvent(receiver_, std::make_unique<QEvent>(wakeEventType()).release());
 }
 
 }  // namespace quillet::ui

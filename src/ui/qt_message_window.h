@@ -1,36 +1,38 @@
-// The window end of the engine's messages: posts them into the Qt event queue.
+// The Qt window's end of the engine's messages: the bounded queue, with a posted event that asks
+// the window's thread to take what is queued.
 #pragma once
 
+#include <QEvent>
 #include <QObject>
-#include <memory>
-#include <mutex>
 
-#include "log/engine_messages.h"
+#include "window/message_queue.h"
 
 namespace quillet::ui {
 
-/// Posts each engine message to a receiver object as an EngineEvent. Lives as long as the engine
-/// that posts through it; the receiver may go first, and detaches itself before it does, after
-/// which every post fails and the payload dies on the posting thread.
-class QtMessageWindow final : public MessageWindow {
+/// Queues the engine's messages for a receiver object and, once per batch, posts it an event of
+/// wakeEventType() so that it takes them on its own thread. Lives as long as the engine that
+/// posts through it; the receiver may go first, and detaches itself before it does, after which
+/// every post fails and the payload dies on the posting thread.
+class QtMessageWindow final : public window::MessageQueue {
   public:
     QtMessageWindow() = default;
-    QtMessageWindow(const QtMessageWindow&) = delete;
-    QtMessageWindow& operator=(const QtMessageWindow&) = delete;
+    ~QtMessageWindow() = default;
 
-    /// Sets the object that receives the events (on its own thread); null for none.
+    /// The type of the event that tells the receiver to take() the queued messages.
+    static QEvent::Type wakeEventType();
+
+    /// Sets the object that receives the wake events (on its own thread) and starts taking
+    /// posts.
     void attach(QObject* receiver);
 
-    /// Stops posting; once this returns, no post reaches the former receiver any more.
-    void detach() { attach(nullptr); }
-
-    /// Queues the message for the receiver and returns at once. False, with the message
-    /// destroyed, when no receiver is attached.
-    bool post(std::unique_ptr<EngineMessage> message) override;
+    /// Refuses posts and destroys what is queued; once this returns, no event reaches the former
+    /// receiver any more.
+    void detach();
 
   private:
-    // Held only while a post is queued, so the engine never waits for more than that.
-    std::mutex mutex_;
+    void wake() override;
+
+    // Written while the queue is closed, read by wake() under the queue's lock.
     QObject* receiver_ = nullptr;
 };
 

@@ -9,6 +9,9 @@
 #include "ui/main_dialog.h"
 #include "ui/stop_signals.h"
 
+#include <cstdlib>
+#include <string_view>
+
 namespace quillet::ui {
 namespace {
 
@@ -29,7 +32,29 @@ void closeEverything(MainDialog& dialog) {
     dialog.close();
 }
 
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
 }  // namespace
+
+bool displayAvailable() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && *platform != '\0') {
+        // "name:options"; the platforms that draw on an X or Wayland display need one.
+        const std::string_view name =
+            std::string_view(platform).substr(0, std::string_view(platform).find(':'));
+        if (name == "xcb") {
+            return isSet("DISPLAY");
+        }
+        if (!name.starts_with("wayland")) {
+            return true;
+        }
+        return isSet("WAYLAND_DISPLAY");
+    }
+    return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
+}
 
 std::shared_ptr<EngineParts> prepareEngine() {
     if (!net::startup()) {

@@ -13,6 +13,14 @@ struct AppResult {
     bool engineAbandoned = false;  // the engine thread did not end in time and still runs
 };
 
+/// True when a window can be shown: a display is named (DISPLAY or WAYLAND_DISPLAY), or
+/// QT_QPA_PLATFORM names a platform that needs none (offscreen, for one). Looked at before the
+/// QApplication exists, which would otherwise abort.
+bool displayAvailable();
+
+/// What quillet says, on standard error, when there is no display; it then exits with status 1.
+inline constexpr char kNoDisplayMessage[] = "quillet: no display; quilletd serves without a window";
+
 /// The steps of the start that may need privileges, for main to take before anything makes a
 /// thread: starts the socket layer, then makes the engine for port 69 and prepares it (binds the
 /// socket, opens the served folder and the log file in it). Null when the socket layer cannot

@@ -2,17 +2,14 @@
 
 #include <QSocketNotifier>
 
-#ifndef Q_OS_WIN
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#endif
 
 namespace quillet::ui {
 
-#ifndef Q_OS_WIN
 namespace {
 
 // The pipe's two ends; a signal handler can reach nothing but plain data.
@@ -71,13 +68,5 @@ void StopSignalNotifier::drain() {
     }
     emit stopRequested();
 }
-
-#else
-// A Windows build would turn console control events (SetConsoleCtrlHandler) into stopRequested()
-// here; a window program there is ended through its window instead.
-StopSignalNotifier::StopSignalNotifier(QObject* parent) : QObject(parent) {}
-StopSignalNotifier::~StopSignalNotifier() = default;
-void StopSignalNotifier::drain() {}
-#endif
 
 }  // namespace quillet::ui

@@ -12,7 +12,8 @@
 # block 1 and falls silent gets it again, unchanged and from port 69, after more than 10 s, at the
 # first tick that finds it silent that long (ticks come 11 to 13 s apart: within about 26 s).
 # SIGTERM while 50 curl transfers of the largest file run ends quilletd within about 2 s with
-# status 0, no sanitizer report and a log of whole lines.
+# status 0, no sanitizer report and a log of whole lines. quillet without a display says so and
+# exits with status 1.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
@@ -57,6 +58,12 @@ for program in "$QUILLETD" ${QUILLET:+"$QUILLET"}; do
     mv "$QUILLET_LOG" "$WORK/$(basename "$program").log"
 done
 grep -qE "$bind_failed" "$WORK/stderr" || fail "standard error: $(cat "$WORK/stderr")"
+
+status=0
+[[ -z ${QUILLET:-} ]] || in_ns timeout 10 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+    "$QUILLET" 2>"$WORK/no-display" || status=$?
+[[ -z ${QUILLET:-} || ($status -eq 1 && $(cat "$WORK/no-display") == "quillet: no display; quilletd serves without a window") ]] ||
+    fail "without a display: status $status, $(cat "$WORK/no-display")"
 
 # Standard error into a pipe whose reader ends after the first line.
 exec 9> >(head -n 1 >"$WORK/first-line")

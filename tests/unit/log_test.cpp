@@ -37,15 +37,10 @@ namespace {
 
 using namespace test;
 
-// What differs per platform: the newline that ends each line of the log file, how local time
-// becomes UTC for the rest of the program, and where the user's settings live.
+// What differs per platform: the newline that ends each line of the log file, and where the
+// user's settings live.
 #ifdef _WIN32
 constexpr char kNewline[] = "\r\n";
-
-void useUtc() {
-    ::_putenv_s("TZ", "UTC0");
-    ::_tzset();
-}
 
 /// Points the user's settings at a fresh registry key of their own (never the user's real one)
 /// and stores there LOG_FILE_LEVEL and TFTP_OPTIONS as given: a number, some other text, or
@@ -81,11 +76,6 @@ void useSettingsWithLevel(const std::string& folder, const std::optional<std::st
 }
 #else
 constexpr char kNewline[] = "\n";
-
-void useUtc() {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-}
 
 /// Points the user's settings at a fresh file of their own under folder (never the user's real
 /// one) and stores there LOG_FILE_LEVEL and TFTP_OPTIONS as given: a number, some other text, or

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <concepts>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -73,6 +75,17 @@ inline ClientEndpoint client(std::uint32_t address, std::uint16_t port) {
     return endpoint;
 }
 inline const ClientEndpoint kClient = client(0x0A010203, 1069);
+
+/// Makes local time UTC for the rest of the program, so that time texts read the same anywhere.
+inline void useUtc() {
+#ifdef _WIN32
+    ::_putenv_s("TZ", "UTC0");
+    ::_tzset();
+#else
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+#endif
+}
 
 /// A directory of its own (a random name) under the temporary directory, removed with its contents.
 struct ScratchDirectory {

@@ -76,7 +76,11 @@ class UdpServerTest : public ::testing::Test {
 };
 
 TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePassed) {
-    EXPECT_EQ(log.take(), (Lines{"5 Quillet Server Ready...", "5 Serving " + files.root}));
+    const Lines started = log.take();
+    ASSERT_EQ(started.size(), 3u);
+    EXPECT_EQ(Lines(started.begin(), started.begin() + 2),
+              (Lines{"5 Quillet Server Ready...", "5 Serving " + files.root}));
+    EXPECT_TRUE(started[2].starts_with("5 Addresses: ")) << started[2];
     const auto path = files.write("boot.bin", pattern(2000));
     send(rrq(path));
     const auto first = receive();
@@ -134,14 +138,14 @@ TEST_F(UdpServerTest, ABurstIsAnsweredInOrderWithoutDatagramsOver4096BytesOrEmpt
         ASSERT_EQ(receive(), wire({0, 5, 0, 1, "File not found.", 0})) << i;
     }
     EXPECT_TRUE(receive(200ms).empty());  // and the loop has settled into its wait
-    // The ready and serving lines, then the requests' lines, as many as one host may have in a
-    // second (the fake clock stands still).
+    // The ready, serving and addresses lines, then the requests' lines, as many as one host may
+    // have in a second (the fake clock stands still).
     const auto lines = log.take();
     const std::size_t logged = LineLimiter::kLinesPerHost;
-    ASSERT_EQ(lines.size(), 2 + logged);
+    ASSERT_EQ(lines.size(), 3 + logged);
     for (std::size_t i = 0; i < logged; ++i) {
-        EXPECT_NE(lines[2 + i].find("missing-" + std::to_string(i) + ","), std::string::npos)
-            << lines[2 + i];
+        EXPECT_NE(lines[3 + i].find("missing-" + std::to_string(i) + ","), std::string::npos)
+            << lines[3 + i];
     }
 
     const auto asked = std::chrono::steady_clock::now();

@@ -1,5 +1,6 @@
-#include "ui/transfer_texts.h"
+#include "window/transfer_texts.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -7,7 +8,7 @@
 #include "net/client_endpoint.h"
 #include "net/platform_types.h"
 
-namespace quillet::ui {
+namespace quillet::window {
 namespace {
 
 constexpr std::int32_t kKilobyte = 1024;
@@ -30,7 +31,48 @@ int threeWay(const Value& a, const Value& b) {
     return (b < a) - (a < b);
 }
 
+// The widest texts each column usually shows: an IPv4 endpoint at its longest, a start time in
+// every month, a size just short of what a size text rounds up, the longest failure reason, an
+// hour less a second.
+constexpr const char* kWidestClients[] = {"255.255.255.255 (65535)"};
+constexpr const char* kWidestStartTimes[] = {
+    "Jan-30 23:59:59", "Feb-28 23:59:59", "Mar-30 23:59:59", "Apr-30 23:59:59",
+    "May-30 23:59:59", "Jun-30 23:59:59", "Jul-30 23:59:59", "Aug-30 23:59:59",
+    "Sep-30 23:59:59", "Oct-30 23:59:59", "Nov-30 23:59:59", "Dec-30 23:59:59"};
+constexpr const char* kWidestSizes[] = {"9999.99MB", "1023.99kB"};
+constexpr const char* kWidestProgress[] = {"Client Unreachable", "Socket Error", "Done"};
+constexpr const char* kWidestElapsed[] = {"999:59"};
+
+constexpr ColumnLayout kColumns[kTransferColumnCount] = {
+    {"Client Address (port)", 125, kWidestClients},
+    {"Start Time", 90, kWidestStartTimes},
+    {"File Name", 120, {}},
+    {"File Size", 70, kWidestSizes},
+    {"Progress", 125, kWidestProgress},
+    {"Elapsed", 60, kWidestElapsed},
+};
+
+// The average character width that the design widths were made for.
+constexpr int kDesignAverageCharWidth = 6;
+
 }  // namespace
+
+const ColumnLayout& columnLayout(int column) {
+    return kColumns[std::clamp(column, 0, kTransferColumnCount - 1)];
+}
+
+int fittingColumnWidth(int column, int averageCharWidth, const TextWidth& titleWidth,
+                       const TextWidth& cellWidth) {
+    const ColumnLayout& layout = columnLayout(column);
+    // Rounded to the nearest pixel, as dialog units are.
+    int width = (layout.designWidth * averageCharWidth + kDesignAverageCharWidth / 2) /
+                kDesignAverageCharWidth;
+    width = std::max(width, titleWidth(layout.title));
+    for (const char* text : layout.widestTexts) {
+        width = std::max(width, cellWidth(text));
+    }
+    return width;
+}
 
 std::string sizeText(std::int64_t fileSize) {
     if (fileSize >= kMegabyte) {
@@ -91,4 +133,4 @@ int compareRecords(const TransferRecord& a, const TransferRecord& b, int column)
     }
 }
 
-}  // namespace quillet::ui
+}  // namespace quillet::window

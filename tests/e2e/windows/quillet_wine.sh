@@ -1,0 +1,82 @@
+#!/bin/bash
+# Guards quillet.exe, the window, under Wine on an X display (Xvfb) of its own in a network
+# namespace, with a Wine prefix of its own: curl and tftp-hpa fetch files byte for byte while the
+# log file takes the lines; closing the window ends the program with status 0; with port 69 taken
+# the message box comes up, the level-3 line is in the log, and once the box is dismissed the
+# program exits with 3. Started in the Windows folder it serves the user's TFTP folder instead and
+# says so; so does quilletd.exe started in its own folder.
+# shellcheck source=../lib.sh
+source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
+
+WINE_RUN=${WINE_RUN:?WINE_RUN must name tests/wine/run.sh}
+QUILLET_EXE=${QUILLET_EXE:?QUILLET_EXE must name quillet.exe}
+# No offer to install Wine's .NET and HTML engines: on a display it would wait for an answer.
+export WINEPREFIX="$WORK/prefix" WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k 2>/dev/null || true; e2e_cleanup' EXIT
+
+# The display lives in the namespace; it writes its number once it takes connections.
+ip netns exec "$NS" Xvfb -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>"$WORK/display" \
+    >/dev/null 2>&1 &
+E2E_PIDS+=($!)
+wait_for "$WORK/display" "" 10 || fail "Xvfb did not start"
+export DISPLAY=":$(cat "$WORK/display")"
+printf '#!/bin/sh\nexec "%s" "%s"\n' "$WINE_RUN" "$QUILLET_EXE" >"$WORK/quillet"
+chmod +x "$WORK/quillet"
+# Waits up to 20 s for a window with the title $1.
+window_up() {
+    for ((i = 0; i < 200; i++)); do
+        in_ns xwininfo -root -tree 2>/dev/null | grep -qF "\"$1\"" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+close_window() { (cd "$WORK" && in_ns "$WINE_RUN" taskkill /IM "$1" >/dev/null); }
+# The first Wine program sets the prefix up. With no window manager on the display, windows stay
+# unmanaged: Wine would otherwise wait two seconds for one whenever a window is hidden.
+(cd "$WORK" && in_ns "$WINE_RUN" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null) ||
+    fail "reg add"
+
+for size in 0 512 513 1048576; do
+    make_file "$SERVED/file-$size.bin" "$size"
+done
+start_server "$WORK/quillet"
+window_up Quillet || fail "no window"
+fetch_table curl hpa -- 0 512 513 1048576
+wait_for "$QUILLET_LOG" ": file-1048576.bin, Served with 2049 blocks." 5 2 || fail "log: $(tail -3 "$QUILLET_LOG")"
+close_window quillet.exe
+await_exit 20
+[[ $STATUS -eq 0 ]] || fail "closed: exit status $STATUS"
+((MS <= 5000)) || fail "closed only after $MS ms"
+
+hold_port_69
+start_server "$WORK/quillet" nowait
+window_up quillet || fail "no message box" # its caption is the program's name
+expect_log "Bind failed, Maybe Port 69 already in use: 0x00002740" # WSAEADDRINUSE
+close_window quillet.exe
+await_exit 20
+[[ $STATUS -eq 3 ]] || fail "port 69 held: exit status $STATUS, expected 3"
+kill "$HOLDER_PID"
+wait "$HOLDER_PID" 2>/dev/null || true
+
+# Started in the Windows folder, or in the program's own: the user's TFTP folder instead.
+SERVED=$(find "$WINEPREFIX/drive_c/users" -maxdepth 1 -mindepth 1 -type d ! -name Public)/TFTP
+QUILLET_LOG="$SERVED/Quillet.log"
+mkdir -p "$SERVED" "$WORK/bin"
+make_file "$SERVED/file-700.bin" 700
+cp "$QUILLET_EXE" "$QUILLETD" "$WORK/bin/"
+for start in "$WINEPREFIX/drive_c/windows/system32:quillet.exe" "$WORK/bin:quilletd.exe"; do
+    rm -f "$QUILLET_LOG"
+    folder=${start%:*} program=${start##*:}
+    (cd "$folder" && DISPLAY=$DISPLAY exec ip netns exec "$NS" "$WINE_RUN" "$WORK/bin/$program" \
+        2>>"$WORK/stderr") &
+    SERVER_PID=$! && E2E_PIDS+=("$SERVER_PID")
+    expect_log "Serving C:\\users\\" 20
+    line=$(grep -F "Serving " "$QUILLET_LOG" | tail -n 1 | tr -d '\r')
+    [[ $line == *"\\TFTP instead of "*"${folder##*/}, a program or Windows folder" ]] || fail "$program: $line"
+    fetch_table hpa -- 700
+    [[ $program == quilletd.exe ]] && stop_server INT 3000 && continue
+    close_window "$program"
+    await_exit 20
+    [[ $STATUS -eq 0 ]] || fail "$program: exit status $STATUS"
+done
+echo "PASS: $e2e_name"
