@@ -4,7 +4,6 @@
 // sort is the model's, tested in tests/unit.
 
 #include <windows.h>
-#include <winsock2.h>
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
