@@ -30,8 +30,9 @@ def error(code):
 
 def shown(name):
     """The name as the log shows it: control bytes and bytes that are not UTF-8 escaped."""
-    text = "".join("\\x%02X" % (ord(c) & 0xFF) if ord(c) < 0x20 or ord(c) == 0x7F or
-                   0xDC80 <= ord(c) <= 0xDCFF else c for c in name.decode("utf-8", "surrogateescape"))
+    text = "".join("\\x%02X" % (ord(c) & 0xFF) if ord(c) < 0x20 or ord(c) == 0x7F
+                   or 0xDC80 <= ord(c) <= 0xDCFF else c
+                   for c in name.decode("utf-8", "surrogateescape"))
     return text if len(text) <= 100 else text[:97] + "..."
 
 
@@ -90,7 +91,8 @@ def busy(into):
     served = [s for s, reply in zip(sockets, replies) if reply[:4] == b"\0\3\0\1"]
     refused = replies.count(error(0))
     print("100 requests: %d got block 1, %d got Server Busy." % (len(served), refused))
-    if len(served) != 32 or refused != 68 or [s.getsockname()[0] for s in served].count("127.0.0.1") != 16:
+    first = [s.getsockname()[0] for s in served].count("127.0.0.1")
+    if len(served) != 32 or refused != 68 or first != 16:
         sys.exit("expected 32 requests (64 descriptors less 32), 16 of each address, to get block 1")
     hpa = ["tftp", "-m", "binary", "127.0.0.1", "69", "-c", "get", "big.bin", into]
     out = subprocess.run(hpa, capture_output=True, text=True, timeout=20).stdout

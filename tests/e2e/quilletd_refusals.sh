@@ -1,17 +1,14 @@
 #!/bin/bash
-# Guards: what the server refuses, and that nothing outside the served folder is reached, with
-# quilletd under `ulimit -n 64`: the rows of names.txt for Linux, each refusal a level-5 line in
-# the log and on standard error (the folder acts as the root of the file system; what exists only
-# outside, a directory and a FIFO, which must not block the server, get "File not found."; "..",
-# and the log's own names get "Access violation."). A write request gets "WRQ not supported
-# yet." and writes nothing; tftp-hpa, curl, atftp and busybox are refused alike. Names and client
-# error messages holding CR, LF and ESC are logged escaped, forging no line. Of 100 read requests at once from 100 ports of two addresses, none acknowledged, 32
-# get block 1, 16 from each address, and the rest ERROR 0 "Server Busy." (and a level-4 line
-# "..., Refused, Server Busy.", up to 20 a second from one address, the rest counted), never "File
-# not found.": sessions are capped at the descriptor limit less 32, and one address holds half of
-# them. tftp-hpa is refused while they stand and served at once when their clients end them.
-# 15,000 refused requests in 5 s from 30 addresses leave at most 200 lines a second, so that a
-# log just short of 1 MiB is moved to Quillet.log.bak once, keeping its lines.
+# Guards: what quilletd refuses under `ulimit -n 64`, and that nothing outside the served folder
+# is reached: the rows of names.txt for Linux, each refusal a level-5 line in the log and on
+# standard error; a write request gets "WRQ not supported yet." and writes nothing; tftp-hpa,
+# curl, atftp and busybox are refused alike. Of 100 read requests at once from two addresses,
+# none acknowledged, 32 get block 1, 16 from each address (the cap is the descriptor limit less
+# 32, one address holding half), and the rest ERROR 0 "Server Busy.", each logged or counted,
+# never "File not found."; tftp-hpa is refused while they stand and served once their clients
+# end them with an ERROR whose CR/LF is logged escaped, forging no line. 15,000 refused requests
+# in 5 s from 30 addresses leave at most 200 lines a second, so that a log just short of 1 MiB
+# is moved to Quillet.log.bak once, keeping its lines.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 

@@ -210,8 +210,6 @@ TEST_F(WindowTest, RowsShowTheModelAndBarsLieOverRunningRows) {
     post(TransferProgressMessage{client(2), 10});
     post(TransferDoneMessage{client(3)});
     expectTheModelsTexts();
-    EXPECT_EQ(cell(1, window::kProgressColumn), L"50");
-    EXPECT_EQ(cell(2, window::kProgressColumn), L"Done");
     auto bars = shownBars();
     ASSERT_EQ(bars.size(), 2u);
     for (int row : {0, 1}) {
@@ -221,10 +219,8 @@ TEST_F(WindowTest, RowsShowTheModelAndBarsLieOverRunningRows) {
         EXPECT_EQ(bars[row].second, row == 0 ? 0 : 50);
     }
     post(TransferFailedMessage{client(1), "Socket Error"});
-    EXPECT_EQ(cell(0, window::kProgressColumn), L"Socket Error");
     ::SendMessageW(dialog_->window(), WM_TIMER, MainDialog::kElapsedTimer, 0);
-    EXPECT_EQ(cell(1, window::kElapsedColumn), L"0:01");
-    EXPECT_EQ(cell(2, window::kElapsedColumn), L"0:00");
+    expectTheModelsTexts();  // the failure and the elapsed pass shown where the model has them
     bars = shownBars();
     ASSERT_EQ(bars.size(), 1u);
     EXPECT_EQ(bars[0].second, 50);

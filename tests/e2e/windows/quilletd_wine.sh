@@ -3,11 +3,11 @@
 # (sockets belong to the prefix's wineserver, so the two must not be shared): curl and tftp-hpa
 # fetch the files of fetches.txt's wine sets byte for byte, the largest, 33,553,920 bytes, with
 # them; a raw client gets what names.txt says for Windows (UTF-8 names are served; every name that
-# would reach outside the served folder or a device, and a name that is not UTF-8, are refused,
-# that name logged escaped, byte by byte); a write request is refused; the first run writes
-# LOG_FILE_LEVEL=6 (REG_DWORD) into the registry, where a level of 7 brings the progress lines and TFTP_OPTIONS=1 gives atftp blocks of 1468 bytes in
-# windows of 8; SIGINT (Ctrl+C to the program) ends it within about 2 s with status 0 and every
-# log line whole; with port 69 taken it exits 3.
+# would reach outside the served folder or a device, and a name that is not UTF-8, are refused, that
+# name logged escaped, byte by byte); a write request is refused; the first run writes
+# LOG_FILE_LEVEL=6 (REG_DWORD) into the registry, where a level of 7 brings the progress lines and
+# TFTP_OPTIONS=1 gives atftp blocks of 1468 bytes in windows of 8; SIGINT (Ctrl+C to the program)
+# ends it within about 2 s with status 0 and every log line whole; with port 69 taken it exits 3.
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
