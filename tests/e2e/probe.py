@@ -118,13 +118,14 @@ def flood():
 
 
 def icmp(log):
-    """Prints the quiet client's port; at 6 s quotes it from another address, at 9 s from its own;
-    every other error quotes a port below 32768, which no client of ours uses."""
+    """Prints the quiet client's port; at 6 s quotes it from another address, at 7 s in a host
+    unreachable, at 9 s in a port unreachable from its own; every other error quotes a port below
+    32768, which no client of ours uses."""
     raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
     lo = socket.inet_aton("127.0.0.1")
 
-    def unreachable(sender, port):  # ICMP 3/3 quoting a datagram from 127.0.0.1:69 to port
-        body = struct.pack("!BBHIBBHHHBBH4s4sHHHH", 3, 3, 0, 0, 0x45, 0, 544, 0, 0, 64, 17, 0,
+    def unreachable(sender, port, code=3):  # ICMP 3/code quoting 127.0.0.1:69 to port
+        body = struct.pack("!BBHIBBHHHBBH4s4sHHHH", 3, code, 0, 0, 0x45, 0, 544, 0, 0, 64, 17, 0,
                            lo, lo, 69, port, 524, 0)
         s = sum(struct.unpack("!%dH" % (len(body) // 2), body))
         s = (s >> 16) + (s & 0xFFFF)
@@ -140,8 +141,10 @@ def icmp(log):
 
     def send(i):
         if i == 4000 and "Unreachable" in open(log).read():
-            print("ended by an ICMP error from another address", flush=True)
-        if i in (3000, 4500):
+            print("ended by an ICMP error from another address or not port unreachable", flush=True)
+        if i == 3500:  # host unreachable, from its own address
+            unreachable("127.0.0.1", port, 1)
+        elif i in (3000, 4500):
             unreachable("127.0.0.9" if i == 3000 else "127.0.0.1", port)
         else:
             unreachable(random.choice(["127.0.0.1", "127.0.0.9"]), random.randrange(1024, 32768))

@@ -374,6 +374,12 @@ TEST(ClientText, EveryByteThatCouldChangeWhatIsSeenIsEscapedAndCutsKeepWholeChar
     }
 }
 
+TEST(LogSink, AFormattedLineLongerThanItsBufferIsCutTo199Characters) {
+    Recorder sink;
+    writeFormatted(&sink, 5, "%s", std::string(300, 'x').c_str());
+    EXPECT_EQ(sink.take(), Lines{"5 " + std::string(199, 'x')});
+}
+
 #ifndef _WIN32  // a pipe of a known size
 TEST(LineEcho, AStalledReaderNeverHoldsUpTheWriterAndLearnsWhatItMissed) {
     int pipeEnds[2];
