@@ -12,6 +12,7 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 
 QUILLETD=${QUILLETD:?QUILLETD must name the quilletd program}
+E2E_DIR=$(dirname "${BASH_SOURCE[0]}")
 NS="quillet-e2e-$e2e_name-$$"
 WORK=$(mktemp -d "/tmp/quillet-e2e-$e2e_name.XXXXXX")
 SERVED="$WORK/served"    # what the server serves, and where it writes its log
@@ -122,47 +123,62 @@ same_bytes() {
     cmp -s "$1" "$2" || fail "$2 differs from $1 ($(stat -c %s "$1") bytes served, $(stat -c %s "$2" 2>/dev/null || echo no) bytes fetched)"
 }
 
-# Every client named before "--" fetches file-SIZE.bin for every size after it, byte for byte.
-fetch_table() {
-    local clients=() client size
-    while [[ $1 != -- ]]; do clients+=("$1") && shift; done
-    shift
-    for client in "${clients[@]}"; do
-        for size in "$@"; do
-            fetch "$client" "file-$size.bin" "$FETCHED/$client-$size" || fail "$client: $size bytes"
-            same_bytes "$SERVED/file-$size.bin" "$FETCHED/$client-$size"
-        done
+# The rows of set $1 in fetches.txt, one "client size" pair a line.
+fetch_rows() { awk -v set="$1" '$1 == set { for (i = 3; i <= NF; i++) print $2, $i }' "$E2E_DIR/fetches.txt"; }
+
+# Makes file-SIZE.bin in the served folder for every size of the sets named.
+make_fetch_files() {
+    local set client size
+    for set; do
+        while read -r client size; do
+            size=${size#!}
+            [[ -e $SERVED/file-$size.bin ]] || make_file "$SERVED/file-$size.bin" "$size"
+        done < <(fetch_rows "$set")
     done
 }
 
-# A raw client sends one read request for name $1 from a port of its own and prints the answer:
-# "DATA" with block 1 written to file $2 (if given), or the ERROR as tftp-hpa prints it,
-# "Error code N: text". Then it acknowledges the block (ack), ends the transfer with an ERROR
-# (quit) or falls silent, leaving the transfer open (silent): $3, ack by default.
-raw_get() {
-    in_ns timeout 10 python3 - "$1" "${2:-/dev/null}" "${3:-ack}" <<'PY'
-import os, socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(5)
-s.sendto(b"\0\1" + os.fsencode(sys.argv[1]) + b"\0octet\0", ("127.0.0.1", 69))
-reply, server = s.recvfrom(70000)
-if reply[:2] == b"\0\5":
-    sys.exit(print("Error code %d: %s" % (reply[3], reply[4:-1].decode("latin-1"))))
-print("DATA")
-open(sys.argv[2], "wb").write(reply[4:])
-end = {"ack": b"\0\4" + reply[2:4], "quit": b"\0\5\0\0done\0", "silent": b""}[sys.argv[3]]
-if end:
-    s.sendto(end, server)
-PY
+# Every row of set $1: the client fetches file-SIZE.bin byte for byte, or, for a size marked
+# "!", gets no such file.
+fetch_set() {
+    local client size
+    while read -r client size <&3; do fetch_set_row "$client" "$size"; done 3< <(fetch_rows "$1")
+}
+fetch_set_row() {
+    if [[ $2 == !* ]]; then
+        fetch "$1" "file-${2#!}.bin" "$FETCHED/$1-$2" 2>/dev/null && [[ -s $FETCHED/$1-$2 ]] &&
+            fail "$1: ${2#!} bytes served"
+        return 0
+    fi
+    fetch_one "$1" "$2"
+}
+fetch_one() {
+    fetch "$1" "file-$2.bin" "$FETCHED/$1-$2" || fail "$1: $2 bytes"
+    same_bytes "$SERVED/file-$2.bin" "$FETCHED/$1-$2"
+}
+
+# The raw client of probe.py, in the namespace.
+probe() { in_ns timeout 60 python3 "$E2E_DIR/probe.py" "$@"; }
+raw_get() { in_ns timeout 10 python3 "$E2E_DIR/probe.py" get "$1" "${2:-/dev/null}" "${3:-ack}"; }
+
+# The served folder's files and links that names.txt asks for (a FIFO too, on Linux).
+make_names_fixture() {
+    mkdir -p "$SERVED/etc" "$SERVED/sub" "$SERVED/adir"
+    echo "root:x:0:0:the served folder's copy:/:/bin/false" >"$SERVED/etc/passwd"
+    make_file "$SERVED/sub/inner.bin" 700
+    make_file "$SERVED/grüße.bin" 600
+    make_file "$WORK/secret.bin" 300 # outside the folder
+    ln -s /etc/passwd "$SERVED/abs-out"
+    ln -s ../../../../../../../../etc/passwd "$SERVED/rel-out"
+    ln -s /etc "$SERVED/escape-dir"
+    ln -s "$WORK/secret.bin" "$SERVED/abs-secret"
+    ln -s ../secret.bin "$SERVED/rel-secret"
+    ln -s sub/inner.bin "$SERVED/link.bin"
+    ln -s Quillet.log "$SERVED/log-link"
 }
 
 # Holds UDP port 69 in the namespace until the script ends (at most 60 s) or HOLDER_PID is ended.
 hold_port_69() {
-    ip netns exec "$NS" python3 -c 'import socket, time
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(("0.0.0.0", 69))
-print("held", flush=True)
-time.sleep(60)' >"$WORK/holder" &
+    ip netns exec "$NS" python3 "$E2E_DIR/probe.py" hold >"$WORK/holder" &
     HOLDER_PID=$!
     E2E_PIDS+=("$HOLDER_PID")
     wait_for "$WORK/holder" held 10 || fail "could not hold port 69"

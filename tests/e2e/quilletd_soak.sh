@@ -18,7 +18,7 @@ usage() {  # open descriptors, resident kB
     echo "$(ls "/proc/$SERVER_PID/fd" | wc -l) $(awk '/^VmRSS/ {print $2}' "/proc/$SERVER_PID/status")"
 }
 # Warm-up, so that the starting values include what the first transfers and refusals allocate.
-fetch_table curl hpa -- 70000
+fetch_one curl 70000 && fetch_one hpa 70000
 in_ns "$TFTP_LOAD" 127.0.0.1 69 -H 2000 -c 200 -s 10 >"$WORK/hostile" || fail "$(cat "$WORK/hostile")"
 sleep 2
 read -r fds_before rss_before < <(usage)
@@ -28,7 +28,7 @@ hostile=$!
 E2E_PIDS+=("$hostile")
 downloads=0
 while kill -0 "$hostile" 2>/dev/null && ((downloads < 2000)); do
-    fetch_table "$([[ $((downloads % 2)) -eq 0 ]] && echo curl || echo hpa)" -- "${sizes[downloads / 2 % 4]}"
+    fetch_one "$([[ $((downloads % 2)) -eq 0 ]] && echo curl || echo hpa)" "${sizes[downloads / 2 % 4]}"
     downloads=$((downloads + 1))
 done
 wait "$hostile" || fail "tftp_load: $(cat "$WORK/hostile")"
@@ -47,6 +47,6 @@ done
 # The count of lines held back may have rotated into the backup with the lines around it.
 grep -qs " more Invalid Packets Ignored." "$QUILLET_LOG.bak" "$QUILLET_LOG" ||
     fail "no line \" more Invalid Packets Ignored.\" in either log file"
-fetch_table curl -- 1048576
-fetch_table hpa -- 512
+fetch_one curl 1048576
+fetch_one hpa 512
 echo "PASS: $e2e_name"

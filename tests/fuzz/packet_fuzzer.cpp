@@ -16,8 +16,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/packet_transport.h"
-#include "engine/request_dispatcher.h"
+#include "dispatcher_rig.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
 
@@ -83,10 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Checker checker;
     EventSink events;                 // no window attached: the notifications go nowhere
     RequestDispatcher dispatcher(3);  // fewer sessions than clients: some are refused
-    dispatcher.serveFolder(ServedFolder::open(directory));
-    dispatcher.setTransport(&checker);
-    dispatcher.setLog(&checker);
-    dispatcher.setEventSink(&events);
+    test::setUpDispatcher(dispatcher, checker, checker, events, directory);
     dispatcher.setNegotiatesOptions(true);  // a request without options is served as without it
 
     std::span<const std::uint8_t> input(data, size);

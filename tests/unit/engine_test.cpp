@@ -18,8 +18,7 @@
 #include <optional>
 #include <tuple>
 
-#include "engine/packet_transport.h"
-#include "engine/request_dispatcher.h"
+#include "dispatcher_rig.h"
 #include "test_support.h"
 
 namespace quillet {
@@ -50,12 +49,7 @@ using Sent = decltype(RecordingTransport::sent);
 
 class EngineTest : public ::testing::Test {
   protected:
-    EngineTest() {
-        dispatcher.setLog(&log);
-        dispatcher.setEventSink(&events);
-        dispatcher.setTransport(&transport);
-        dispatcher.serveFolder(ServedFolder::open(files.root));
-    }
+    EngineTest() { test::setUpDispatcher(dispatcher, transport, log, events, files.root); }
 
     HandlerResult dispatch(const ClientEndpoint& from, const Bytes& bytes,
                            std::time_t now = kStart) {
@@ -383,15 +377,8 @@ TEST_F(EngineTest, NamesResolveInsideTheServedFolderAndNothingElseIsOpenedOrBloc
 #endif
 
 TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBusy) {
-    const std::pair<std::size_t, std::size_t> caps[] = {
-        {0, 1}, {33, 1}, {64, 32}, {10'031, 9'999}, {1 << 20, 10'000}};
-    for (const auto& [descriptors, cap] : caps) {
-        EXPECT_EQ(RequestDispatcher::sessionCapFor(descriptors), cap) << descriptors;
-    }
     RequestDispatcher capped(4);
-    capped.setLog(&log);
-    capped.setTransport(&transport);
-    capped.serveFolder(ServedFolder::open(files.root));
+    test::setUpDispatcher(capped, transport, log, events, files.root);
     const auto path = files.write("small.bin", "small");
     const auto busy = wire({0, 5, 0, 0, "Server Busy.", 0});
     const auto first = client(0x0A000001, 1), third = client(0x0A000001, 3);

@@ -148,7 +148,6 @@ TEST_F(LoggerTest, FileLevelComesFromTheSettingsAndEachSinkTakesTheLinesUpToItsL
         EXPECT_EQ(log->fileLevel(), fileLevel);
         EXPECT_EQ(SettingsLevelStore().readFileLevel(), fileLevel);
         EXPECT_EQ(readTransferOptionsSetting(), stored == "1");
-        EXPECT_EQ(log->windowLevel, 5);
         log->windowLevel = windowLevel;
         // The text goes unchanged (no formatting) after the stamp, cut to 1023 characters.
         std::string toFile;
@@ -373,6 +372,12 @@ TEST(ClientText, EveryByteThatCouldChangeWhatIsSeenIsEscapedAndCutsKeepWholeChar
     for (const auto& [text, limit, escaped] : rows) {
         EXPECT_EQ(escapeClientText(text, limit), escaped) << ::testing::PrintToString(text);
     }
+}
+
+TEST(LogSink, AFormattedLineLongerThanItsBufferIsCutTo199Characters) {
+    Recorder sink;
+    writeFormatted(&sink, 5, "%s", std::string(300, 'x').c_str());
+    EXPECT_EQ(sink.take(), Lines{"5 " + std::string(199, 'x')});
 }
 
 #ifndef _WIN32  // a pipe of a known size

@@ -19,8 +19,9 @@ namespace {
 using namespace test;
 
 // A read that fails leaves the reader where it was and the output untouched, so a decoder can
-// try another reading or give up without having consumed half a field.
-TEST(ByteReader, FailedReadsLeaveThePositionUnchanged) {
+// try another reading or give up without having consumed half a field; a write takes the room
+// left to the last byte, its terminator counted, and never more.
+TEST(ByteReader, FailedReadsLeaveThePositionUnchangedAndWritesFitToTheLastByte) {
     const auto bytes = wire({0, 7, 'a', 'b'});  // a number, then a string without terminator
     ByteReader reader(bytes);
     std::uint16_t number = 0;
@@ -33,6 +34,14 @@ TEST(ByteReader, FailedReadsLeaveThePositionUnchanged) {
     EXPECT_FALSE(single.readUint16(number));
     EXPECT_EQ(single.remaining(), 1u);
     EXPECT_EQ(number, 7);
+
+    Bytes written(6, 0xEE);
+    ByteWriter writer(written);
+    EXPECT_FALSE(writer.writeString("abcdef"));  // no room for the terminator
+    EXPECT_TRUE(writer.writeString("ab"));
+    EXPECT_TRUE(writer.writeBytes(wire({"cde"})));  // exactly the room left
+    EXPECT_FALSE(writer.writeUint16(1));
+    EXPECT_EQ(written, wire({"ab", 0, "cde"}));
 }
 
 // One decoder for the whole table, as the server has, so that the table also shows that nothing

@@ -2,11 +2,9 @@
 // ticks, what it drops and how it stops. Failures to start are end-to-end tests.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "engine/udp_server.h"
 #include "net/udp_socket.h"
@@ -153,40 +151,6 @@ TEST_F(UdpServerTest, ABurstIsAnsweredInOrderWithoutDatagramsOver4096BytesOrEmpt
     loop.join();
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
     EXPECT_EQ(server.boundPort(), 0);  // the socket is closed
-}
-
-// The socket layer's batch receive, on the waker (the server never sends to it): what is queued,
-// in order, each datagram whole or dropped whole, and nothing, at once, when the queue is empty.
-TEST_F(UdpServerTest, ReceiveQueuedTakesWhatIsQueuedInOrderAndDropsWhatDoesNotFit) {
-    // Buffers of 8 bytes: 9 bytes do not fit, 8 do, an empty datagram is taken as empty.
-    const std::vector<Bytes> sent = {wire({"abc"}), wire({"123456789"}), {}, wire({"12345678"})};
-    for (const auto& datagram : sent) {
-        send(datagram, nullptr, waker.localPort());
-    }
-    ASSERT_EQ(waker.waitReadable(5s), net::WaitResult::Readable);
-    std::this_thread::sleep_for(50ms);  // all four queued
-    std::array<std::array<std::uint8_t, 8>, 3> storage{};
-    const std::array<std::span<std::uint8_t>, 3> buffers = {storage[0], storage[1], storage[2]};
-    std::array<net::ReceivedDatagram, 3> received{};
-    const std::optional<std::size_t> lengths[] = {3, std::nullopt, 0, 8};
-    std::size_t next = 0;
-    for (std::size_t room = 2; next < sent.size() && room < 10; ++room) {
-        const auto taken =
-            waker.receiveQueued(buffers, std::span(received).first(room == 2 ? 2 : 3));
-#ifndef _WIN32
-        EXPECT_EQ(taken, 2u);  // one call takes what is queued, up to its room
-#endif
-        for (std::size_t i = 0; i < taken && next < sent.size(); ++i, ++next) {
-            EXPECT_EQ(received[i].length, lengths[next]) << next;
-            EXPECT_EQ(received[i].from, me);
-            if (lengths[next]) {
-                EXPECT_EQ(Bytes(storage[i].begin(), storage[i].begin() + *lengths[next]),
-                          sent[next]);
-            }
-        }
-    }
-    EXPECT_EQ(next, sent.size());
-    EXPECT_EQ(waker.receiveQueued(buffers, received), 0u);
 }
 
 }  // namespace
