@@ -1,6 +1,15 @@
 // The engine with a real socket on loopback and a clock the test sets: the receive loop, its
 // ticks, what it drops and how it stops. Failures to start are end-to-end tests.
 #include <gtest/gtest.h>
+#ifdef __linux__
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <cerrno>
+#include <cstddef>
+#endif
 
 #include <array>
 #include <chrono>
@@ -40,8 +49,17 @@ class UdpServerTest : public ::testing::Test {
         }
     }
 
+    /// Makes the client an IPv6 one on ::1, which the server is sent to and answers at.
+    void useIpv6Client() {
+        ASSERT_TRUE(client.open(net::SocketFamily::DualStack) && client.bind(0));
+        me = ipv6Client({0, 0, 0, 0, 0, 0, 0, 1}, client.localPort());
+        serverHost = ipv6Client({0, 0, 0, 0, 0, 0, 0, 1}, 0);
+    }
+
     void send(const Bytes& datagram, net::UdpSocket* from = nullptr, std::uint16_t port = 0) {
-        const auto to = test::client(0x7F000001, port != 0 ? port : server.boundPort());
+        // The waker stays an IPv4 socket.
+        auto to = from == nullptr ? serverHost : test::client(0x7F000001, 0);
+        to.port = test::client(0, port != 0 ? port : server.boundPort()).port;
         ASSERT_EQ((from != nullptr ? *from : client).sendTo(to, datagram), net::SendResult::Sent);
     }
 
@@ -73,6 +91,7 @@ class UdpServerTest : public ::testing::Test {
     net::UdpSocket client;
     net::UdpSocket waker;
     ClientEndpoint me;
+    ClientEndpoint serverHost = test::client(0x7F000001, 0);
 };
 
 TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePassed) {
@@ -103,21 +122,75 @@ TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePa
 // Winsock keeps no queue of errors for earlier sends: there, such a transfer ends by its resends.
 #ifndef _WIN32
 TEST_F(UdpServerTest, AClientWhosePortAnswersUnreachableEndsAtOnce) {
-    send(rrq(files.write("boot.bin", pattern(2000))));
-    ASSERT_EQ(wireNumber(receive(), 2), 1);
-    log.take();
-    // Nothing listens at the client's port any more: the resend comes back unreachable.
-    client.close();
-    clock.now = kStart + 11;
-    send({}, &waker);
-    Lines lines;
-    for (int i = 0; i < 100 && lines.empty(); ++i) {
-        std::this_thread::sleep_for(50ms);
-        lines = log.take();
+    // An IPv4 client, then an IPv6 one, whose ICMPv6 error is read the same way.
+    for (const bool ipv6 : {false, true}) {
+        SCOPED_TRACE(ipv6);
+        if (ipv6) {
+            useIpv6Client();
+        }
+        send(rrq(files.write("boot.bin", pattern(2000))));
+        ASSERT_EQ(wireNumber(receive(), 2), 1);
+        log.take();
+        // Nothing listens at the client's port any more: the resend comes back unreachable.
+        client.close();
+        clock.now += 11;
+        send({}, &waker);
+        Lines lines;
+        for (int i = 0; i < 100 && lines.empty(); ++i) {
+            std::this_thread::sleep_for(50ms);
+            lines = log.take();
+        }
+        EXPECT_EQ(lines, Lines{"4 client " + endpointText(me) + ": " + files.root +
+                               "/boot.bin, Closed, Client Unreachable, 1 blocks sent."});
+        EXPECT_EQ(lastOf(events.take()), event("Failed", "Unreachable", me));
     }
-    EXPECT_EQ(lines, Lines{"4 client " + endpointText(me) + ": " + files.root +
-                           "/boot.bin, Closed, Client Unreachable, 1 blocks sent."});
-    EXPECT_EQ(lastOf(events.take()), event("Failed", "Unreachable", me));
+}
+#endif
+
+#ifdef __linux__
+// A kernel without IPv6 (ipv6.disable=1) refuses to create the socket: a filter on the socket call
+// stands in for it, in a child process. The server says so once and serves IPv4.
+TEST(UdpServerFallback, WithoutIpv6TheServerSaysSoOnceAndServesIpv4) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto withoutIpv6 = [] {
+        sock_filter rules[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+            std::exit(2);
+        }
+        Recorder log;
+        ScratchDirectory files;
+        FakeClock clock;
+        UdpServer server{0, clock, files.root};
+        server.setLog(&log);
+        net::UdpSocket client;
+        if (!server.start() || !client.open() || !client.bind(0) ||
+            client.sendTo(test::client(0x7F000001, server.boundPort()), rrq("missing")) !=
+                net::SendResult::Sent) {
+            std::exit(3);
+        }
+        std::thread loop([&] { server.receiveLoop(); });
+        const bool answered = client.waitReadable(5s) == net::WaitResult::Readable;
+        server.requestStop();
+        loop.join();
+        const Lines lines = log.take();
+        std::exit(answered && lines.size() >= 2 &&
+                          lines[0] ==
+                              "4 IPv6 Socket Create Error: 0x00000061, serving IPv4 "
+                              "only." &&
+                          lines[1] == "5 Quillet Server Ready..."
+                      ? 0
+                      : 4);
+    };
+    EXPECT_EXIT(withoutIpv6(), ::testing::ExitedWithCode(0), "");
 }
 #endif
 
