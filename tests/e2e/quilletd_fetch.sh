@@ -9,8 +9,8 @@
 # blocks of 512 (33,553,920 bytes, its empty last block sent as block 0) brings one progress line
 # every 200 blocks; names outside the folder stay refused; with 5% of the datagrams dropped,
 # windows of 8 blocks of 1468 still arrive whole. At start the log and standard error name the
-# namespace's one IPv4 address to type, "Addresses: 192.0.2.10" (no loopback, and no IPv6 address
-# while the socket serves IPv4 only).
+# namespace's addresses to type, IPv4 first, "Addresses: 192.0.2.10, 2001:db8::10, fe80::...%q0"
+# (no loopback).
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
@@ -30,7 +30,8 @@ in_ns sh -ec 'ip link add q0 type veth peer name q1; ip addr add 192.0.2.10/24 d
     ip addr add 2001:db8::10/64 dev q0 nodad; ip link set q0 up; ip link set q1 up'
 start_server
 for output in "$QUILLET_LOG" "$WORK/stderr"; do
-    grep -qE '^[0-9 :-]{19}    Addresses: 192\.0\.2\.10$' "$output" || fail "addresses: $(cat "$output")"
+    grep -qE '^[0-9 :-]{19}    Addresses: 192\.0\.2\.10, .*2001:db8::10' "$output" ||
+        fail "addresses: $(cat "$output")"
 done
 fetch_table "${clients[@]}" -- 0 511 512 513 1536 1048576
 fetch_table curl1468 atftp8 busybox1468 -- 1469
