@@ -69,7 +69,8 @@ bool UdpSocket::open(SocketFamily family) {
     }
     // Keep ICMP errors for our sends on the error queue, with the address they were sent to and
     // the one they came from, so that a transfer to a port where nothing listens ends at once.
-    // IPv4-mapped peers of the dual-stack socket report through the IPv4 option.
+    // On the dual-stack socket Linux queues the errors about IPv4-mapped peers only with the IPv4
+    // option and those about IPv6 peers only with the IPv6 one; both are read as IPV6_RECVERR.
     ::setsockopt(handle_, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     if (dualStack) {
         ::setsockopt(handle_, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);

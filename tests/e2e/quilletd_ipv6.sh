@@ -1,10 +1,11 @@
 #!/bin/bash
 # Guards: IPv6 on the one socket. curl, tftp-hpa -6, atftp and busybox fetch over ::1 byte for
 # byte while the same clients fetch over 127.0.0.1 from the same server at the same time; the log
-# names each by its own family's text. Two raw clients on the same port number, one per family,
-# each get their own file. A forged ICMPv6 port unreachable from another address ends nothing;
-# one from the client's own address ends exactly its transfer. With IPv6 disabled in the
-# namespace, a new server still serves IPv4 and lists no IPv6 address.
+# names each by its own family's text. curl fetches over a link-local address, "fe80::10%q0". Two
+# raw clients on the same port number, one per family, each get their own file. A forged ICMPv6
+# port unreachable from another address ends nothing; one from the client's own address ends
+# exactly its transfer. With IPv6 disabled in the namespace, a new server still serves IPv4 and
+# lists no IPv6 address.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
@@ -14,10 +15,11 @@ printf four >"$SERVED/four.txt"
 printf six >"$SERVED/six.txt"
 # tftp-hpa resolves an address only of a family that a non-loopback interface has.
 in_ns sh -ec 'ip link add q0 type veth peer name q1; ip addr add 192.0.2.10/24 dev q0
-    ip addr add 2001:db8::10/64 dev q0 nodad; ip link set q0 up; ip link set q1 up'
+    ip addr add 2001:db8::10/64 dev q0 nodad; ip addr add fe80::10/64 dev q0 nodad
+    ip link set q0 up; ip link set q1 up'
 start_server
 # IPv4 first, then IPv6, link-local ones with their interface.
-grep -qE '^[0-9 :-]{19}    Addresses: 192\.0\.2\.10(, (2001:db8::10|fe80::[0-9a-f:]+%q[01])){1,3}$' \
+grep -qE '^[0-9 :-]{19}    Addresses: 192\.0\.2\.10(, (2001:db8::10|fe80::[0-9a-f:]+%q[01])){1,4}$' \
     "$QUILLET_LOG" || fail "addresses: $(cat "$QUILLET_LOG")"
 grep -qF ", 2001:db8::10" "$QUILLET_LOG" || fail "no 2001:db8::10 in: $(cat "$QUILLET_LOG")"
 
@@ -52,6 +54,12 @@ for address in '::1' '127\.0\.0\.1'; do
         "$QUILLET_LOG" || true)
     [[ $n -eq 4 ]] || fail "$n Served lines for $address: $(cat "$QUILLET_LOG")"
 done
+
+# A link-local client: answered through the interface its request came in on.
+in_ns timeout 20 curl -sS -o "$FETCHED/link-local" "tftp://[fe80::10%25q0]:69/file-513.bin" ||
+    fail "curl over fe80::10%q0"
+same_bytes "$SERVED/file-513.bin" "$FETCHED/link-local"
+expect_log "client fe80::10%q0 ("
 
 # One port number, both families: each client gets its own file.
 in_ns timeout 10 python3 - <<'PY' || fail "the families were not kept apart"
