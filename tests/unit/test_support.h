@@ -82,9 +82,8 @@ inline const ClientEndpoint kClient = client(0x0A010203, 1069);
 inline ClientEndpoint ipv6Client(std::array<std::uint16_t, 8> groups, std::uint16_t port,
                                  std::uint32_t scopeId = 0) {
     std::array<std::uint8_t, 16> bytes{};
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        bytes[2 * i] = static_cast<std::uint8_t>(groups[i] >> 8);
-        bytes[2 * i + 1] = static_cast<std::uint8_t>(groups[i]);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(groups[i / 2] >> (i % 2 == 0 ? 8 : 0));
     }
     return ipv6Endpoint(bytes, client(0, port).port, scopeId);
 }
