@@ -233,7 +233,7 @@ for ((rep = 1; rep <= repetitions; rep++)); do
         count=${#available[@]}
         for ((k = 0; k < count; k++)); do
             label=${available[$(((k + rep) % count))]}
-            [[ -z $host || $label == quilletd* ]] || continue
+            [[ -z $host || $label == quilletd ]] || continue
             before=$(cpu_usec "$label")
             output=$(timeout 200 ip netns exec "${server_namespace[$label]}" \
                 taskset -c "$load_cpu" "$load" "${host:-127.0.0.1}" 69 "$file" -c "$concurrency" \
