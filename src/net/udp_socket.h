@@ -1,6 +1,6 @@
 // The thin socket layer: one UDP socket for both address families and the few calls the engine
-// makes on it. What both
-// platforms share is in udp_socket.cpp, the rest in udp_socket_posix.cpp / udp_socket_win32.cpp.
+// makes on it. What both platforms share is in udp_socket.cpp, the rest in udp_socket_posix.cpp /
+// udp_socket_win32.cpp.
 #pragma once
 
 #include <chrono>
