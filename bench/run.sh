@@ -123,6 +123,12 @@ if [[ $quick == 1 ]]; then
         "64 clients, 64 x 1 MiB|1m.bin|64|64"
     )
 fi
+# Each scenario once more over IPv6 (::1), for quilletd alone: its one socket serves both families,
+# interleaved in the same rounds, so that the two compare within one run's spread.
+for scenario in "${scenarios[@]}"; do
+    IFS='|' read -r name rest <<<"$scenario"
+    scenarios+=("$name over ::1|$rest|::1")
+done
 
 # CPU microseconds used so far by everything in the server's control group (or by the process
 # and the children it has reaped, without control groups).
@@ -222,14 +228,15 @@ results="$work/results"
 : >"$results"
 for ((rep = 1; rep <= repetitions; rep++)); do
     for index in "${!scenarios[@]}"; do
-        IFS='|' read -r name file concurrency transfers <<<"${scenarios[$index]}"
+        IFS='|' read -r name file concurrency transfers host <<<"${scenarios[$index]}"
         # Rotate the servers' order each repetition, so that none always follows another.
         count=${#available[@]}
         for ((k = 0; k < count; k++)); do
             label=${available[$(((k + rep) % count))]}
+            [[ -z $host || $label == quilletd ]] || continue
             before=$(cpu_usec "$label")
             output=$(timeout 200 ip netns exec "${server_namespace[$label]}" \
-                taskset -c "$load_cpu" "$load" 127.0.0.1 69 "$file" -c "$concurrency" \
+                taskset -c "$load_cpu" "$load" "${host:-127.0.0.1}" 69 "$file" -c "$concurrency" \
                 -n "$transfers" -s 150 || true)
             after=$(cpu_usec "$label")
             summary=$(grep '^summary ' <<<"$output" || echo "summary done=0 failed=$transfers bytes=0")
@@ -294,6 +301,10 @@ awk -F'|' -v names="$names" -v order="$order" '
                 if (m[s, server[v]] > best) { best = m[s, server[v]]; bestName = server[v] }
             }
             line = sprintf("%s: quilletd", scenario[s])
+            # Over ::1, beside the same scenario over 127.0.0.1.
+            for (t = 1; t <= scenario_count; t++)
+                if (scenario[t] " over ::1" == scenario[s] && m[t, "quilletd"] > 0)
+                    line = line sprintf(" %.2fx its MB/s over 127.0.0.1", m[s, "quilletd"] / m[t, "quilletd"])
             if (best > 0) line = line sprintf(" %.2fx the MB/s of the best peer (%s)", m[s, "quilletd"] / best, bestName)
             if ((s, "dnsmasq") in m && m[s, "dnsmasq"] > 0 && c[s, "dnsmasq"] > 0)
                 line = line sprintf(", %.2fx dnsmasq'\''s MB/s, %.2fx its CPU per MB", m[s, "quilletd"] / m[s, "dnsmasq"], c[s, "quilletd"] / c[s, "dnsmasq"])

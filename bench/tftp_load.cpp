@@ -1,7 +1,8 @@
 // tftp_load: a TFTP read load generator. It runs N lock-step clients at once over raw UDP, each
-// fetching FILE from HOST PORT with a fresh socket (so a fresh client port) per transfer, until a
-// fixed number of transfers has been made, and reports throughput, transfers per second and the
-// retransmissions seen on both sides, and the median and 99th percentile of one transfer's time.
+// fetching FILE from HOST (an IPv4 or IPv6 address) PORT with a fresh socket (so a fresh client
+// port) per transfer, until a fixed number of transfers has been made, and reports throughput,
+// transfers per second and the retransmissions seen on both sides, and the median and 99th
+// percentile of one transfer's time.
 //
 //   tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] [-t TIMEOUT_MS] [-s MAX_SECONDS]
 //             [-q HOLD_SECONDS]
@@ -38,6 +39,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -117,8 +119,34 @@ class Descriptor {
     int fd_ = -1;
 };
 
-bool sameAddress(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+/// A socket address of either family: the server's, or where a datagram came from.
+struct Address {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+
+    int family() const { return storage.ss_family; }
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+
+    /// The host part's bytes (4 or 16) and the port, in network order.
+    std::string_view host() const {
+        const auto* bytes = reinterpret_cast<const char*>(&storage);
+        return family() == AF_INET6
+                   ? std::string_view(bytes + offsetof(sockaddr_in6, sin6_addr), 16)
+                   : std::string_view(bytes + offsetof(sockaddr_in, sin_addr), 4);
+    }
+    std::uint16_t port() const {
+        return family() == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port
+                                    : reinterpret_cast<const sockaddr_in*>(&storage)->sin_port;
+    }
+};
+
+bool sameHost(const Address& a, const Address& b) {
+    return a.family() == b.family() && a.host() == b.host();
+}
+
+bool sameAddress(const Address& a, const Address& b) {
+    return sameHost(a, b) && a.port() == b.port();
 }
 
 std::uint16_t readU16(const std::uint8_t* bytes) {
@@ -136,10 +164,10 @@ class Transfer {
     enum class Step { Running, Done, Failed, Held };
 
     /// Opens a fresh socket, adds it to the epoll set and sends the read request.
-    bool start(int epoll, const sockaddr_in& server, const std::string& file, Clock::time_point now,
+    bool start(int epoll, const Address& server, const std::string& file, Clock::time_point now,
                std::chrono::milliseconds timeout, bool quiet) {
-        socket_ =
-            Descriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+        socket_ = Descriptor(
+            ::socket(server.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
         epoll_event interest{};
         interest.events = EPOLLIN;
         interest.data.ptr = this;
@@ -170,10 +198,9 @@ class Transfer {
     Step receive(Clock::time_point now, Totals& totals) {
         std::array<std::uint8_t, 4 + kBlockSize + 64> buffer{};
         while (true) {
-            sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t length = ::recvfrom(socket_.fd(), buffer.data(), buffer.size(), 0,
-                                              reinterpret_cast<sockaddr*>(&from), &fromLength);
+            Address from;
+            const ssize_t length =
+                ::recvfrom(socket_.fd(), buffer.data(), buffer.size(), 0, from.get(), &from.length);
             if (length < 0) {
                 return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? Step::Running
                                                                                    : Step::Failed;
@@ -216,9 +243,9 @@ class Transfer {
     Clock::time_point startedAt() const { return startedAt_; }
 
   private:
-    Step handle(const std::uint8_t* datagram, std::size_t length, const sockaddr_in& from,
+    Step handle(const std::uint8_t* datagram, std::size_t length, const Address& from,
                 Clock::time_point now, Totals& totals) {
-        if (length < 4 || from.sin_addr.s_addr != server_.sin_addr.s_addr) {
+        if (length < 4 || !sameHost(from, server_)) {
             return Step::Running;  // not from the server: ignored, as RFC 1350 asks
         }
         if (peer_ && !sameAddress(*peer_, from)) {
@@ -263,16 +290,15 @@ class Transfer {
         return Step::Running;
     }
 
-    bool sendLast(const sockaddr_in& to, Clock::time_point now) {
+    bool sendLast(const Address& to, Clock::time_point now) {
         deadline_ = now + timeout_;
-        return ::sendto(socket_.fd(), lastSent_.data(), lastSent_.size(), 0,
-                        reinterpret_cast<const sockaddr*>(&to),
-                        sizeof to) == static_cast<ssize_t>(lastSent_.size());
+        return ::sendto(socket_.fd(), lastSent_.data(), lastSent_.size(), 0, to.get(), to.length) ==
+               static_cast<ssize_t>(lastSent_.size());
     }
 
     Descriptor socket_;
-    sockaddr_in server_{};
-    std::optional<sockaddr_in> peer_;
+    Address server_;
+    std::optional<Address> peer_;
     std::uint16_t expected_ = 1;
     std::uint64_t bytes_ = 0;
     int resends_ = 0;
@@ -355,10 +381,11 @@ class HostileDatagrams {
 
 /// The hostile mode: sends the datagrams round-robin from the sockets at the rate asked for, and
 /// counts the answers. Returns the exit status.
-int runHostile(const Options& options, const sockaddr_in& server) {
+int runHostile(const Options& options, const Address& server) {
     std::vector<Descriptor> sockets;
     for (int i = 0; i < options.concurrency; ++i) {
-        sockets.emplace_back(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockets.emplace_back(
+            ::socket(server.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!sockets.back().valid()) {
             std::perror("tftp_load: socket");
             return 1;
@@ -382,8 +409,7 @@ int runHostile(const Options& options, const sockaddr_in& server) {
         std::this_thread::sleep_until(due);
         const auto& socket = sockets[static_cast<std::size_t>(sent) % sockets.size()];
         const auto bytes = datagrams.next();
-        ::sendto(socket.fd(), bytes.data(), bytes.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&server), sizeof server);
+        ::sendto(socket.fd(), bytes.data(), bytes.size(), 0, server.get(), server.length);
         ++sent;
         drain(socket);
     }
@@ -576,11 +602,23 @@ int main(int argc, char** argv) {
         usage();
         return 2;
     }
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(options->port);
-    if (::inet_pton(AF_INET, options->host.c_str(), &server.sin_addr) != 1) {
-        std::fprintf(stderr, "tftp_load: %s is not an IPv4 address\n", options->host.c_str());
+    // HOST is an IPv4 address or an IPv6 one ("::1").
+    Address server;
+    sockaddr_in ipv4{};
+    sockaddr_in6 ipv6{};
+    if (::inet_pton(AF_INET, options->host.c_str(), &ipv4.sin_addr) == 1) {
+        ipv4.sin_family = AF_INET;
+        ipv4.sin_port = htons(options->port);
+        std::memcpy(&server.storage, &ipv4, sizeof ipv4);
+        server.length = sizeof ipv4;
+    } else if (::inet_pton(AF_INET6, options->host.c_str(), &ipv6.sin6_addr) == 1) {
+        ipv6.sin6_family = AF_INET6;
+        ipv6.sin6_port = htons(options->port);
+        std::memcpy(&server.storage, &ipv6, sizeof ipv6);
+        server.length = sizeof ipv6;
+    } else {
+        std::fprintf(stderr, "tftp_load: %s is not an IPv4 or IPv6 address\n",
+                     options->host.c_str());
         return 2;
     }
     if (options->hostile > 0) {

@@ -128,9 +128,9 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     std::size_t maxSessions_;
     const Clock& clock_;
     ServedFolder folder_;
-    LineLimiter lines_;                                    // for lines about what clients sent
-    std::map<std::uint64_t, std::size_t> sessionsByHost_;  // by shareKey; no entry for none
-    std::map<ClientEndpoint, ReadSession> sessions_;       // last: its sessions use the folder
+    LineLimiter lines_;                               // for lines about what clients sent
+    std::map<ShareKey, std::size_t> sessionsByHost_;  // no entry for none
+    std::map<ClientEndpoint, ReadSession> sessions_;  // last: its sessions use the folder
 };
 
 }  // namespace quillet

@@ -34,7 +34,12 @@ int UdpServer::run() {
 void UdpServer::prepare() {
     prepared_ = true;
     socketState_ = SocketState::Bound;
-    if (!socket_.open()) {
+    // One socket for both families; where IPv6 is not available, the IPv4 socket alone.
+    ipv6Error_.reset();
+    if (!socket_.open(net::SocketFamily::DualStack)) {
+        ipv6Error_ = net::lastError();
+    }
+    if (ipv6Error_ && !socket_.open(net::SocketFamily::Ipv4)) {
         socketState_ = SocketState::NotCreated;
         prepareError_ = net::lastError();
     } else if (!socket_.bind(port_)) {
@@ -51,6 +56,11 @@ bool UdpServer::start() {
         prepare();
     }
     char text[256];
+    if (ipv6Error_) {
+        writeFormatted(dispatcher_.logSink(), loglevel::kRefused,
+                       "IPv6 Socket Create Error: 0x%08X, serving IPv4 only.",
+                       static_cast<unsigned>(*ipv6Error_));
+    }
     switch (socketState_) {
         case SocketState::NotCreated:
             std::snprintf(text, sizeof text, "Socket Create Error: 0x%08X",
@@ -96,7 +106,8 @@ void UdpServer::logAddresses() {
     static constexpr char kPrefix[] = "Addresses: ";
     std::vector<std::string> texts;
     for (net::LocalAddress& address : net::localAddresses()) {
-        if (!address.ipv6) {  // the socket serves IPv4 only: an IPv6 address would not answer
+        // An IPv4 socket would not answer at an IPv6 address.
+        if (!address.ipv6 || socket_.family() == net::SocketFamily::DualStack) {
             texts.push_back(std::move(address.text));
         }
     }

@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -61,8 +62,9 @@ class UdpServer final : public PacketTransport {
     void setNegotiatesOptions(bool negotiates) { dispatcher_.setNegotiatesOptions(negotiates); }
 
     /// The steps of a start that may need privileges, for a program to take first thing, while it
-    /// runs one thread: creates and binds the socket, and opens the served folder (also when the
-    /// socket failed, so that the log file can be opened in it). Reports nothing: start does.
+    /// runs one thread: creates and binds the socket (dual-stack, or IPv4 alone where IPv6 is not
+    /// available), and opens the served folder (also when the socket failed, so that the log file
+    /// can be opened in it). Reports nothing: start does.
     void prepare();
 
     /// True once prepare has run.
@@ -134,7 +136,8 @@ class UdpServer final : public PacketTransport {
     /// What prepare made of the socket.
     enum class SocketState { Bound, NotCreated, NotBound };
     SocketState socketState_ = SocketState::Bound;
-    std::uint32_t prepareError_ = 0;  // the socket layer's code of a failed create or bind
+    std::uint32_t prepareError_ = 0;          // the socket layer's code of a failed create or bind
+    std::optional<std::uint32_t> ipv6Error_;  // why the socket serves IPv4 only, if it does
 };
 
 }  // namespace quillet

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <unordered_map>
+#include <map>
 
 #include "log/log_sink.h"
 #include "net/client_endpoint.h"
@@ -36,7 +36,7 @@ class LineLimiter {
   private:
     std::time_t second_ = 0;
     int written_ = 0;
-    std::unordered_map<std::uint64_t, int> writtenPerHost_;  // at most kLinesInAll entries
+    std::map<ShareKey, int> writtenPerHost_;  // at most kLinesInAll entries
     std::array<int, 3> heldBack_{};
 };
 

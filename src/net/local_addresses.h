@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +20,10 @@ struct LocalAddress {
 /// The addresses of the interfaces that are up, loopback left out, each once: IPv4 first, then
 /// IPv6, each family in the order the system lists them. None when they cannot be read.
 std::vector<LocalAddress> localAddresses();
+
+/// The name of the interface with the given index, as a link-local address is written after its
+/// "%": "eth0" on Linux, the number itself on Windows (and wherever the index names none).
+std::string interfaceText(std::uint32_t index);
 
 /// Each text once (the first kept), IPv4 first, then IPv6, each family in its order: what the
 /// platforms' lists become.

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <memory>
+#include <string>
 
 #include "net/local_addresses.h"
 
@@ -15,6 +16,14 @@ struct InterfaceListFree {
 };
 
 }  // namespace
+
+std::string interfaceText(std::uint32_t index) {
+    char name[IF_NAMESIZE] = {};
+    if (index != 0 && ::if_indextoname(index, name) != nullptr) {
+        return name;
+    }
+    return std::to_string(index);
+}
 
 std::vector<LocalAddress> localAddresses() {
     ifaddrs* first = nullptr;

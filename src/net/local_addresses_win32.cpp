@@ -4,11 +4,16 @@
 
 #include <iphlpapi.h>
 
+#include <string>
 #include <vector>
 
 #include "net/local_addresses.h"
 
 namespace quillet::net {
+
+std::string interfaceText(std::uint32_t index) {
+    return std::to_string(index);  // Windows names an interface by its number
+}
 
 std::vector<LocalAddress> localAddresses() {
     constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |

@@ -1,5 +1,6 @@
-// The thin socket layer: one IPv4 UDP socket and the few calls the engine makes on it. What both
-// platforms share is in udp_socket.cpp, the rest in udp_socket_posix.cpp / udp_socket_win32.cpp.
+// The thin socket layer: one UDP socket for both address families and the few calls the engine
+// makes on it. What both platforms share is in udp_socket.cpp, the rest in udp_socket_posix.cpp /
+// udp_socket_win32.cpp.
 #pragma once
 
 #include <chrono>
@@ -29,7 +30,7 @@ void cleanup();
 enum class WaitResult { Readable, TimedOut, Failed };
 
 /// A datagram that receiveQueued took: its peer and its length, or no length when it was dropped
-/// whole (larger than its buffer, not from an IPv4 peer, or its receive failed).
+/// whole (larger than its buffer, not from an IPv4 or IPv6 peer, or its receive failed).
 struct ReceivedDatagram {
     ClientEndpoint from;
     std::optional<std::size_t> length;
@@ -48,23 +49,32 @@ struct QueuedError {
     /// address itself.
     enum class Kind { PeerUnreachable, Other };
     Kind kind = Kind::Other;
-    ClientEndpoint about;        // where the datagram it quotes went
-    std::uint32_t reporter = 0;  // the address it came from (network order); 0 when none
-    std::uint8_t icmpType = 0;   // its ICMP type and code; 0 and 0 for a local error
+    ClientEndpoint about;       // where the datagram it quotes went
+    ClientEndpoint reporter;    // the address it came from (port 0); 0.0.0.0 when none
+    std::uint8_t icmpType = 0;  // its ICMP (or ICMPv6) type and code; 0 and 0 for a local error
     std::uint8_t icmpCode = 0;
 };
 
-/// One IPv4 UDP socket, closed when the object goes.
+/// The address families a socket serves.
+enum class SocketFamily {
+    DualStack,  // IPv6, with IPv4 peers as IPv4-mapped addresses
+    Ipv4,       // IPv4 only, where IPv6 is not available
+};
+
+/// One UDP socket, closed when the object goes.
 class UdpSocket {
   public:
     UdpSocket() = default;
     ~UdpSocket() { close(); }
     UdpSocket(UdpSocket&& other) noexcept
-        : handle_(std::exchange(other.handle_, kNoSocket)), queued_(std::move(other.queued_)) {}
+        : handle_(std::exchange(other.handle_, kNoSocket)),
+          family_(other.family_),
+          queued_(std::move(other.queued_)) {}
     UdpSocket& operator=(UdpSocket&& other) noexcept {
         if (this != &other) {
             close();
             handle_ = std::exchange(other.handle_, kNoSocket);
+            family_ = other.family_;
             queued_ = std::move(other.queued_);
         }
         return *this;
@@ -72,11 +82,16 @@ class UdpSocket {
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    /// Creates the socket, with errors that come back for its sends kept for takeQueuedErrors;
-    /// false (and lastError() set) on failure.
-    bool open();
+    /// Creates a socket of the given family, with errors that come back for its sends kept for
+    /// takeQueuedErrors; false (and lastError() set) on failure, also when a dual-stack socket
+    /// cannot take IPv4 peers. IPv4 unless told otherwise.
+    bool open(SocketFamily family = SocketFamily::Ipv4);
 
-    /// Binds to 0.0.0.0 and the given port (host order; 0 asks for any free port).
+    /// The family the open socket serves.
+    SocketFamily family() const { return family_; }
+
+    /// Binds to every local address ([::] or 0.0.0.0) and the given port (host order; 0 asks for
+    /// any free port).
     bool bind(std::uint16_t port);
 
     /// The local port in host order, or 0 when not bound.
@@ -120,6 +135,7 @@ class UdpSocket {
     bool failedForOthers(int error);
 
     SocketHandle handle_ = kNoSocket;
+    SocketFamily family_ = SocketFamily::Ipv4;
     std::vector<QueuedError> queued_;
 };
 

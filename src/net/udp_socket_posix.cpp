@@ -1,6 +1,7 @@
 #include "net/udp_socket.h"
 
 #include <linux/errqueue.h>
+#include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <cerrno>
@@ -9,15 +10,17 @@
 #include <array>
 #include <cstring>
 
+#include "net/socket_address.h"
 #include "net/socket_api_posix.h"
 
 namespace quillet::net {
 namespace {
 
-// With IP_RECVERR every ICMP error that comes back about a datagram of ours, whichever its
-// destination, also leaves a pending error on the socket that the next send returns instead of
-// sending. Those errors are told apart from the destination's own (no route to it, say): they
-// are on the error queue, and a second try goes out. Every ICMP error becomes one of these codes.
+// With IP_RECVERR (IPV6_RECVERR) every ICMP (ICMPv6) error that comes back about a datagram of
+// ours, whichever its destination, also leaves a pending error on the socket that the next send
+// returns instead of sending. Those errors are told apart from the destination's own (no route to
+// it, say): they are on the error queue, and a second try goes out. Every ICMP error becomes one of
+// these codes.
 bool mayComeFromErrorQueue(int error) {
     switch (error) {
         case ECONNREFUSED:
@@ -25,6 +28,7 @@ bool mayComeFromErrorQueue(int error) {
         case ENETUNREACH:
         case EHOSTDOWN:
         case ENONET:
+        case EACCES:  // ICMPv6 administratively prohibited
         case ENOPROTOOPT:
         case EOPNOTSUPP:
         case EMSGSIZE:
@@ -47,16 +51,30 @@ bool startup() {
 
 void cleanup() {}
 
-bool UdpSocket::open() {
+bool UdpSocket::open(SocketFamily family) {
     close();
-    handle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    const bool dualStack = family == SocketFamily::DualStack;
+    handle_ = ::socket(dualStack ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (handle_ == kNoSocket) {
+        return false;
+    }
+    family_ = family;
+    const int on = 1;
+    const int off = 0;
+    if (dualStack && ::setsockopt(handle_, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+        const int error = errno;
+        close();
+        errno = error;
         return false;
     }
     // Keep ICMP errors for our sends on the error queue, with the address they were sent to and
     // the one they came from, so that a transfer to a port where nothing listens ends at once.
-    const int on = 1;
+    // On the dual-stack socket Linux queues the errors about IPv4-mapped peers only with the IPv4
+    // option and those about IPv6 peers only with the IPv6 one; both are read as IPV6_RECVERR.
     ::setsockopt(handle_, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    if (dualStack) {
+        ::setsockopt(handle_, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
+    }
     return true;
 }
 
@@ -79,13 +97,13 @@ std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> bu
     // Only the entries in use are set: a call for one datagram clears one entry, not 64.
     std::array<mmsghdr, kMostPerCall> messages;
     std::array<iovec, kMostPerCall> vectors;
-    std::array<sockaddr_in, kMostPerCall> sources;
+    std::array<SocketAddress, kMostPerCall> sources;
     for (std::size_t i = 0; i < wanted; ++i) {
         vectors[i] = {buffers[i].data(), buffers[i].size()};
         sources[i] = {};
         messages[i] = {};
-        messages[i].msg_hdr.msg_name = &sources[i];
-        messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+        messages[i].msg_hdr.msg_name = &sources[i].storage;
+        messages[i].msg_hdr.msg_namelen = sources[i].length;
         messages[i].msg_hdr.msg_iov = &vectors[i];
         messages[i].msg_hdr.msg_iovlen = 1;
     }
@@ -99,9 +117,10 @@ std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> bu
     for (std::size_t i = 0; i < static_cast<std::size_t>(taken); ++i) {
         // recvfrom would silently hand over the first bytes of an oversized datagram; MSG_TRUNC
         // tells us it happened, so that the datagram is dropped whole.
-        const bool whole =
-            (messages[i].msg_hdr.msg_flags & MSG_TRUNC) == 0 && sources[i].sin_family == AF_INET;
-        received[i].from = {sources[i].sin_addr.s_addr, sources[i].sin_port};
+        sources[i].length = messages[i].msg_hdr.msg_namelen;
+        const auto from = endpointOf(sources[i]);
+        const bool whole = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) == 0 && from.has_value();
+        received[i].from = from.value_or(ClientEndpoint{});
         received[i].length = whole ? std::optional<std::size_t>(messages[i].msg_len) : std::nullopt;
     }
     return static_cast<std::size_t>(taken);
@@ -112,13 +131,13 @@ bool UdpSocket::readErrorQueue(int error) {
     constexpr int kMostReadsPerCall = 1024;
     bool found = false;
     for (int read = 0; read < kMostReadsPerCall; ++read) {
-        sockaddr_in quoted{};
+        SocketAddress quoted;
         alignas(cmsghdr) char control[512];
         std::uint8_t ignored[1];
         iovec vector{ignored, sizeof ignored};
         msghdr message{};
-        message.msg_name = &quoted;
-        message.msg_namelen = sizeof quoted;
+        message.msg_name = &quoted.storage;
+        message.msg_namelen = quoted.length;
         message.msg_iov = &vector;
         message.msg_iovlen = 1;
         message.msg_control = control;
@@ -126,30 +145,50 @@ bool UdpSocket::readErrorQueue(int error) {
         if (::recvmsg(handle_, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
             break;  // the queue is empty
         }
+        quoted.length = message.msg_namelen;
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
              header = CMSG_NXTHDR(&message, header)) {
-            if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_RECVERR ||
-                header->cmsg_len < CMSG_LEN(sizeof(sock_extended_err) + sizeof(sockaddr_in))) {
+            // The dual-stack socket reports IPv4 and IPv6 errors alike as IPV6_RECVERR, with
+            // IPv4-mapped addresses; an IPv4 socket as IP_RECVERR.
+            const bool ipv4 = header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_RECVERR;
+            const bool ipv6 =
+                header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_RECVERR;
+            if (!ipv4 && !ipv6) {
                 continue;
             }
+            // SO_EE_OFFENDER, the reporter, follows the report: its length tells its family.
+            SocketAddress reporter;
             sock_extended_err report{};
-            sockaddr_in reporter{};  // SO_EE_OFFENDER: right after the report
+            const std::size_t dataLength = header->cmsg_len - CMSG_LEN(0);
+            if (dataLength < sizeof report) {
+                continue;
+            }
             std::memcpy(&report, CMSG_DATA(header), sizeof report);
-            std::memcpy(&reporter, CMSG_DATA(header) + sizeof report, sizeof reporter);
-            const bool icmp = report.ee_origin == SO_EE_ORIGIN_ICMP;
-            found = found || (icmp && static_cast<int>(report.ee_errno) == error);
-            if (queued_.size() >= kMostQueuedErrors || quoted.sin_family != AF_INET) {
+            reporter.length = static_cast<socklen_t>(
+                std::min(dataLength - sizeof report, sizeof reporter.storage));
+            std::memcpy(&reporter.storage, CMSG_DATA(header) + sizeof report, reporter.length);
+            const bool icmp4 = report.ee_origin == SO_EE_ORIGIN_ICMP;
+            const bool icmp6 = report.ee_origin == SO_EE_ORIGIN_ICMP6;
+            found = found || ((icmp4 || icmp6) && static_cast<int>(report.ee_errno) == error);
+            const auto about = endpointOf(quoted);
+            if (queued_.size() >= kMostQueuedErrors || !about) {
                 continue;
             }
             QueuedError entry;
-            entry.about = {quoted.sin_addr.s_addr, quoted.sin_port};
-            entry.reporter = reporter.sin_family == AF_INET ? reporter.sin_addr.s_addr : 0;
-            entry.icmpType = icmp ? report.ee_type : 0;
-            entry.icmpCode = icmp ? report.ee_code : 0;
+            entry.about = *about;
+            entry.reporter = endpointOf(reporter).value_or(ClientEndpoint{});
+            entry.reporter.port = 0;
+            entry.icmpType = icmp4 || icmp6 ? report.ee_type : 0;
+            entry.icmpCode = icmp4 || icmp6 ? report.ee_code : 0;
             // Only the client's own host says that nothing listens at its port; anyone may
             // forge the rest, and the quoted datagram went from our port, as it is our queue.
-            if (icmp && report.ee_type == ICMP_DEST_UNREACH &&
-                report.ee_code == ICMP_PORT_UNREACH && entry.reporter == entry.about.address) {
+            const bool portUnreachable = (icmp4 && report.ee_type == ICMP_DEST_UNREACH &&
+                                          report.ee_code == ICMP_PORT_UNREACH) ||
+                                         (icmp6 && report.ee_type == ICMP6_DST_UNREACH &&
+                                          report.ee_code == ICMP6_DST_UNREACH_NOPORT);
+            ClientEndpoint client = entry.about;
+            client.port = 0;
+            if (portUnreachable && entry.reporter == client) {
                 entry.kind = QueuedError::Kind::PeerUnreachable;
             }
             queued_.push_back(entry);

@@ -2,6 +2,7 @@
 
 #include <mswsock.h>
 
+#include "net/socket_address.h"
 #include "net/udp_socket.h"
 
 namespace quillet::net {
@@ -13,16 +14,15 @@ namespace {
 /// send's port unreachable, not a fault of this socket; it is dropped like any failed receive.
 std::optional<std::size_t> receiveOne(SocketHandle socket, std::span<std::uint8_t> buffer,
                                       ClientEndpoint& from) {
-    sockaddr_in source{};
-    int sourceLength = sizeof source;
+    SocketAddress source;
     const int received =
         ::recvfrom(socket, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()),
-                   0, reinterpret_cast<sockaddr*>(&source), &sourceLength);
-    if (received == SOCKET_ERROR || source.sin_family != AF_INET) {
+                   0, source.get(), &source.length);
+    const auto peer = endpointOf(source);
+    if (received == SOCKET_ERROR || !peer) {
         return std::nullopt;
     }
-    from.address = source.sin_addr.s_addr;
-    from.port = source.sin_port;
+    from = *peer;
     return static_cast<std::size_t>(received);
 }
 
@@ -48,14 +48,25 @@ void cleanup() {
     ::WSACleanup();
 }
 
-bool UdpSocket::open() {
+bool UdpSocket::open(SocketFamily family) {
     close();
-    const SOCKET created =
-        ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    const bool dualStack = family == SocketFamily::DualStack;
+    const SOCKET created = ::WSASocketW(dualStack ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP,
+                                        nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (created == INVALID_SOCKET) {
         return false;
     }
     handle_ = created;
+    family_ = family;
+    // Winsock's IPv6 sockets take IPv6 peers only unless told otherwise.
+    DWORD v6Only = 0;
+    if (dualStack && ::setsockopt(created, IPPROTO_IPV6, IPV6_V6ONLY,
+                                  reinterpret_cast<const char*>(&v6Only), sizeof v6Only) != 0) {
+        const int error = ::WSAGetLastError();
+        close();
+        ::WSASetLastError(error);
+        return false;
+    }
     // An ICMP port unreachable for an earlier send would otherwise fail the next receive with
     // WSAECONNRESET. The receive copes with that anyway; this only spares the wasted pass.
     BOOL reportResets = FALSE;

@@ -7,8 +7,8 @@
 # in the log; the largest file in blocks of 512 (its empty last block sent as block 0) brings
 # progress lines (one every 200 blocks, as the engine's tests pin); with 5% of the datagrams dropped
 # (set "loss"), windows of 8 blocks of 1468 still arrive whole. At start the log and standard error
-# name the namespace's one IPv4 address to type, "Addresses: 192.0.2.10" (no loopback, and no IPv6
-# address while the socket serves IPv4 only).
+# name the namespace's addresses to type, IPv4 first, "Addresses: 192.0.2.10, 2001:db8::10,
+# fe80::...%q0" (no loopback).
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
@@ -27,7 +27,8 @@ in_ns sh -ec 'ip link add q0 type veth peer name q1; ip addr add 192.0.2.10/24 d
     ip addr add 2001:db8::10/64 dev q0 nodad; ip link set q0 up; ip link set q1 up'
 start_server
 for output in "$QUILLET_LOG" "$WORK/stderr"; do
-    grep -qE '^[0-9 :-]{19}    Addresses: 192\.0\.2\.10$' "$output" || fail "addresses: $(cat "$output")"
+    grep -qE '^[0-9 :-]{19}    Addresses: 192\.0\.2\.10, .*2001:db8::10' "$output" ||
+        fail "addresses: $(cat "$output")"
 done
 fetch_set plain
 wait_for "$QUILLET_LOG" ": file-1469.bin, Served with 3 blocks." 5 3 || fail "not 512-byte blocks"

@@ -413,6 +413,32 @@ TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBus
     EXPECT_EQ(lastOf(takeSent()).second, busy);
     EXPECT_EQ(log.take(), Lines{clientLine(4, path + ", Refused, Server Busy.", third)});
 #endif
+    // IPv6 hosts count by their /64 (a link-local one with its interface); clients of either
+    // family on the same port are told apart, and an IPv4-mapped one is its IPv4 self.
+    RequestDispatcher dual(4);
+    dual.setTransport(&transport);
+    dual.serveFolder(ServedFolder::open(files.root));
+    const auto v6 = [](std::uint16_t first, std::uint16_t net, std::uint16_t last, unsigned scope) {
+        return ipv6Client({first, 0xDB8, 0, net, 0, 0, 0, last}, 7, scope);
+    };
+    takeSent();
+    for (const auto& [from, datagram, result] :
+         {std::tuple{client(0x0A000001, 7), rrq(path), Handled},
+          {v6(0x2001, 1, 7, 0), rrq(path), Handled},
+          {v6(0x2001, 1, 8, 0), rrq(path), Handled},
+          {v6(0x2001, 1, 9, 0), rrq(path), SessionOver},
+          {ipv6Client({0, 0, 0, 0, 0, 0xFFFF, 0x0A00, 1}, 7), ack(1), SessionOver},
+          {v6(0x2001, 1, 7, 0), ack(1), SessionOver},
+          {v6(0xFE80, 0, 1, 1), rrq(path), Handled},
+          {v6(0xFE80, 0, 2, 1), rrq(path), Handled},
+          {v6(0xFE80, 0, 3, 1), rrq(path), SessionOver},
+          {v6(0xFE80, 0, 3, 2), rrq(path), Handled}}) {
+        EXPECT_EQ(dual.dispatch(from, datagram, kStart), result) << endpointText(from);
+    }
+    EXPECT_EQ(dual.sessionCount(), 4u);
+    const auto dualSent = takeSent();
+    EXPECT_EQ(dualSent.at(1).first, v6(0x2001, 1, 7, 0));
+    EXPECT_EQ(dualSent.at(3), std::pair(v6(0x2001, 1, 9, 0), busy));
 }
 
 TEST_F(EngineTest, LinesAboutClientsAreLimitedPerHostAndInAllEachSecondAndTheRestCounted) {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/local_addresses.h"
 #include "test_support.h"
 #include "tftp/packets.h"
 #include "tftp/wire_bytes.h"
@@ -135,6 +136,35 @@ TEST(PacketCodec, DatagramsDecodeToTheirKindFieldsAndBoundedOptionsOrAreRefused)
     for (const auto& [expected, datagrams] : cases) {
         for (const auto& datagram : datagrams) {
             EXPECT_EQ(describe(datagram), expected) << ::testing::PrintToString(datagram);
+        }
+    }
+}
+
+// IPv4 endpoints keep their dotted text and byte-swapped order, also when they came IPv4-mapped;
+// IPv6 ones follow every IPv4 one, in the RFC 5952 text, ordered by address, scope, then port.
+TEST(ClientEndpoint, TextsAndOrderPerFamilyWithEveryIpv4EndpointFirst) {
+    const auto mapped = ipv6Client({0, 0, 0, 0, 0, 0xFFFF, 0x0A01, 0x0204}, 1069);
+    EXPECT_EQ(mapped, client(0x0A010204, 1069));
+    const std::pair<ClientEndpoint, std::string> ascending[] = {
+        {client(0x0A010203, 1069), "10.1.2.3 (1069)"},
+        {mapped, "10.1.2.4 (1069)"},
+        {client(0xFFFFFFFF, 65535), "255.255.255.255 (65535)"},
+        {ipv6Client({0, 0, 0, 0, 0, 0, 0, 1}, 69), "::1 (69)"},
+        {ipv6Client({0x2001, 0xDB8, 0, 0, 0, 0, 0, 7}, 1), "2001:db8::7 (1)"},
+        {ipv6Client({0x2001, 0xDB8, 0, 0, 0, 0, 0, 7}, 256), "2001:db8::7 (256)"},
+        {ipv6Client({0x2001, 0xDB8, 0, 0, 1, 0, 0, 1}, 1), "2001:db8::1:0:0:1 (1)"},
+        {ipv6Client({0x2001, 0xDB8, 0, 1, 0, 0, 0, 1}, 1), "2001:db8:0:1::1 (1)"},
+        {ipv6Client({0x2001, 0xDB8, 1, 0xABCD, 1, 1, 1, 0}, 1), "2001:db8:1:abcd:1:1:1:0 (1)"},
+        {ipv6Client({0xFE80, 0, 0, 0, 0, 0, 0, 1}, 2, 1),
+         "fe80::1%" + net::interfaceText(1) + " (2)"},
+        {ipv6Client({0xFE80, 0, 0, 0, 0, 0, 0, 1}, 1, 2),
+         "fe80::1%" + net::interfaceText(2) + " (1)"},
+    };
+    for (std::size_t i = 0; i < std::size(ascending); ++i) {
+        EXPECT_EQ(endpointText(ascending[i].first), ascending[i].second);
+        for (std::size_t j = 0; j < std::size(ascending); ++j) {
+            EXPECT_EQ(ascending[i].first <=> ascending[j].first, i <=> j)
+                << ascending[i].second << " vs " << ascending[j].second;
         }
     }
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <concepts>
@@ -75,6 +76,17 @@ inline ClientEndpoint client(std::uint32_t address, std::uint16_t port) {
     return endpoint;
 }
 inline const ClientEndpoint kClient = client(0x0A010203, 1069);
+
+/// An IPv6 client endpoint from its eight groups and its port in host order, made as the socket
+/// layer makes it: ipv6Client({0x2001, 0xDB8, 0, 0, 0, 0, 0, 7}, 49152) is "2001:db8::7 (49152)".
+inline ClientEndpoint ipv6Client(std::array<std::uint16_t, 8> groups, std::uint16_t port,
+                                 std::uint32_t scopeId = 0) {
+    std::array<std::uint8_t, 16> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(groups[i / 2] >> (i % 2 == 0 ? 8 : 0));
+    }
+    return ipv6Endpoint(bytes, client(0, port).port, scopeId);
+}
 
 /// Makes local time UTC for the rest of the program, so that time texts read the same anywhere.
 inline void useUtc() {

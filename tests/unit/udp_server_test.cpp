@@ -1,6 +1,14 @@
 // The engine with a real socket on loopback and a clock the test sets: the receive loop, its
 // ticks, what it drops and how it stops. Failures to start are end-to-end tests.
 #include <gtest/gtest.h>
+#ifdef __linux__
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <cerrno>
+#endif
 
 #include <chrono>
 #include <string>
@@ -38,8 +46,15 @@ class UdpServerTest : public ::testing::Test {
         }
     }
 
+    /// Makes the client an IPv6 one on ::1, which the server is sent to and answers at.
+    void useIpv6Client() {
+        ASSERT_TRUE(client.open(net::SocketFamily::DualStack) && client.bind(0));
+        me = serverHost = ipv6Client({0, 0, 0, 0, 0, 0, 0, 1}, client.localPort());
+    }
+
     void send(const Bytes& datagram, net::UdpSocket* from = nullptr, std::uint16_t port = 0) {
-        const auto to = test::client(0x7F000001, port != 0 ? port : server.boundPort());
+        auto to = from == nullptr ? serverHost : test::client(0x7F000001, 0);  // the waker: IPv4
+        to.port = test::client(0, port != 0 ? port : server.boundPort()).port;
         ASSERT_EQ((from != nullptr ? *from : client).sendTo(to, datagram), net::SendResult::Sent);
     }
 
@@ -71,6 +86,7 @@ class UdpServerTest : public ::testing::Test {
     net::UdpSocket client;
     net::UdpSocket waker;
     ClientEndpoint me;
+    ClientEndpoint serverHost = test::client(0x7F000001, 0);
 };
 
 TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePassed) {
@@ -101,21 +117,64 @@ TEST_F(UdpServerTest, ResendTicksComeOnceMoreThanTenSecondsOfTheGivenClockHavePa
 // Winsock keeps no queue of errors for earlier sends: there, such a transfer ends by its resends.
 #ifndef _WIN32
 TEST_F(UdpServerTest, AClientWhosePortAnswersUnreachableEndsAtOnce) {
-    send(rrq(files.write("boot.bin", pattern(2000))));
-    ASSERT_EQ(wireNumber(receive(), 2), 1);
-    log.take();
-    // Nothing listens at the client's port any more: the resend comes back unreachable.
-    client.close();
-    clock.now = kStart + 11;
-    send({}, &waker);
-    Lines lines;
-    for (int i = 0; i < 100 && lines.empty(); ++i) {
-        std::this_thread::sleep_for(50ms);
-        lines = log.take();
+    // An IPv4 client, then an IPv6 one, whose ICMPv6 error is read the same way.
+    for (const bool ipv6 : {false, true}) {
+        SCOPED_TRACE(ipv6);
+        if (ipv6) {
+            useIpv6Client();
+        }
+        send(rrq(files.write("boot.bin", pattern(2000))));
+        ASSERT_EQ(wireNumber(receive(), 2), 1);
+        log.take();
+        // Nothing listens at the client's port any more: the resend comes back unreachable.
+        client.close();
+        clock.now += 11;
+        send({}, &waker);
+        Lines lines;
+        for (int i = 0; i < 100 && lines.empty(); ++i) {
+            std::this_thread::sleep_for(50ms);
+            lines = log.take();
+        }
+        EXPECT_EQ(lines, Lines{"4 client " + endpointText(me) + ": " + files.root +
+                               "/boot.bin, Closed, Client Unreachable, 1 blocks sent."});
+        EXPECT_EQ(lastOf(events.take()), event("Failed", "Unreachable", me));
     }
-    EXPECT_EQ(lines, Lines{"4 client " + endpointText(me) + ": " + files.root +
-                           "/boot.bin, Closed, Client Unreachable, 1 blocks sent."});
-    EXPECT_EQ(lastOf(events.take()), event("Failed", "Unreachable", me));
+}
+#endif
+
+#ifdef __linux__
+// Without IPv6 in the kernel (ipv6.disable=1; here a filter that refuses IPv6 sockets, in a child
+// process) the server says so once and serves IPv4.
+TEST(UdpServerFallback, WithoutIpv6TheServerSaysSoOnceAndServesIpv4) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    sock_filter rules[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+                           BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
+                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
+    const auto served = [&] {
+        Recorder log;
+        ScratchDirectory files;
+        FakeClock clock;
+        UdpServer server{0, clock, files.root};
+        server.setLog(&log);
+        net::UdpSocket client;
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0 || !server.start() ||
+            !client.open() || !client.bind(0)) {
+            return false;
+        }
+        std::thread loop([&] { server.receiveLoop(); });
+        client.sendTo(test::client(0x7F000001, server.boundPort()), rrq("missing"));
+        const bool answered = client.waitReadable(5s) == net::WaitResult::Readable;
+        server.requestStop();
+        loop.join();
+        return answered &&
+               log.take().at(0) == "4 IPv6 Socket Create Error: 0x00000061, serving IPv4 only.";
+    };
+    EXPECT_EXIT(std::exit(served() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 #endif
 

@@ -2,9 +2,10 @@
 # Guards quilletd.exe under Wine, on port 69 in a network namespace with a Wine prefix of its own
 # (sockets belong to the prefix's wineserver, so the two must not be shared): curl and tftp-hpa
 # fetch the files of fetches.txt's wine sets byte for byte, the largest, 33,553,920 bytes, with
-# them; a raw client gets what names.txt says for Windows (UTF-8 names are served; every name that
-# would reach outside the served folder or a device, and a name that is not UTF-8, are refused, that
-# name logged escaped, byte by byte); a write request is refused; the first run writes
+# them, and curl fetches over ::1 from the same one socket, logged as "client ::1 (port)"; a raw
+# client gets what names.txt says for Windows (UTF-8 names are served; every name that would reach
+# outside the served folder or a device, and a name that is not UTF-8, are refused, that name
+# logged escaped, byte by byte); a write request is refused; the first run writes
 # LOG_FILE_LEVEL=6 (REG_DWORD) into the registry, where a level of 7 brings the progress lines and
 # TFTP_OPTIONS=1 gives atftp blocks of 1468 bytes in windows of 8; SIGINT (Ctrl+C to the program)
 # ends it within about 2 s with status 0 and every log line whole; with port 69 taken it exits 3.
@@ -32,6 +33,12 @@ for size_blocks in 0:1 512:2 513:2 1048576:2049; do # each served to curl and to
     line=": file-${size_blocks%:*}.bin, Served with ${size_blocks#*:} blocks."
     wait_for "$QUILLET_LOG" "$line" 5 2 || fail "not twice \"$line\": $(tail -3 "$QUILLET_LOG")"
 done
+for size in 513 1048576; do
+    in_ns timeout 60 curl -sS -o "$FETCHED/curl6-$size" "tftp://[::1]:69/file-$size.bin" ||
+        fail "curl over ::1: $size bytes"
+    same_bytes "$SERVED/file-$size.bin" "$FETCHED/curl6-$size"
+done
+expect_log "client ::1 ("
 stop_server INT 3000
 [[ $(reg query "$reg_key" /v LOG_FILE_LEVEL) =~ LOG_FILE_LEVEL\ +REG_DWORD\ +0x6 ]] ||
     fail "registry: $(reg query "$reg_key" /v LOG_FILE_LEVEL)"
