@@ -38,7 +38,9 @@ BOOL WINAPI onConsoleControl(DWORD event) {
                 ::WaitForSingleObject(stopped, kWaitForStopMs);
             }
             return TRUE;
-        default:  // a user logging off: not ours, when we are a service
+        case CTRL_LOGOFF_EVENT:  // only a service gets it, for any user: not its end
+            return TRUE;
+        default:
             return FALSE;
     }
 }
