@@ -29,8 +29,7 @@ for row in "CustomAction|FirewallRulesRemove	3186	NETSH	advfirewall firewall del
 done
 
 folder="$WINEPREFIX/drive_c/Program Files/Quillet"
-msi="Z:${QUILLET_MSI//\//\\}"
-service_key='HKLM\System\CurrentControlSet\Services\quilletd'
+msi="Z:${QUILLET_MSI//\//\\}" service_key='HKLM\System\CurrentControlSet\Services\quilletd'
 wine_in_ns msiexec /i "$msi" /qn >"$WORK/install" || fail "install: $(cat "$WORK/install")"
 for file in quillet.exe quilletd.exe LICENSE.txt README.md; do
     [[ -s $folder/$file ]] || fail "not installed: $file"
