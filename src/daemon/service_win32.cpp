@@ -32,10 +32,7 @@ int exitStatus = 0;       // written by serviceMain before it reports the stop
 void report(DWORD state, int stoppedWith = 0) {
     ::AcquireSRWLockExclusive(&statusLock);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    // Once stopping, a later report of running must not undo it.
-    if (!(status.dwCurrentState == SERVICE_STOP_PENDING && state == SERVICE_RUNNING)) {
-        status.dwCurrentState = state;
-    }
+    status.dwCurrentState = state;
     status.dwControlsAccepted = status.dwCurrentState == SERVICE_RUNNING
                                     ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
                                     : 0;
