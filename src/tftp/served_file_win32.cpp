@@ -214,6 +214,22 @@ ScopedHandle openComponent(HANDLE parent, std::wstring_view component, bool dire
     return ScopedHandle(status >= 0 ? opened : INVALID_HANDLE_VALUE);
 }
 
+/// The file that handle has open, opened again for reading through the file system's filters;
+/// none when it cannot be.
+ScopedHandle reopenedById(HANDLE handle) {
+    FILE_ID_INFO id{};
+    if (!::GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+        return {};
+    }
+    FILE_ID_DESCRIPTOR descriptor{};
+    descriptor.dwSize = sizeof descriptor;
+    descriptor.Type = ExtendedFileIdType;
+    descriptor.ExtendedFileId = id.FileId;
+    return ScopedHandle(::OpenFileById(handle, &descriptor, GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, 0));
+}
+
 }  // namespace
 
 std::string ServedFolder::workingDirectory() {
@@ -266,13 +282,23 @@ ServedFolder::OpenedFile ServedFolder::openFile(std::string_view requested) cons
                                       ? Outcome::FileNotFound
                                       : refusalFor(::RtlNtStatusToDosError(status))};
         }
-        BY_HANDLE_FILE_INFORMATION information{};
-        if (!::GetFileInformationByHandle(opened.get(), &information) ||
-            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        if (!::GetFileInformationByHandleEx(opened.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+            ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+             IsReparseTagNameSurrogate(tag.ReparseTag))) {
             return {std::nullopt, Outcome::FileNotFound};
+        }
+        // A file whose reparse point holds its data elsewhere (deduplicated, in the cloud,
+        // compressed) reads right only through its file system filter: the same file again, by
+        // its number, which names nothing that could have been swapped in meanwhile.
+        if (last && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            opened = reopenedById(opened.get());
         }
         (last ? file : parent) = std::move(opened);
         rest = last ? std::wstring_view{} : rest.substr(end + 1);
+    }
+    if (!file.isValid()) {
+        return {std::nullopt, Outcome::FileNotFound};
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
