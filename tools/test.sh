@@ -56,9 +56,10 @@ for fuzzer in packet_fuzzer:seeds codec_roundtrip_fuzzer:codec_seeds; do
         -artifact_prefix="$fuzz/" "$fuzz/$name-corpus" "$repo/tests/fuzz/${fuzzer#*:}"
 done
 
-# The Windows build: quillet.exe and quilletd.exe cross-built with mingw-w64, their tests run
-# under Wine (the window's on Xvfb; xwininfo finds its windows).
-windows_packages=(g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils)
+# The Windows build: quillet.exe and quilletd.exe cross-built with mingw-w64 and packaged by
+# wixl (msitools, which also reads the package's tables), their tests run under Wine (the
+# window's on Xvfb; xwininfo finds its windows).
+windows_packages=(g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils wixl msitools)
 for package in "${windows_packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
         run_as_root apt-get update

@@ -1,13 +1,15 @@
 // quilletd: the server without a window. Serves the working directory on port 69 (on Windows, a
 // folder of the user's instead of the program's own or the Windows folder), logs to
 // "Quillet.log", echoes the lines a window would show to standard error, and stops on SIGINT or
-// SIGTERM (on Windows: Ctrl+C, Ctrl+Break, a closed console or shutdown). Exits with 3 when the
-// engine cannot start.
+// SIGTERM (on Windows: Ctrl+C, Ctrl+Break or a closed console; a second Ctrl+C ends it at once).
+// Started by the Windows service manager, it is the service "Quillet TFTP Server" instead, which
+// serves %ProgramData%\Quillet\TFTP. Exits with 3 when the engine cannot start.
 
 #include <cstdio>
 
 #include "daemon/console.h"
 #include "daemon/line_echo.h"
+#include "daemon/service.h"
 #include "daemon/stop_requests.h"
 #include "engine/exit_status.h"
 #include "engine/privileges.h"
@@ -19,13 +21,13 @@
 
 namespace {
 
-/// Serves until a stop request; returns the exit status.
-int serve() {
+/// Serves folder until a stop request; returns the exit status. Calls serving, when given, once
+/// the port is bound.
+int serve(const quillet::ServedFolderChoice& folder, void (*serving)()) {
     if (!quillet::net::startup()) {
         std::fprintf(stderr, "Socket Init Error!\n");
         return quillet::kExitCannotStart;
     }
-    const quillet::ServedFolderChoice folder = quillet::chooseServedFolder();
     quillet::SettingsLevelStore levelStore;
     quillet::Logger log(levelStore);
     quillet::UdpServer server(quillet::UdpServer::kTftpPort, quillet::systemClock(), folder.path);
@@ -46,6 +48,9 @@ int serve() {
     server.setLog(&log);
     server.setNegotiatesOptions(quillet::readTransferOptionsSetting());
     quillet::daemon::routeStopRequests(server);
+    if (serving != nullptr && server.boundPort() != 0) {
+        serving();
+    }
 
     const int exitStatus = server.run();
 
@@ -57,8 +62,11 @@ int serve() {
 }  // namespace
 
 int main() {
+    if (const auto serviceExitStatus = quillet::daemon::runAsService(serve)) {
+        return *serviceExitStatus;
+    }
     quillet::daemon::useUtf8Console();
-    const int exitStatus = serve();
+    const int exitStatus = serve(quillet::chooseServedFolder(), nullptr);
     if (exitStatus != 0) {
         quillet::daemon::holdConsoleOpen();  // so that the reason can be read
     }

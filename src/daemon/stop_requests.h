@@ -1,5 +1,5 @@
-// The platform's requests to stop quilletd: SIGINT and SIGTERM on POSIX; Ctrl+C, Ctrl+Break,
-// closing the console and shutting down on Windows.
+// The platform's requests to stop quilletd: SIGINT and SIGTERM on POSIX; Ctrl+C, Ctrl+Break and
+// closing the console on Windows, and the service manager's stop and shutdown for the service.
 #pragma once
 
 namespace quillet {
@@ -11,7 +11,11 @@ namespace quillet::daemon {
 /// From now on each stop request asks server to stop (it does within about 2 s).
 void routeStopRequests(UdpServer& server);
 
-/// Called once the server has stopped: later requests have nothing to stop.
+/// Asks the server that routeStopRequests named to stop, unless it has stopped already. Safe from
+/// any thread at any time: the server cannot go away during the call.
+void requestServerStop();
+
+/// Called once the server has stopped, before it goes: later requests have nothing to stop.
 void serverStopped();
 
 }  // namespace quillet::daemon

@@ -11,12 +11,18 @@ namespace {
 std::atomic<UdpServer*> servingServer{nullptr};
 
 extern "C" void requestStopOnSignal(int) {
+    requestServerStop();
+}
+
+}  // namespace
+
+// Only the signal handler asks; a lock is not for a signal handler, so the pointer is atomic and
+// main clears it before the server goes.
+void requestServerStop() {
     if (auto* server = servingServer.load()) {
         server->requestStop();
     }
 }
-
-}  // namespace
 
 void routeStopRequests(UdpServer& server) {
     servingServer.store(&server);

@@ -67,6 +67,14 @@ bool UdpSocket::open(SocketFamily family) {
         ::WSASetLastError(error);
         return false;
     }
+    // No other program may bind port 69 beside us, on a specific address or with SO_REUSEADDR,
+    // and take our clients' datagrams: the bind then fails for whichever comes second.
+    BOOL exclusive = TRUE;
+    if (::setsockopt(created, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                     reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0) {
+        close();
+        return false;
+    }
     // An ICMP port unreachable for an earlier send would otherwise fail the next receive with
     // WSAECONNRESET. The receive copes with that anyway; this only spares the wasted pass.
     BOOL reportResets = FALSE;

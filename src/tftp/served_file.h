@@ -38,8 +38,8 @@ class ServedFile {
 
   private:
     friend class ServedFolder;
-    ServedFile(ScopedHandle handle, std::int64_t size, std::int64_t modifiedNanoseconds)
-        : handle_(std::move(handle)), size_(size), modified_(modifiedNanoseconds) {}
+    ServedFile(ScopedHandle handle, std::int64_t size, std::uint64_t modified)
+        : handle_(std::move(handle)), size_(size), modified_(modified) {}
 
     /// One read of at most buffer.size() bytes at offset: the bytes read, 0 at the end of the
     /// file, or none on a read error.
@@ -47,7 +47,9 @@ class ServedFile {
 
     ScopedHandle handle_;
     std::int64_t size_ = 0;
-    std::int64_t modified_ = 0;  // nanoseconds since the epoch
+    // The modification time as the platform counts it, only ever compared: nanoseconds since
+    // 1970 on POSIX, 100-ns ticks since 1601 on Windows.
+    std::uint64_t modified_ = 0;
 };
 
 /// The folder whose files are served, opened once; names never resolve outside it.

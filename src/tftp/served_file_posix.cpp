@@ -47,9 +47,10 @@ Outcome refusalFor(int error) {
     }
 }
 
-std::int64_t modifiedNanoseconds(const struct stat& status) {
-    return static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 +
-           status.st_mtim.tv_nsec;
+// Unsigned, so that a time past 2262 wraps rather than overflows; the value is only compared.
+std::uint64_t modifiedNanoseconds(const struct stat& status) {
+    return static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1'000'000'000 +
+           static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
 }
 
 bool sameFile(const struct stat& one, const struct stat& other) {

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -116,10 +117,14 @@ std::string toUtf8(std::wstring_view wide) {
         return {};
     }
     const int size = static_cast<int>(wide.size());
-    const int length =
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    // A path with a lone surrogate has no UTF-8 form: none, rather than one with a stand-in.
+    const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size,
+                                             nullptr, 0, nullptr, nullptr);
     std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+    if (length <= 0 || ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size,
+                                             text.data(), length, nullptr, nullptr) != length) {
+        return {};
+    }
     return text;
 }
 
@@ -166,10 +171,63 @@ Outcome refusalFor(DWORD error) {
     }
 }
 
-std::int64_t modifiedNanoseconds(const FILETIME& time) {
-    return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) |
-                                     time.dwLowDateTime) *
-           100;
+/// The file time as it is kept, 100-ns ticks since 1601, only ever compared.
+std::uint64_t ticks(const FILETIME& time) {
+    return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+/// name without a leading folder ("C:/srv/tftp/a.bin" for the folder "C:/srv/tftp" is "/a.bin"),
+/// compared as Windows compares names, without case; a drive root ("C:/") works as a folder.
+std::string withoutFolder(const std::string& name, std::string_view folder) {
+    while (!folder.empty() && folder.back() == '/') {
+        folder.remove_suffix(1);
+    }
+    if (folder.empty() || name.size() <= folder.size() || name[folder.size()] != '/' ||
+        !sameIgnoringCase(fromUtf8(name.substr(0, folder.size())), fromUtf8(std::string(folder)))) {
+        return name;
+    }
+    return name.substr(folder.size());
+}
+
+constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);
+
+/// Opens one component below parent as the object it is: a reparse point (symbolic link,
+/// junction, mount point) opens as itself and is never followed. For a directory, the rights
+/// to look inside; for a file, to read it.
+ScopedHandle openComponent(HANDLE parent, std::wstring_view component, bool directory,
+                           NTSTATUS& status) {
+    UNICODE_STRING name{};
+    name.Buffer = const_cast<wchar_t*>(component.data());
+    name.Length = static_cast<USHORT>(component.size() * sizeof(wchar_t));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes{};
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    const ACCESS_MASK access =
+        directory ? FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE : FILE_GENERIC_READ;
+    const ULONG kind = directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE;
+    status =
+        ::NtCreateFile(&opened, access, &attributes, &io, nullptr, 0,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                       kind | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    return ScopedHandle(status >= 0 ? opened : INVALID_HANDLE_VALUE);
+}
+
+/// The file that handle has open, opened again for reading through the file system's filters;
+/// none when it cannot be.
+ScopedHandle reopenedById(HANDLE handle) {
+    FILE_ID_INFO id{};
+    if (!::GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+        return {};
+    }
+    FILE_ID_DESCRIPTOR descriptor{};
+    descriptor.dwSize = sizeof descriptor;
+    descriptor.Type = ExtendedFileIdType;
+    descriptor.ExtendedFileId = id.FileId;
+    return ScopedHandle(::OpenFileById(handle, &descriptor, GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, 0));
 }
 
 }  // namespace
@@ -184,7 +242,7 @@ ServedFolder ServedFolder::open(const std::string& absolutePath) {
     const std::wstring wide = fromUtf8(absolutePath);
     ScopedHandle handle(
         wide.empty() ? INVALID_HANDLE_VALUE
-                     : ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                     : ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (handle.isValid() && !finalPath(handle.get()).empty()) {
@@ -197,40 +255,50 @@ ServedFolder ServedFolder::open(const std::string& absolutePath) {
 ServedFolder::OpenedFile ServedFolder::openFile(std::string_view requested) const {
     // The shared rules, with '\' read as '/': a leading folder path goes, then leading separators,
     // and the log files at the top are refused by name.
-    const std::string name = withSlashes(std::string(requested));
-    const auto inside = nameInsideFolder(name, withSlashes(path_));
+    const std::string name = withoutFolder(withSlashes(std::string(requested)), withSlashes(path_));
+    const auto inside = nameInsideFolder(name, {});
     if (!canServe() || !inside) {
         return {std::nullopt, Outcome::AccessViolation};
     }
     // Two leading separators make a UNC, "\\?\" or "\\.\" name: another place than the folder.
     const std::wstring relative = name.starts_with("//") ? std::wstring{} : windowsName(*inside);
-    // The folder's final path is in "\\?\" form: the checked name reaches the file system with
-    // no further rewriting.
-    std::wstring path = finalPath(handle_.get());
-    if (relative.empty() || path.empty()) {
+    const std::wstring folderPath = finalPath(handle_.get());
+    if (relative.empty() || folderPath.empty()) {
         return {std::nullopt, Outcome::FileNotFound};
     }
-    if (path.back() != kSeparator) {
-        path += kSeparator;
+    // Component by component below the folder's handle, so that no name is parsed again and no
+    // reparse point is followed: one anywhere on the way is refused as not found, before
+    // anything it points to is opened (on another volume, a share, a device).
+    ScopedHandle parent;
+    ScopedHandle file;
+    for (std::wstring_view rest = relative; !rest.empty();) {
+        const auto end = rest.find(kSeparator);
+        const bool last = end == std::wstring_view::npos;
+        NTSTATUS status = 0;
+        ScopedHandle opened = openComponent(parent.isValid() ? parent.get() : handle_.get(),
+                                            rest.substr(0, end), !last, status);
+        if (!opened.isValid()) {
+            return {std::nullopt, status == kStatusFileIsADirectory
+                                      ? Outcome::FileNotFound
+                                      : refusalFor(::RtlNtStatusToDosError(status))};
+        }
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        if (!::GetFileInformationByHandleEx(opened.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+            ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+             IsReparseTagNameSurrogate(tag.ReparseTag))) {
+            return {std::nullopt, Outcome::FileNotFound};
+        }
+        // A file whose reparse point holds its data elsewhere (deduplicated, in the cloud,
+        // compressed) reads right only through its file system filter: the same file again, by
+        // its number, which names nothing that could have been swapped in meanwhile.
+        if (last && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            opened = reopenedById(opened.get());
+        }
+        (last ? file : parent) = std::move(opened);
+        rest = last ? std::wstring_view{} : rest.substr(end + 1);
     }
-    const std::wstring folderPath = path;
-    path += relative;
-    // A directory is not found, rather than denied as its open would be.
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return {std::nullopt, attributes == INVALID_FILE_ATTRIBUTES ? refusalFor(::GetLastError())
-                                                                    : Outcome::FileNotFound};
-    }
-    // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open; the quality-of-service flags
-    // keep a pipe's server from impersonating us.
-    ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN |
-                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                                    nullptr));
     if (!file.isValid()) {
-        return {std::nullopt, refusalFor(::GetLastError())};
+        return {std::nullopt, Outcome::FileNotFound};
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
@@ -238,8 +306,9 @@ ServedFolder::OpenedFile ServedFolder::openFile(std::string_view requested) cons
         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return {std::nullopt, Outcome::FileNotFound};
     }
-    // Links inside the folder are followed, but what was opened must still lie inside it; a link
-    // to a log file at the top is refused like its name.
+    // What was opened must lie inside the folder, also where the file system follows links
+    // without showing them as reparse points (Wine's view of Unix links); a log file reached by
+    // another spelling of its name (a short 8.3 name, another case) is refused like its name.
     const std::wstring openedPath = finalPath(file.get());
     const std::wstring_view opened = insideFolder(openedPath, folderPath);
     if (opened.empty()) {
@@ -251,7 +320,7 @@ ServedFolder::OpenedFile ServedFolder::openFile(std::string_view requested) cons
         }
     }
     const auto size = (std::int64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
-    return {ServedFile(std::move(file), size, modifiedNanoseconds(information.ftLastWriteTime)),
+    return {ServedFile(std::move(file), size, ticks(information.ftLastWriteTime)),
             Outcome::FileNotFound};
 }
 
@@ -277,7 +346,7 @@ bool ServedFile::unchangedSinceOpen() const {
     BY_HANDLE_FILE_INFORMATION information{};
     return ::GetFileInformationByHandle(handle_.get(), &information) &&
            ((std::int64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow) == size_ &&
-           modifiedNanoseconds(information.ftLastWriteTime) == modified_;
+           ticks(information.ftLastWriteTime) == modified_;
 }
 
 }  // namespace quillet

@@ -13,7 +13,10 @@ std::wstring widen(std::string_view text) {
     const int size = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX / 2));
     const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+    if (length <= 0 ||
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length) != length) {
+        return {};
+    }
     return wide;
 }
 
@@ -25,7 +28,10 @@ std::string narrow(std::wstring_view text) {
     const int length =
         ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(std::max(length, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), length, nullptr, nullptr);
+    if (length <= 0 || ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), length,
+                                             nullptr, nullptr) != length) {
+        return {};
+    }
     return utf8;
 }
 

@@ -65,7 +65,9 @@ def names(table, platform, folder, named, *logs):
     for fields in (row.split() for row in open(table, encoding="utf-8")):
         if not fields or fields[0] not in ("any", platform):
             continue
-        name = codecs.escape_decode(fields[1].encode())[0].replace(b"{folder}", named.encode())
+        name = codecs.escape_decode(fields[1].encode())[0]
+        name = name.replace(b"{folder}", named.encode())
+        name = name.replace(b"{folder-in-lower-case}", named.lower().encode())
         time.sleep(0.06)  # fewer than 20 refusals a second from one address: each is logged
         s = udp()
         s.sendto(rrq(name), SERVER)

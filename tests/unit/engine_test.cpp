@@ -1,7 +1,9 @@
 // The engine minus its socket, a dispatcher wired to recording fakes: what it makes of each
 // datagram, how a read transfer runs, and how the session table keeps clients apart.
 #include <gtest/gtest.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -374,6 +376,19 @@ TEST_F(EngineTest, NamesResolveInsideTheServedFolderAndNothingElseIsOpenedOrBloc
     EXPECT_EQ(unconfined.dispatch(kClient, rrq("boot.bin"), kStart), SessionOver);
     EXPECT_EQ(takeSent().at(0).second, wire({0, 5, 0, 2, refused, 0}));
 }
+#else
+// A drive root ("C:\") as the served folder, the names below it absolute or rooted.
+TEST_F(EngineTest, ADriveRootServesAsTheFolder) {
+    files.write("boot.bin", "boot");
+    RequestDispatcher atRoot;
+    atRoot.setTransport(&transport);
+    atRoot.serveFolder(ServedFolder::open(files.root.substr(0, 3)));
+    for (const auto& name : {files.root + "/boot.bin", files.root.substr(2) + "\\boot.bin"}) {
+        EXPECT_EQ(atRoot.dispatch(kClient, rrq(name), kStart), Handled) << name;
+        EXPECT_EQ(takeSent(), (Sent{{kClient, wire({0, 3, 0, 1, "boot"})}})) << name;
+        atRoot.removeSession(kClient);
+    }
+}
 #endif
 
 TEST_F(EngineTest, RequestsOverTheSessionCapOrWithoutDescriptorsAreToldServerBusy) {
@@ -481,7 +496,20 @@ TEST_F(EngineTest, AFileThatChangesDuringTheTransferEndsWithFileChanged) {
         [](const std::string& path) {
             std::filesystem::last_write_time(
                 path, std::filesystem::last_write_time(path) + std::chrono::seconds(1));
-        }};
+        },
+#ifdef _WIN32
+        // One tick of 100 ns: the times are compared as the file system keeps them.
+        [](const std::string& path) {
+            const HANDLE file = ::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, 0, nullptr);
+            FILETIME written{};
+            ::GetFileTime(file, nullptr, nullptr, &written);
+            written.dwLowDateTime ^= 1;
+            ::SetFileTime(file, nullptr, nullptr, &written);
+            ::CloseHandle(file);
+        },
+#endif
+    };
     // Lock-step, and a window of two blocks of 600 whose second is read after the change.
     for (const auto& change : changes) {
         for (const bool windowed : {false, true}) {

@@ -8,7 +8,8 @@
 # logged escaped, byte by byte); a write request is refused; the first run writes
 # LOG_FILE_LEVEL=6 (REG_DWORD) into the registry, where a level of 7 brings the progress lines and
 # TFTP_OPTIONS=1 gives atftp blocks of 1468 bytes in windows of 8; SIGINT (Ctrl+C to the program)
-# ends it within about 2 s with status 0 and every log line whole; with port 69 taken it exits 3.
+# ends it within about 2 s with status 0 and every log line whole, a second one at once; with port
+# 69 taken it exits 3.
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
@@ -64,6 +65,9 @@ stop_server INT 3000
 ! grep -qv $'\r$' "$QUILLET_LOG" || fail "a log line cut short: $(grep -v $'\r$' "$QUILLET_LOG")"
 tail -n 1 "$QUILLET_LOG" | grep -qF "Served with 65536 blocks." || fail "log: $(tail -n 3 "$QUILLET_LOG")"
 
+start_server  # a second Ctrl+C ends it at once, not at the loop's next pass (up to 2 s)
+kill -INT "$SERVER_PID" && sleep 0.2 && kill -INT "$SERVER_PID" && await_exit 10
+((MS <= 500)) || fail "a second Ctrl+C: ended only after $MS ms"
 hold_port_69
 start_server "$QUILLETD" nowait
 await_exit 20
