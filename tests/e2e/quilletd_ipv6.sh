@@ -38,7 +38,7 @@ stop_server TERM 3000
 
 in_ns sysctl -qw net.ipv6.conf.all.disable_ipv6=1
 start_server
-fetch_table hpa curl atftp busybox -- 513
+fetch_set ipv6-off
 FETCH_SECONDS=5 fetch6 curl file-513.bin "$FETCHED/off" 2>/dev/null && fail "::1 answered"
 grep -F 'Addresses: ' "$QUILLET_LOG" | tail -n 1 | grep -qE ': 192\.0\.2\.10$' || fail "$(cat "$QUILLET_LOG")"
 echo "PASS: $e2e_name"

@@ -42,10 +42,10 @@ service=$(wine_in_ns reg query "$service_key")
 
 # The installed quilletd.exe as the service.
 SERVED="$WINEPREFIX/drive_c/ProgramData/Quillet/TFTP" && QUILLET_LOG="$SERVED/Quillet.log"
-make_file "$SERVED/file-700.bin" 700 && make_file "$SERVED/file-1048576.bin" 1048576
+make_fetch_files msi
 wine_in_ns net start quilletd >"$WORK/net" || fail "net start: $(cat "$WORK/net")"
 expect_log "Serving C:\\ProgramData\\Quillet\\TFTP" 20
-fetch_table curl hpa -- 700 1048576
+fetch_set msi
 wine_in_ns net stop quilletd >"$WORK/net" && sleep 3 || fail "net stop: $(cat "$WORK/net")"
 [[ $(raw_get file-700.bin 2>&1) != DATA ]] || fail "served 3 s after net stop (Wine's returns at once)"
 
