@@ -1,9 +1,10 @@
 #!/bin/bash
 # Guards quillet.exe, the window, under Wine on an X display (Xvfb) of its own in a network
 # namespace, with a Wine prefix of its own: curl and tftp-hpa fetch files byte for byte while the
-# log file takes the lines; closing the window ends the program with status 0 (its message box
-# when port 69 is taken is the window test's). Started in the Windows folder it serves the user's
-# TFTP folder instead and says so; so does quilletd.exe started in its own folder.
+# log file takes the lines; closing the window ends the program with status 0; with port 69 taken
+# the message box comes up, the level-3 line is in the log, and once the box is dismissed the
+# program exits with 3. Started in the Windows folder it serves the user's TFTP folder instead and
+# says so; so does quilletd.exe started in its own folder.
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
@@ -44,6 +45,16 @@ close_window quillet.exe
 await_exit 20
 [[ $STATUS -eq 0 ]] || fail "closed: exit status $STATUS"
 ((MS <= 5000)) || fail "closed only after $MS ms"
+
+hold_port_69
+start_server "$WORK/quillet" nowait
+window_up quillet || fail "no message box" # its caption is the program's name
+expect_log "Bind failed, Maybe Port 69 already in use: 0x00002740" # WSAEADDRINUSE
+close_window quillet.exe
+await_exit 20
+[[ $STATUS -eq 3 ]] || fail "port 69 held: exit status $STATUS, expected 3"
+kill "$HOLDER_PID"
+wait "$HOLDER_PID" 2>/dev/null || true
 
 # Started in the Windows folder, or in the program's own: the user's TFTP folder instead.
 SERVED=$(find "$WINEPREFIX/drive_c/users" -maxdepth 1 -mindepth 1 -type d ! -name Public)/TFTP
