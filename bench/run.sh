@@ -292,7 +292,8 @@ awk -F'|' -v names="$names" -v order="$order" '
     }
     {
         key = $2 SUBSEP $1
-        taken[key] = (key in taken && taken[key] != $5) ? "varied" : $5
+        if (!(key in taken)) taken[key] = $5
+        else if (taken[key] != $5) taken[key] = "varied"
         mb = field($6, "bytes") / 1e6
         mbps[key] = mbps[key] " " field($6, "mbps")
         cpu[key] = cpu[key] " " (mb > 0 ? $4 / 1e6 / mb : 0)
