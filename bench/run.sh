@@ -9,7 +9,8 @@
 # Four scenarios run lock-step with 512-byte blocks and no option; two ask every server for blksize
 # 1468, tsize and a windowsize (one client with 32 MiB files, and a storm of 256 clients at once),
 # and the table shows the options each server took (quilletd runs with TFTP_OPTIONS=1; a server
-# that does not take windowsize runs lock-step with the larger blocks).
+# that does not take windowsize runs lock-step with the larger blocks). The table also counts the
+# datagrams the kernel dropped in each server's namespace because a receive queue was full.
 #
 #   sudo bench/run.sh [BUILD_DIR]        BUILD_DIR defaults to ./build of the source tree
 #
@@ -133,7 +134,7 @@ if [[ $quick == 1 ]]; then
         "8 clients, 16 x 1 MiB|1m.bin|8|16|"
         "64 clients, 64 x 1 MiB|1m.bin|64|64|"
         "1 client, 2 x 32 MiB, blksize 1468 windowsize 16|32mib.bin|1|2|-b 1468 -w 16"
-        "128 clients at once, 128 x 4 MiB, blksize 1468 windowsize 8|4m.bin|128|128|-b 1468 -w 8 -t 2000"
+        "256 clients at once, 256 x 1 MiB, blksize 1468 windowsize 8|1m.bin|256|256|-b 1468 -w 8 -t 2000"
     )
 fi
 # Each scenario once more over IPv6 (::1), for quilletd alone: its one socket serves both families,
@@ -156,6 +157,16 @@ cpu_usec() {
             echo $(((fields[13] + fields[14] + fields[15] + fields[16]) * 1000000 / $(getconf CLK_TCK)))
             ;;
     esac
+}
+
+# Datagrams that the kernel dropped in the server's namespace so far because a socket's receive
+# queue was full (UDP and UDP over IPv6): the server's and its clients' sockets alike.
+queue_drops() {
+    # shellcheck disable=SC2016 # awk's fields, not the shell's
+    ip netns exec "${server_namespace[$1]}" awk '
+        /^Udp6RcvbufErrors/ { sum += $2 }
+        /^Udp:/ { if (++seen == 2) sum += $6 }
+        END { print sum + 0 }' /proc/net/snmp /proc/net/snmp6
 }
 
 # Starts one server: $1 its label, the rest its command line, run in $files inside a namespace
@@ -248,12 +259,15 @@ for ((rep = 1; rep <= repetitions; rep++)); do
             label=${available[$(((k + rep) % count))]}
             [[ -z $host || $label == quilletd ]] || continue
             before=$(cpu_usec "$label")
+            drops_before=$(queue_drops "$label")
             # shellcheck disable=SC2086 # $asks is a list of tftp_load's flags
             output=$(timeout 200 ip netns exec "${server_namespace[$label]}" \
                 taskset -c "$load_cpu" "$load" "${host:-127.0.0.1}" 69 "$file" -c "$concurrency" \
                 -n "$transfers" -s 150 $asks || true)
             after=$(cpu_usec "$label")
+            drops=$(($(queue_drops "$label") - drops_before))
             summary=$(grep '^summary ' <<<"$output" || echo "summary done=0 failed=$transfers bytes=0")
+            summary+=" queue_drops=$drops"
             # The options the server took, as tftp_load saw them (its first transfer's).
             taken=none
             if [[ -n $asks ]]; then
@@ -301,20 +315,21 @@ awk -F'|' -v names="$names" -v order="$order" '
         p99[key] = p99[key] " " field($6, "p99_ms")
         cres[key] = cres[key] " " field($6, "client_resends")
         dup[key] = dup[key] " " field($6, "duplicate_data")
+        drop[key] = drop[key] " " field($6, "queue_drops")
         failed[key] += field($6, "failed")
     }
     END {
         scenario_count = split(names, scenario, "\n")
         server_count = split(order, server, "\n")
-        print "| scenario | server | options taken | MB/s | server CPU s/MB | per transfer median ms | p99 ms | resends (client / server) | failures |"
-        print "|---|---|---|---|---|---|---|---|---|"
+        print "| scenario | server | options taken | MB/s | server CPU s/MB | per transfer median ms | p99 ms | resends (client / server) | receive queue drops | failures |"
+        print "|---|---|---|---|---|---|---|---|---|---|"
         for (s = 1; s <= scenario_count; s++) {
             for (v = 1; v <= server_count; v++) {
                 key = (s - 1) SUBSEP server[v]
                 if (!(key in mbps)) continue
-                printf "| %s | %s | %s | %.1f | %.4f | %.1f | %.1f | %g / %g | %d |\n", scenario[s], server[v],
+                printf "| %s | %s | %s | %.1f | %.4f | %.1f | %.1f | %g / %g | %g | %d |\n", scenario[s], server[v],
                     taken[key], median(mbps[key]), median(cpu[key]), median(med[key]), median(p99[key]),
-                    median(cres[key]), median(dup[key]), failed[key]
+                    median(cres[key]), median(dup[key]), median(drop[key]), failed[key]
                 m[s, server[v]] = median(mbps[key]); c[s, server[v]] = median(cpu[key])
                 p[s, server[v]] = median(p99[key])
             }
