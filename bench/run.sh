@@ -15,7 +15,8 @@
 #   sudo bench/run.sh [BUILD_DIR]        BUILD_DIR defaults to ./build of the source tree
 #
 # Environment: REPETITIONS (3), SERVER_CPU (1), LOAD_CPU (0), SERVERS (all five, by label),
-# QUICK=1 (fewer transfers, for development), SCALE_TRANSFERS (10000), SCALE_HOLD (25 s,
+# QUICK=1 (fewer transfers, for development), SCENARIOS (a pattern, grep -E, that picks scenarios
+# by name: 'windowsize' runs the two with options), SCALE_TRANSFERS (10000), SCALE_HOLD (25 s,
 # long enough for one sweep to resend to every quiet transfer), ATFTPD (the atftpd binary; by
 # default unpacked from Debian's package into /var/cache/quillet-bench when missing, since that
 # package conflicts with tftpd-hpa's), QUILLETD_BASE (another quilletd binary, run as the label
@@ -136,6 +137,11 @@ if [[ $quick == 1 ]]; then
         "1 client, 2 x 32 MiB, blksize 1468 windowsize 16|32mib.bin|1|2|-b 1468 -w 16"
         "256 clients at once, 256 x 1 MiB, blksize 1468 windowsize 8|1m.bin|256|256|-b 1468 -w 8 -t 2000"
     )
+fi
+# SCENARIOS, a pattern (grep -E), keeps the scenarios whose names match it.
+if [[ -n ${SCENARIOS:-} ]]; then
+    mapfile -t scenarios < <(printf '%s\n' "${scenarios[@]}" | awk -F'|' -v pattern="$SCENARIOS" '$1 ~ pattern')
+    [[ ${#scenarios[@]} -gt 0 ]] || { echo "no scenario matches SCENARIOS=$SCENARIOS" >&2; exit 1; }
 fi
 # Each scenario once more over IPv6 (::1), for quilletd alone: its one socket serves both families,
 # interleaved in the same rounds, so that the two compare within one run's spread.
@@ -261,9 +267,9 @@ for ((rep = 1; rep <= repetitions; rep++)); do
             before=$(cpu_usec "$label")
             drops_before=$(queue_drops "$label")
             # shellcheck disable=SC2086 # $asks is a list of tftp_load's flags
-            output=$(timeout 200 ip netns exec "${server_namespace[$label]}" \
+            output=$(timeout 360 ip netns exec "${server_namespace[$label]}" \
                 taskset -c "$load_cpu" "$load" "${host:-127.0.0.1}" 69 "$file" -c "$concurrency" \
-                -n "$transfers" -s 150 $asks || true)
+                -n "$transfers" -s 300 $asks || true)
             after=$(cpu_usec "$label")
             drops=$(($(queue_drops "$label") - drops_before))
             summary=$(grep '^summary ' <<<"$output" || echo "summary done=0 failed=$transfers bytes=0")
