@@ -6,11 +6,17 @@
 # generator, bench/tftp_load, runs on the other core. Scenarios are interleaved across the servers
 # and repeated; the script prints one table of medians, then quilletd's scale figures: resident
 # memory with 10,000 transfers that started and went quiet, and the time of one sweep over them.
+# Four scenarios run lock-step with 512-byte blocks and no option; two ask every server for blksize
+# 1468, tsize and a windowsize (one client with 32 MiB files, and a storm of 256 clients at once),
+# and the table shows the options each server took (quilletd runs with TFTP_OPTIONS=1; a server
+# that does not take windowsize runs lock-step with the larger blocks). The table also counts the
+# datagrams the kernel dropped in each server's namespace because a receive queue was full.
 #
 #   sudo bench/run.sh [BUILD_DIR]        BUILD_DIR defaults to ./build of the source tree
 #
 # Environment: REPETITIONS (3), SERVER_CPU (1), LOAD_CPU (0), SERVERS (all five, by label),
-# QUICK=1 (a tenth of the transfers, for development), SCALE_TRANSFERS (10000), SCALE_HOLD (25 s,
+# QUICK=1 (fewer transfers, for development), SCENARIOS (a pattern, grep -E, that picks scenarios
+# by name: 'windowsize' runs the two with options), SCALE_TRANSFERS (10000), SCALE_HOLD (25 s,
 # long enough for one sweep to resend to every quiet transfer), ATFTPD (the atftpd binary; by
 # default unpacked from Debian's package into /var/cache/quillet-bench when missing, since that
 # package conflicts with tftpd-hpa's), QUILLETD_BASE (another quilletd binary, run as the label
@@ -103,25 +109,39 @@ cleanup() {
 trap cleanup EXIT
 
 files="$work/files"
-mkdir -p "$files" "$work/home"
+mkdir -p "$files" "$work/home/.config/Carrowmore"
 head -c 1048576 /dev/urandom >"$files/1m.bin"
-head -c 33553919 /dev/urandom >"$files/32m.bin"  # one byte short of the largest servable file
+head -c 4194304 /dev/urandom >"$files/4m.bin"
+head -c 33553919 /dev/urandom >"$files/32m.bin"  # one byte short of the largest file at 512 bytes
+head -c 33554432 /dev/urandom >"$files/32mib.bin"  # 22,858 blocks of 1468 bytes
 chmod -R a+rX "$files"
 chmod a+w "$files"  # quilletd writes its log here
+# quilletd takes transfer options only when told to; requests without options are served as before.
+printf '[General]\nTFTP_OPTIONS=1\n' >"$work/home/.config/Carrowmore/Quillet.conf"
 
-# name | file | concurrent clients | transfers
+# name | file | concurrent clients | transfers | tftp_load's options (what the client asks for)
+# The storm's clients wait two seconds before they resend, as a booting machine's firmware does.
 scenarios=(
-    "1 client, 32 x 1 MiB|1m.bin|1|32"
-    "8 clients, 64 x 1 MiB|1m.bin|8|64"
-    "64 clients, 128 x 1 MiB|1m.bin|64|128"
-    "1 client, 33,553,919 B|32m.bin|1|1"
+    "1 client, 32 x 1 MiB|1m.bin|1|32|"
+    "8 clients, 64 x 1 MiB|1m.bin|8|64|"
+    "64 clients, 128 x 1 MiB|1m.bin|64|128|"
+    "1 client, 33,553,919 B|32m.bin|1|1|"
+    "1 client, 8 x 32 MiB, blksize 1468 windowsize 16|32mib.bin|1|8|-b 1468 -w 16"
+    "256 clients at once, 256 x 4 MiB, blksize 1468 windowsize 8|4m.bin|256|256|-b 1468 -w 8 -t 2000"
 )
 if [[ $quick == 1 ]]; then
     scenarios=(
-        "1 client, 4 x 1 MiB|1m.bin|1|4"
-        "8 clients, 16 x 1 MiB|1m.bin|8|16"
-        "64 clients, 64 x 1 MiB|1m.bin|64|64"
+        "1 client, 4 x 1 MiB|1m.bin|1|4|"
+        "8 clients, 16 x 1 MiB|1m.bin|8|16|"
+        "64 clients, 64 x 1 MiB|1m.bin|64|64|"
+        "1 client, 2 x 32 MiB, blksize 1468 windowsize 16|32mib.bin|1|2|-b 1468 -w 16"
+        "256 clients at once, 256 x 1 MiB, blksize 1468 windowsize 8|1m.bin|256|256|-b 1468 -w 8 -t 2000"
     )
+fi
+# SCENARIOS, a pattern (grep -E), keeps the scenarios whose names match it.
+if [[ -n ${SCENARIOS:-} ]]; then
+    mapfile -t scenarios < <(printf '%s\n' "${scenarios[@]}" | awk -F'|' -v pattern="$SCENARIOS" '$1 ~ pattern')
+    [[ ${#scenarios[@]} -gt 0 ]] || { echo "no scenario matches SCENARIOS=$SCENARIOS" >&2; exit 1; }
 fi
 # Each scenario once more over IPv6 (::1), for quilletd alone: its one socket serves both families,
 # interleaved in the same rounds, so that the two compare within one run's spread.
@@ -143,6 +163,16 @@ cpu_usec() {
             echo $(((fields[13] + fields[14] + fields[15] + fields[16]) * 1000000 / $(getconf CLK_TCK)))
             ;;
     esac
+}
+
+# Datagrams that the kernel dropped in the server's namespace so far because a socket's receive
+# queue was full (UDP and UDP over IPv6): the server's and its clients' sockets alike.
+queue_drops() {
+    # shellcheck disable=SC2016 # awk's fields, not the shell's
+    ip netns exec "${server_namespace[$1]}" awk '
+        /^Udp6RcvbufErrors/ { sum += $2 }
+        /^Udp:/ { if (++seen == 2) sum += $6 }
+        END { print sum + 0 }' /proc/net/snmp /proc/net/snmp6
 }
 
 # Starts one server: $1 its label, the rest its command line, run in $files inside a namespace
@@ -228,20 +258,34 @@ results="$work/results"
 : >"$results"
 for ((rep = 1; rep <= repetitions; rep++)); do
     for index in "${!scenarios[@]}"; do
-        IFS='|' read -r name file concurrency transfers host <<<"${scenarios[$index]}"
+        IFS='|' read -r name file concurrency transfers asks host <<<"${scenarios[$index]}"
         # Rotate the servers' order each repetition, so that none always follows another.
         count=${#available[@]}
         for ((k = 0; k < count; k++)); do
             label=${available[$(((k + rep) % count))]}
             [[ -z $host || $label == quilletd ]] || continue
             before=$(cpu_usec "$label")
-            output=$(timeout 200 ip netns exec "${server_namespace[$label]}" \
+            drops_before=$(queue_drops "$label")
+            # shellcheck disable=SC2086 # $asks is a list of tftp_load's flags
+            output=$(timeout 360 ip netns exec "${server_namespace[$label]}" \
                 taskset -c "$load_cpu" "$load" "${host:-127.0.0.1}" 69 "$file" -c "$concurrency" \
-                -n "$transfers" -s 150 || true)
+                -n "$transfers" -s 300 $asks || true)
             after=$(cpu_usec "$label")
+            drops=$(($(queue_drops "$label") - drops_before))
             summary=$(grep '^summary ' <<<"$output" || echo "summary done=0 failed=$transfers bytes=0")
-            echo "$label|$index|$rep|$((after - before))|${summary#summary }" >>"$results"
+            summary+=" queue_drops=$drops"
+            # The options the server took, as tftp_load saw them (its first transfer's).
+            taken=none
+            if [[ -n $asks ]]; then
+                blksize=$(sed -n 's/.* blksize=\([0-9]*\).*/\1/p' <<<"$summary")
+                windowsize=$(sed -n 's/.* windowsize=\([0-9]*\).*/\1/p' <<<"$summary")
+                taken="blksize ${blksize:-?}"
+                [[ ${windowsize:-1} -le 1 ]] || taken+=" windowsize $windowsize"
+                [[ ${blksize:-0} -ne 0 ]] || taken="no answer"
+            fi
+            echo "$label|$index|$rep|$((after - before))|$taken|${summary#summary }" >>"$results"
             printf '%-15s %-26s rep %d: %s\n' "$label" "$name" "$rep" "${summary#summary }"
+            grep '^failed: ' <<<"$output" | sed "s/^/$label: /" || true
         done
     done
 done
@@ -268,37 +312,47 @@ awk -F'|' -v names="$names" -v order="$order" '
     }
     {
         key = $2 SUBSEP $1
-        mb = field($5, "bytes") / 1e6
-        mbps[key] = mbps[key] " " field($5, "mbps")
+        if (!(key in taken)) taken[key] = $5
+        else if (taken[key] != $5) taken[key] = "varied"
+        mb = field($6, "bytes") / 1e6
+        mbps[key] = mbps[key] " " field($6, "mbps")
         cpu[key] = cpu[key] " " (mb > 0 ? $4 / 1e6 / mb : 0)
-        med[key] = med[key] " " field($5, "median_ms")
-        p99[key] = p99[key] " " field($5, "p99_ms")
-        cres[key] = cres[key] " " field($5, "client_resends")
-        dup[key] = dup[key] " " field($5, "duplicate_data")
-        failed[key] += field($5, "failed")
+        med[key] = med[key] " " field($6, "median_ms")
+        p99[key] = p99[key] " " field($6, "p99_ms")
+        cres[key] = cres[key] " " field($6, "client_resends")
+        dup[key] = dup[key] " " field($6, "duplicate_data")
+        drop[key] = drop[key] " " field($6, "queue_drops")
+        failed[key] += field($6, "failed")
     }
     END {
         scenario_count = split(names, scenario, "\n")
         server_count = split(order, server, "\n")
-        print "| scenario | server | MB/s | server CPU s/MB | per transfer median ms | p99 ms | resends (client / server) | failures |"
-        print "|---|---|---|---|---|---|---|---|"
+        print "| scenario | server | options taken | MB/s | server CPU s/MB | per transfer median ms | p99 ms | resends (client / server) | receive queue drops | failures |"
+        print "|---|---|---|---|---|---|---|---|---|---|"
         for (s = 1; s <= scenario_count; s++) {
             for (v = 1; v <= server_count; v++) {
                 key = (s - 1) SUBSEP server[v]
                 if (!(key in mbps)) continue
-                printf "| %s | %s | %.1f | %.4f | %.1f | %.1f | %g / %g | %d |\n", scenario[s], server[v],
-                    median(mbps[key]), median(cpu[key]), median(med[key]), median(p99[key]),
-                    median(cres[key]), median(dup[key]), failed[key]
+                printf "| %s | %s | %s | %.1f | %.4f | %.1f | %.1f | %g / %g | %g | %d |\n", scenario[s], server[v],
+                    taken[key], median(mbps[key]), median(cpu[key]), median(med[key]), median(p99[key]),
+                    median(cres[key]), median(dup[key]), median(drop[key]), failed[key]
                 m[s, server[v]] = median(mbps[key]); c[s, server[v]] = median(cpu[key])
+                p[s, server[v]] = median(p99[key])
             }
         }
         print ""
         for (s = 1; s <= scenario_count; s++) {
             if (!((s, "quilletd") in m)) continue
-            best = 0; bestName = ""
+            best = 0; bestName = ""; cheapest = 0; cheapestName = ""; quickest = 0; quickestName = ""
             for (v = 1; v <= server_count; v++) {
                 if (server[v] ~ /^quilletd/ || !((s, server[v]) in m)) continue
                 if (m[s, server[v]] > best) { best = m[s, server[v]]; bestName = server[v] }
+                if (c[s, server[v]] > 0 && (cheapestName == "" || c[s, server[v]] < cheapest)) {
+                    cheapest = c[s, server[v]]; cheapestName = server[v]
+                }
+                if (p[s, server[v]] > 0 && (quickestName == "" || p[s, server[v]] < quickest)) {
+                    quickest = p[s, server[v]]; quickestName = server[v]
+                }
             }
             line = sprintf("%s: quilletd", scenario[s])
             # Over ::1, beside the same scenario over 127.0.0.1.
@@ -308,6 +362,8 @@ awk -F'|' -v names="$names" -v order="$order" '
             if (best > 0) line = line sprintf(" %.2fx the MB/s of the best peer (%s)", m[s, "quilletd"] / best, bestName)
             if ((s, "dnsmasq") in m && m[s, "dnsmasq"] > 0 && c[s, "dnsmasq"] > 0)
                 line = line sprintf(", %.2fx dnsmasq'\''s MB/s, %.2fx its CPU per MB", m[s, "quilletd"] / m[s, "dnsmasq"], c[s, "quilletd"] / c[s, "dnsmasq"])
+            if (cheapest > 0) line = line sprintf("; CPU per MB %.2fx the lowest peer'\''s (%s)", c[s, "quilletd"] / cheapest, cheapestName)
+            if (quickest > 0) line = line sprintf(", p99 %.2fx the lowest peer'\''s (%s)", p[s, "quilletd"] / quickest, quickestName)
             print line
         }
     }' "$results"

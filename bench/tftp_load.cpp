@@ -1,23 +1,36 @@
-// tftp_load: a TFTP read load generator. It runs N lock-step clients at once over raw UDP, each
-// fetching FILE from HOST (an IPv4 or IPv6 address) PORT with a fresh socket (so a fresh client
-// port) per transfer, until a fixed number of transfers has been made, and reports throughput,
-// transfers per second and the retransmissions seen on both sides, and the median and 99th
-// percentile of one transfer's time.
+// tftp_load: a TFTP read load generator. It runs N clients at once over raw UDP, each fetching
+// FILE from HOST (an IPv4 or IPv6 address) PORT with a fresh socket (so a fresh client port) per
+// transfer, until a fixed number of transfers has been made, and reports throughput, transfers
+// per second and the retransmissions seen on both sides, and the median and 99th percentile of
+// one transfer's time.
 //
 //   tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] [-t TIMEOUT_MS] [-s MAX_SECONDS]
-//             [-q HOLD_SECONDS]
+//             [-b BLKSIZE] [-w WINDOWSIZE] [-q HOLD_SECONDS]
+//
+// Without -b and -w every client runs lock-step with 512-byte blocks and asks for no option. With
+// either, each request asks for blksize (RFC 2348; -b, 8 to 65,464), windowsize (RFC 7440; -w, 1
+// to 65,535) and always tsize 0 (RFC 2349), and the client takes what the server answers: an OACK
+// (RFC 2347) gives the options it accepted, and the client starts the transfer with ACK 0; a
+// server that answers with DATA 1 took none. Windows are acknowledged as RFC 7440 says: the last
+// block of each complete window; on a gap (a block beyond the next one expected), the last block
+// received in order, once per gap, and the blocks beyond the gap are dropped; after TIMEOUT_MS of
+// silence the client acknowledges the last block received in order again. A DATA block received
+// twice is counted and never answered. When the OACK carried tsize, the size received must match.
 //
 // With -q the transfers start and go quiet: each client takes DATA 1 and never acknowledges it,
 // keeping its socket open (at most CONCURRENCY requests unanswered at a time), then all of them
 // listen for HOLD_SECONDS. The server's resends of block 1 are stamped by the kernel as they
 // arrive; the resends of one sweep over the quiet transfers arrive together, so the span of each
-// burst is the time that sweep took to send them.
+// burst is the time that sweep took to send them. (-q asks for no options.)
 //
-// The server's answers are accepted from the port of its first DATA (RFC 1350's transfer
+// The server's answers are accepted from the port of its first DATA or OACK (RFC 1350's transfer
 // identifier), so a server that answers from port 69 and one that answers from a new port per
-// transfer are both measured. A transfer fails on an ERROR, on a DATA of an unexpected size, or
-// after five resends of one packet without an answer; the run as a whole ends after MAX_SECONDS
-// whatever happens.
+// transfer are both measured. A transfer fails on an ERROR, on a DATA larger than the block size,
+// on a DATA beyond the window the client acknowledged, on an OACK with an option it did not ask for
+// or a value above the one asked, on a size that differs from the OACK's tsize, or after five
+// resends of one packet without an answer; the client sends the server an ERROR for the failures
+// it finds itself. The run as a whole ends after MAX_SECONDS whatever happens. The exit status is
+// 0 only when every transfer completed, all with the same size.
 //
 //   tftp_load HOST PORT -H DATAGRAMS [-c SOURCE_PORTS] [-r PER_SECOND] [-s MAX_SECONDS]
 //
@@ -55,12 +68,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kBlockSize = 512;
+constexpr std::size_t kBlockSize = 512;  // without options, and what a server that took none sends
+constexpr int kLargestBlockSize = 65464;
 constexpr std::uint16_t kOpRrq = 1;
 constexpr std::uint16_t kOpWrq = 2;
 constexpr std::uint16_t kOpData = 3;
 constexpr std::uint16_t kOpAck = 4;
 constexpr std::uint16_t kOpError = 5;
+constexpr std::uint16_t kOpOack = 6;
 constexpr int kMaxResends = 5;
 
 struct Options {
@@ -71,22 +86,47 @@ struct Options {
     int transfers = 64;
     int timeoutMs = 500;
     int maxSeconds = 120;
-    int hostile = 0;  // the hostile mode's datagrams; 0 for the transfer mode
+    int blockSize = 0;   // -b: blksize asked for; 0 asks for none
+    int windowSize = 0;  // -w: windowsize asked for; 0 asks for none
+    int hostile = 0;     // the hostile mode's datagrams; 0 for the transfer mode
     int rate = 20000;
     int holdSeconds = 0;  // -q: quiet transfers, held this long
 };
+
+/// Why a transfer failed.
+enum class Failure {
+    None,
+    ServerError,
+    Timeout,
+    Oversized,
+    BeyondWindow,
+    BadOack,
+    WrongSize,
+    Socket
+};
+constexpr std::array<const char*, 8> kFailureNames = {
+    "none",         "server ERROR", "timeout",     "oversized DATA", "DATA beyond the window",
+    "unasked OACK", "wrong size",   "socket error"};
 
 struct Totals {
     int started = 0;
     int done = 0;
     int failed = 0;
     std::uint64_t bytes = 0;
-    std::uint64_t clientResends = 0;      // our RRQ or ACK sent again after a silence
-    std::uint64_t duplicateData = 0;      // a DATA block that had already arrived (server resend)
-    std::int64_t firstSize = -1;          // the size of the first completed transfer
+    std::uint64_t clientResends = 0;  // our RRQ or ACK sent again after a silence
+    std::uint64_t duplicateData = 0;  // a DATA block that had already arrived (server resend)
+    std::uint64_t gapAcks = 0;        // ACKs of the last block in order, sent on a gap
+    std::uint64_t droppedData = 0;    // DATA beyond a gap, dropped
+    std::array<int, kFailureNames.size()> failures{};  // by Failure
+    std::int64_t firstSize = -1;                       // the size of the first completed transfer
     int sizeMismatches = 0;               // completed transfers of another size than the first
     int held = 0;                         // -q: transfers that got DATA 1 and went quiet
     std::vector<double> transferSeconds;  // each completed transfer, request to last block
+    // The options of the first transfer that got an answer, and whether another one got others.
+    std::size_t blockSize = 0;
+    std::uint16_t windowSize = 0;
+    bool tsize = false;
+    bool mixedOptions = false;
 };
 
 /// A file descriptor (a socket or the epoll instance), closed when the object goes.
@@ -158,14 +198,51 @@ void putU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
 }
 
-/// One client slot: runs one transfer at a time, lock-step.
+void putText(std::vector<std::uint8_t>& out, std::string_view text) {
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back(0);
+}
+
+/// Datagrams received with one recvmmsg call, into buffers that hold the largest UDP payload.
+struct ReceiveBatch {
+    static constexpr std::size_t kCount = 16;
+    static constexpr std::size_t kSize = 65536;
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(kCount * kSize);
+    std::array<Address, kCount> from{};
+    std::array<iovec, kCount> vectors{};
+    std::array<mmsghdr, kCount> headers{};
+
+    /// Receives up to kCount waiting datagrams; the count, or -1 with errno.
+    int receive(int fd) {
+        for (std::size_t i = 0; i < kCount; ++i) {
+            vectors[i] = {bytes.data() + i * kSize, kSize};
+            from[i].length = sizeof from[i].storage;
+            headers[i] = {};
+            headers[i].msg_hdr.msg_name = from[i].get();
+            headers[i].msg_hdr.msg_namelen = from[i].length;
+            headers[i].msg_hdr.msg_iov = &vectors[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int count = ::recvmmsg(fd, headers.data(), kCount, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < count; ++i) {
+            from[static_cast<std::size_t>(i)].length =
+                headers[static_cast<std::size_t>(i)].msg_hdr.msg_namelen;
+        }
+        return count;
+    }
+    const std::uint8_t* datagram(std::size_t i) const { return bytes.data() + i * kSize; }
+    std::size_t length(std::size_t i) const { return headers[i].msg_len; }
+};
+
+/// One client slot: runs one transfer at a time, lock-step or in windows.
 class Transfer {
   public:
     enum class Step { Running, Done, Failed, Held };
 
-    /// Opens a fresh socket, adds it to the epoll set and sends the read request.
-    bool start(int epoll, const Address& server, const std::string& file, Clock::time_point now,
-               std::chrono::milliseconds timeout, bool quiet) {
+    /// Opens a fresh socket, adds it to the epoll set and sends the read request (with the
+    /// options asked for, if any).
+    bool start(int epoll, const Address& server, const Options& options, Clock::time_point now,
+               bool quiet) {
         socket_ = Descriptor(
             ::socket(server.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
         epoll_event interest{};
@@ -176,53 +253,77 @@ class Transfer {
         }
         server_ = server;
         peer_.reset();
+        askedBlockSize_ = options.blockSize;
+        askedWindowSize_ = options.windowSize;
+        blockSize_ = kBlockSize;
+        windowSize_ = 1;
+        tsize_.reset();
         expected_ = 1;
+        lastAcked_ = 0;
+        gapAcknowledged_ = false;
         bytes_ = 0;
         resends_ = 0;
-        timeout_ = timeout;
+        failure_ = Failure::None;
+        timeout_ = std::chrono::milliseconds(options.timeoutMs);
         quiet_ = quiet;
         startedAt_ = now;
         lastSent_.clear();
         putU16(lastSent_, kOpRrq);
-        lastSent_.insert(lastSent_.end(), file.begin(), file.end());
-        lastSent_.push_back(0);
-        for (const char c : std::string_view("octet")) {
-            lastSent_.push_back(static_cast<std::uint8_t>(c));
+        putText(lastSent_, options.file);
+        putText(lastSent_, "octet");
+        if (askedBlockSize_ > 0 || askedWindowSize_ > 0) {
+            if (askedBlockSize_ > 0) {
+                putText(lastSent_, "blksize");
+                putText(lastSent_, std::to_string(askedBlockSize_));
+            }
+            putText(lastSent_, "tsize");
+            putText(lastSent_, "0");
+            if (askedWindowSize_ > 0) {
+                putText(lastSent_, "windowsize");
+                putText(lastSent_, std::to_string(askedWindowSize_));
+            }
         }
-        lastSent_.push_back(0);
         active_ = true;
         return sendLast(server_, now);
     }
 
     /// Reads every datagram waiting on the socket.
-    Step receive(Clock::time_point now, Totals& totals) {
-        std::array<std::uint8_t, 4 + kBlockSize + 64> buffer{};
+    Step receive(Clock::time_point now, Totals& totals, ReceiveBatch& batch) {
         while (true) {
-            Address from;
-            const ssize_t length =
-                ::recvfrom(socket_.fd(), buffer.data(), buffer.size(), 0, from.get(), &from.length);
-            if (length < 0) {
-                return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? Step::Running
-                                                                                   : Step::Failed;
+            const int count = batch.receive(socket_.fd());
+            if (count < 0) {
+                return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                           ? Step::Running
+                           : fail(Failure::Socket);
             }
-            const Step step =
-                handle(buffer.data(), static_cast<std::size_t>(length), from, now, totals);
-            if (step != Step::Running) {
-                return step;
+            for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+                const Step step =
+                    handle(batch.datagram(i), batch.length(i), batch.from[i], now, totals);
+                if (step != Step::Running) {
+                    return step;
+                }
+            }
+            if (static_cast<std::size_t>(count) < ReceiveBatch::kCount) {
+                return Step::Running;  // the queue was empty; epoll tells of the next ones
             }
         }
     }
 
-    /// Resends the last packet after a silence; fails after five resends.
+    /// After a silence resends the request, or acknowledges the last block received in order
+    /// again; fails after five resends without an answer.
     Step checkTimeout(Clock::time_point now, Totals& totals) {
         if (now < deadline_) {
             return Step::Running;
         }
         if (++resends_ > kMaxResends) {
-            return Step::Failed;
+            return fail(Failure::Timeout);
         }
         ++totals.clientResends;
-        return sendLast(peer_ ? *peer_ : server_, now) ? Step::Running : Step::Failed;
+        if (peer_) {
+            gapAcknowledged_ = false;  // the window starts again after this ACK
+            return acknowledge(static_cast<std::uint16_t>(expected_ - 1), now);
+        }
+        return sendLast(server_, now) ? Step::Running : fail(Failure::Socket);
     }
 
     void finish() {
@@ -237,15 +338,20 @@ class Transfer {
     }
 
     bool active() const { return active_; }
+    bool answered() const { return peer_.has_value(); }
     int fd() const { return socket_.fd(); }
     Clock::time_point deadline() const { return deadline_; }
     std::uint64_t bytes() const { return bytes_; }
     Clock::time_point startedAt() const { return startedAt_; }
+    Failure failure() const { return failure_; }
+    std::size_t blockSize() const { return blockSize_; }
+    std::uint16_t windowSize() const { return windowSize_; }
+    bool hasTsize() const { return tsize_.has_value(); }
 
   private:
     Step handle(const std::uint8_t* datagram, std::size_t length, const Address& from,
                 Clock::time_point now, Totals& totals) {
-        if (length < 4 || !sameHost(from, server_)) {
+        if (length < 2 || !sameHost(from, server_)) {
             return Step::Running;  // not from the server: ignored, as RFC 1350 asks
         }
         if (peer_ && !sameAddress(*peer_, from)) {
@@ -253,41 +359,137 @@ class Transfer {
         }
         const std::uint16_t opcode = readU16(datagram);
         if (opcode == kOpError) {
-            return Step::Failed;
+            return fail(Failure::ServerError);
         }
-        if (opcode != kOpData) {
+        if (opcode == kOpOack) {
+            if (peer_) {
+                return Step::Running;  // a repeated OACK: our own resend of ACK 0 answers it
+            }
+            peer_ = from;
+            if (!takeOptions(datagram + 2, length - 2)) {
+                sendError(8, "option not asked for");
+                return fail(Failure::BadOack);
+            }
+            return acknowledge(0, now);
+        }
+        if (opcode != kOpData || length < 4) {
             return Step::Running;
         }
         if (!peer_) {
-            peer_ = from;  // the first DATA fixes the server's transfer identifier
+            peer_ = from;  // DATA 1 at once: the server took no option, the defaults hold
         }
         const std::uint16_t block = readU16(datagram + 2);
         const std::size_t payload = length - 4;
         if (block != expected_) {
-            if (block == static_cast<std::uint16_t>(expected_ - 1)) {
+            if (static_cast<std::uint16_t>(expected_ - block) <= 0x8000) {
                 ++totals.duplicateData;  // never answered again: that would double every packet
+                return Step::Running;
             }
-            return Step::Running;
+            if (static_cast<std::uint16_t>(block - lastAcked_) > windowSize_) {
+                sendError(0, "DATA beyond the window");
+                return fail(Failure::BeyondWindow);
+            }
+            // A gap: a block before this one was lost. What follows it is dropped, and the last
+            // block in order is acknowledged once, so that the server sends the window again from
+            // the lost block.
+            ++totals.droppedData;
+            if (gapAcknowledged_) {
+                return Step::Running;
+            }
+            gapAcknowledged_ = true;
+            ++totals.gapAcks;
+            return acknowledge(static_cast<std::uint16_t>(expected_ - 1), now);
         }
-        if (payload > kBlockSize) {
-            return Step::Failed;
+        if (payload > blockSize_) {
+            sendError(0, "DATA larger than the block size");
+            return fail(Failure::Oversized);
         }
         if (quiet_) {
             return Step::Held;  // DATA 1 is in; never acknowledged
         }
         bytes_ += payload;
-        lastSent_.clear();
-        putU16(lastSent_, kOpAck);
-        putU16(lastSent_, block);
         resends_ = 0;
-        if (!sendLast(*peer_, now)) {
-            return Step::Failed;
-        }
-        if (payload < kBlockSize) {
+        deadline_ = now + timeout_;  // the silence is counted from the last block in order
+        gapAcknowledged_ = false;
+        if (payload < blockSize_) {
+            if (acknowledge(block, now) != Step::Running) {
+                return Step::Failed;
+            }
+            if (tsize_ && *tsize_ != bytes_) {
+                return fail(Failure::WrongSize);
+            }
             return Step::Done;
         }
         ++expected_;  // wraps from 65535 to 0 as the block field does
+        if (static_cast<std::uint16_t>(block - lastAcked_) >= windowSize_) {
+            return acknowledge(block, now);  // the last block of a complete window
+        }
         return Step::Running;
+    }
+
+    /// Takes the options of an OACK: each one must have been asked for, with a value no larger.
+    bool takeOptions(const std::uint8_t* bytes, std::size_t length) {
+        const std::string_view text(reinterpret_cast<const char*>(bytes), length);
+        std::size_t blockSize = kBlockSize;
+        std::uint16_t windowSize = 1;
+        std::optional<std::uint64_t> tsize;
+        std::size_t at = 0;
+        while (at < text.size()) {
+            const std::size_t nameEnd = text.find('\0', at);
+            const std::size_t valueEnd =
+                nameEnd == std::string_view::npos ? nameEnd : text.find('\0', nameEnd + 1);
+            if (valueEnd == std::string_view::npos) {
+                return false;
+            }
+            std::string name(text.substr(at, nameEnd - at));
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+            const std::string_view value = text.substr(nameEnd + 1, valueEnd - nameEnd - 1);
+            std::uint64_t number = 0;
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), number);
+            if (error != std::errc() || end != value.data() + value.size()) {
+                return false;
+            }
+            if (name == "blksize" && askedBlockSize_ > 0 && number >= 8 &&
+                number <= static_cast<std::uint64_t>(askedBlockSize_)) {
+                blockSize = number;
+            } else if (name == "windowsize" && askedWindowSize_ > 0 && number >= 1 &&
+                       number <= static_cast<std::uint64_t>(askedWindowSize_)) {
+                windowSize = static_cast<std::uint16_t>(number);
+            } else if (name == "tsize") {
+                tsize = number;
+            } else {
+                return false;
+            }
+            at = valueEnd + 1;
+        }
+        blockSize_ = blockSize;
+        windowSize_ = windowSize;
+        tsize_ = tsize;
+        return true;
+    }
+
+    Step acknowledge(std::uint16_t block, Clock::time_point now) {
+        lastSent_.clear();
+        putU16(lastSent_, kOpAck);
+        putU16(lastSent_, block);
+        lastAcked_ = block;
+        return sendLast(*peer_, now) ? Step::Running : fail(Failure::Socket);
+    }
+
+    /// Tells the server that this client gives the transfer up (best effort).
+    void sendError(std::uint16_t code, std::string_view text) {
+        std::vector<std::uint8_t> packet;
+        putU16(packet, kOpError);
+        putU16(packet, code);
+        putText(packet, text);
+        ::sendto(socket_.fd(), packet.data(), packet.size(), 0, peer_->get(), peer_->length);
+    }
+
+    Step fail(Failure why) {
+        failure_ = why;
+        return Step::Failed;
     }
 
     bool sendLast(const Address& to, Clock::time_point now) {
@@ -299,9 +501,17 @@ class Transfer {
     Descriptor socket_;
     Address server_;
     std::optional<Address> peer_;
-    std::uint16_t expected_ = 1;
+    int askedBlockSize_ = 0;
+    int askedWindowSize_ = 0;
+    std::size_t blockSize_ = kBlockSize;  // as negotiated
+    std::uint16_t windowSize_ = 1;        // as negotiated
+    std::optional<std::uint64_t> tsize_;  // the OACK's, when it carried one
+    std::uint16_t expected_ = 1;          // the next block in order
+    std::uint16_t lastAcked_ = 0;         // the window runs from the block after it
+    bool gapAcknowledged_ = false;        // the current gap has had its ACK
     std::uint64_t bytes_ = 0;
     int resends_ = 0;
+    Failure failure_ = Failure::None;
     std::chrono::milliseconds timeout_{500};
     Clock::time_point deadline_{};
     std::vector<std::uint8_t> lastSent_;
@@ -370,10 +580,8 @@ class HostileDatagrams {
     static void appendRequest(std::vector<std::uint8_t>& out, std::uint16_t opcode,
                               std::string_view name, std::string_view mode) {
         putU16(out, opcode);
-        for (const std::string_view text : {name, mode}) {
-            out.insert(out.end(), text.begin(), text.end());
-            out.push_back(0);
-        }
+        putText(out, name);
+        putText(out, mode);
     }
 
     std::mt19937 random_{20261207};
@@ -436,7 +644,8 @@ bool parseInt(std::string_view text, int& value, int lowest) {
 void usage() {
     std::fprintf(stderr,
                  "usage: tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] "
-                 "[-t TIMEOUT_MS] [-s MAX_SECONDS] [-q HOLD_SECONDS]\n"
+                 "[-t TIMEOUT_MS] [-s MAX_SECONDS]\n"
+                 "                 [-b BLKSIZE] [-w WINDOWSIZE] [-q HOLD_SECONDS]\n"
                  "       tftp_load HOST PORT -H DATAGRAMS [-c SOURCE_PORTS] [-r PER_SECOND] "
                  "[-s MAX_SECONDS]\n");
 }
@@ -467,12 +676,20 @@ std::optional<Options> parseOptions(int argc, char** argv) {
                       : flag == "-H" ? &options.hostile
                       : flag == "-r" ? &options.rate
                       : flag == "-q" ? &options.holdSeconds
+                      : flag == "-b" ? &options.blockSize
+                      : flag == "-w" ? &options.windowSize
                                      : nullptr;
         if (target == nullptr || !parseInt(argv[i + 1], *target, 1)) {
             return std::nullopt;
         }
     }
     if ((argc - firstFlag) % 2 != 0 || (options.hostile > 0) == (firstFlag == 4)) {
+        return std::nullopt;
+    }
+    const bool asksOptions = options.blockSize > 0 || options.windowSize > 0;
+    if ((options.blockSize > 0 &&
+         (options.blockSize < 8 || options.blockSize > kLargestBlockSize)) ||
+        options.windowSize > 65535 || (asksOptions && options.holdSeconds > 0)) {
         return std::nullopt;
     }
     return options;
@@ -629,9 +846,9 @@ int main(int argc, char** argv) {
         raiseDescriptorLimit();
     }
 
-    const auto timeout = std::chrono::milliseconds(options->timeoutMs);
     std::vector<Transfer> slots(static_cast<std::size_t>(options->concurrency));
     Totals totals;
+    ReceiveBatch batch;
     totals.transferSeconds.reserve(static_cast<std::size_t>(options->transfers));
     QuietHold hold;
     const auto begin = Clock::now();
@@ -643,6 +860,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     auto settle = [&](Transfer& slot, Transfer::Step step, Clock::time_point now) {
+        if (slot.answered()) {
+            if (totals.blockSize == 0) {
+                totals.blockSize = slot.blockSize();
+                totals.windowSize = slot.windowSize();
+                totals.tsize = slot.hasTsize();
+            } else if (totals.blockSize != slot.blockSize() ||
+                       totals.windowSize != slot.windowSize() || totals.tsize != slot.hasTsize()) {
+                totals.mixedOptions = true;
+            }
+        }
         if (step == Transfer::Step::Held) {
             ::epoll_ctl(epoll.fd(), EPOLL_CTL_DEL, slot.fd(), nullptr);
             if (hold.add(slot.release())) {
@@ -665,6 +892,7 @@ int main(int argc, char** argv) {
             }
         } else {
             ++totals.failed;
+            ++totals.failures[static_cast<std::size_t>(slot.failure())];
         }
         slot.finish();
     };
@@ -677,7 +905,7 @@ int main(int argc, char** argv) {
         for (auto& slot : slots) {
             if (!slot.active() && totals.started < options->transfers) {
                 ++totals.started;
-                if (!slot.start(epoll.fd(), server, options->file, now, timeout, quiet)) {
+                if (!slot.start(epoll.fd(), server, *options, now, quiet)) {
                     settle(slot, Transfer::Step::Failed, now);
                 }
             }
@@ -703,7 +931,8 @@ int main(int argc, char** argv) {
             if (!slot.active()) {
                 continue;
             }
-            if (const auto step = slot.receive(after, totals); step != Transfer::Step::Running) {
+            if (const auto step = slot.receive(after, totals, batch);
+                step != Transfer::Step::Running) {
                 settle(slot, step, after);
             }
         }
@@ -745,18 +974,36 @@ int main(int argc, char** argv) {
     std::printf("throughput:      %.1f MB/s\n", megabytesPerSecond);
     std::printf("transfers/s:     %.1f\n", totals.done / seconds);
     std::printf("per transfer:    median %.1f ms, p99 %.1f ms\n", medianMs, p99Ms);
-    std::printf("retransmissions: %llu client resends, %llu duplicate DATA from the server\n",
-                static_cast<unsigned long long>(totals.clientResends),
-                static_cast<unsigned long long>(totals.duplicateData));
+    std::printf(
+        "retransmissions: %llu client resends, %llu duplicate DATA from the server, "
+        "%llu ACKs on a gap (%llu DATA beyond a gap dropped)\n",
+        static_cast<unsigned long long>(totals.clientResends),
+        static_cast<unsigned long long>(totals.duplicateData),
+        static_cast<unsigned long long>(totals.gapAcks),
+        static_cast<unsigned long long>(totals.droppedData));
+    std::printf("options:         blksize %zu, windowsize %u, tsize %s%s\n", totals.blockSize,
+                static_cast<unsigned>(totals.windowSize),
+                totals.tsize ? "answered" : "not answered",
+                totals.mixedOptions ? " (other transfers got other options!)" : "");
+    for (std::size_t why = 1; why < kFailureNames.size(); ++why) {
+        if (totals.failures[why] > 0) {
+            std::printf("failed:          %d by %s\n", totals.failures[why], kFailureNames[why]);
+        }
+    }
     const bool clean = totals.failed == 0 && unfinished == 0 && totals.sizeMismatches == 0 &&
                        totals.started == options->transfers;
     // One line for scripts: bench/run.sh reads it.
     std::printf(
         "summary done=%d failed=%d bytes=%llu seconds=%.6f mbps=%.3f median_ms=%.3f p99_ms=%.3f "
-        "client_resends=%llu duplicate_data=%llu clean=%d\n",
+        "client_resends=%llu duplicate_data=%llu clean=%d gap_acks=%llu blksize=%zu windowsize=%u "
+        "tsize=%d options_mixed=%d beyond_window=%d wrong_size=%d\n",
         totals.done, totals.failed + unfinished + (options->transfers - totals.started),
         static_cast<unsigned long long>(totals.bytes), seconds, megabytesPerSecond, medianMs, p99Ms,
         static_cast<unsigned long long>(totals.clientResends),
-        static_cast<unsigned long long>(totals.duplicateData), clean ? 1 : 0);
+        static_cast<unsigned long long>(totals.duplicateData), clean ? 1 : 0,
+        static_cast<unsigned long long>(totals.gapAcks), totals.blockSize,
+        static_cast<unsigned>(totals.windowSize), totals.tsize ? 1 : 0, totals.mixedOptions ? 1 : 0,
+        totals.failures[static_cast<std::size_t>(Failure::BeyondWindow)],
+        totals.failures[static_cast<std::size_t>(Failure::WrongSize)] + totals.sizeMismatches);
     return clean ? 0 : 1;
 }
