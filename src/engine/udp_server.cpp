@@ -1,5 +1,6 @@
 #include "engine/udp_server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -46,6 +47,10 @@ void UdpServer::prepare() {
         socketState_ = SocketState::NotBound;
         prepareError_ = net::lastError();
         socket_.close();
+    } else {
+        // Room for a burst of every session's acknowledgements; done here, while the program may
+        // still pass the system's maximum.
+        socket_.growReceiveBuffer(kReceiveQueueBytes);
     }
     folder_ = ServedFolder::open(servedFolder_.empty() ? ServedFolder::workingDirectory()
                                                        : servedFolder_);
@@ -76,6 +81,7 @@ bool UdpServer::start() {
             break;
     }
     writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Quillet Server Ready...");
+    dropsReported_ = socket_.droppedDatagrams();
     serveFolder();
     // Every transfer holds a descriptor: cap them below what the process may open.
     dispatcher_.limitSessions(RequestDispatcher::sessionCapFor(raiseOpenFileLimit()));
@@ -144,6 +150,7 @@ void UdpServer::receiveLoop() {
             lastTick = now;
             dispatcher_.tick(now);
             actOnQueuedErrors(now);
+            reportDrops();
         }
     }
     socket_.close();
@@ -151,10 +158,18 @@ void UdpServer::receiveLoop() {
 
 void UdpServer::dispatchQueued(std::time_t now) {
     // Under load several datagrams wait at once: one call takes them all, and they are handled one
-    // by one in the order they came. When the queue runs dry the loop keeps looking for a short
-    // while before it waits again: the answer to a block just sent is often that close, and
-    // catching it saves a sleep and a wake-up, which cost more than the looking. The pass is
-    // bounded, so that the stop flag and the tick are still seen in time.
+    // by one in the order they came. When the queue runs dry the loop may keep looking for a short
+    // while before it waits again: when the answer to a block just sent comes that soon, catching
+    // it saves a sleep and a wake-up, which cost more than the looking. Whether it comes that soon
+    // depends on the clients, so the look follows what it found lately (as a kernel's busy-poll
+    // budget does): one that pays is allowed twice the calls it needed, one that comes up empty
+    // halves the next. Without a budget the loop waits as soon as the queue is dry, and looks in
+    // full now and then to see whether that still holds. The pass is bounded, so that the stop
+    // flag and the tick are still seen in time.
+    std::size_t budget = lookBudget_;
+    if (budget == 0 && ++passesWithoutLooking_ % kPassesBetweenTrialLooks == 0) {
+        budget = kMostEmptyReceives;
+    }
     std::size_t emptyInARow = 0;
     for (std::size_t call = 0; call < kMostReceivesPerPass; ++call) {
         const auto taken = socket_.receiveQueued(receiveBuffers_, received_);
@@ -169,10 +184,28 @@ void UdpServer::dispatchQueued(std::time_t now) {
                 actOnQueuedErrors(now);
             }
         }
+        if (taken > 0 && emptyInARow > 0) {
+            lookBudget_ = std::clamp(2 * emptyInARow, lookBudget_, kMostEmptyReceives);
+        }
         emptyInARow = taken == 0 ? emptyInARow + 1 : 0;
-        if (emptyInARow > kEmptyReceivesBeforeWaiting) {
+        if (emptyInARow > budget || (budget == 0 && taken < received_.size())) {
+            // A batch taken short found the queue dry: without a budget, that is the end.
+            if (emptyInARow > budget) {
+                lookBudget_ /= 2;
+            }
             return;
         }
+    }
+}
+
+void UdpServer::reportDrops() {
+    const std::uint32_t dropped = socket_.droppedDatagrams();
+    if (dropped != dropsReported_) {
+        // The count runs on and may wrap; the difference is what is new.
+        writeFormatted(dispatcher_.logSink(), loglevel::kRefused,
+                       "%u Datagrams Dropped, Receive Queue Full.",
+                       static_cast<unsigned>(dropped - dropsReported_));
+        dropsReported_ = dropped;
     }
 }
 
@@ -202,6 +235,11 @@ void UdpServer::actOnQueuedErrors(std::time_t now) {
 net::SendResult UdpServer::sendTo(const ClientEndpoint& endpoint,
                                   std::span<const std::uint8_t> bytes) {
     return socket_.sendTo(endpoint, bytes);
+}
+
+std::size_t UdpServer::sendSegments(const ClientEndpoint& endpoint,
+                                    std::span<const std::uint8_t> bytes, std::size_t segmentSize) {
+    return socket_.sendSegments(endpoint, bytes, segmentSize);
 }
 
 }  // namespace quillet

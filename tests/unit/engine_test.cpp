@@ -44,6 +44,14 @@ struct RecordingTransport final : PacketTransport {
         sent.push_back({to, {bytes.begin(), bytes.end()}});
         return result;
     }
+    std::size_t sendSegments(const ClientEndpoint& to, std::span<const std::uint8_t> bytes,
+                             std::size_t segmentSize) override {
+        ++runs;
+        return net::sendEachSegment(
+            bytes, segmentSize,
+            [&](std::span<const std::uint8_t> datagram) { return sendTo(to, datagram); });
+    }
+    int runs = 0;
     net::SendResult result = net::SendResult::Sent;
     std::vector<std::pair<ClientEndpoint, Bytes>> sent;
 };

@@ -4,6 +4,7 @@
 #ifdef __linux__
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <netinet/udp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -23,6 +24,19 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace test;
+
+/// The next datagram that reaches socket from port, or none if nothing comes within limit.
+Bytes receiveAt(net::UdpSocket& socket, std::uint16_t port, std::chrono::milliseconds limit = 5s) {
+    Bytes buffer(65536);
+    const std::span<std::uint8_t> buffers[] = {buffer};
+    net::ReceivedDatagram received[1];
+    if (socket.waitReadable(limit) != net::WaitResult::Readable ||
+        socket.receiveQueued(buffers, received) != 1 || received[0].from.hostPort() != port) {
+        return {};
+    }
+    buffer.resize(received[0].length.value_or(0));
+    return buffer;
+}
 
 // A server on a free port of its own, its receive loop on a thread, and two client sockets that
 // take datagrams from the server's port only.
@@ -60,15 +74,7 @@ class UdpServerTest : public ::testing::Test {
 
     /// The next datagram from the server, or none if nothing comes within limit.
     Bytes receive(std::chrono::milliseconds limit = 5s) {
-        Bytes buffer(65536);
-        const std::span<std::uint8_t> buffers[] = {buffer};
-        net::ReceivedDatagram received[1];
-        if (client.waitReadable(limit) == net::WaitResult::Readable &&
-            client.receiveQueued(buffers, received) == 1) {
-            EXPECT_EQ(received[0].from.hostPort(), server.boundPort());
-        }
-        buffer.resize(received[0].length.value_or(0));
-        return buffer;
+        return receiveAt(client, server.boundPort(), limit);
     }
 
     // The socket layer (Winsock) is started first and cleaned up last.
@@ -143,26 +149,56 @@ TEST_F(UdpServerTest, AClientWhosePortAnswersUnreachableEndsAtOnce) {
 #endif
 
 #ifdef __linux__
+/// A system call that fails with an error, where its argument (none: -1) has the value.
+struct Refusal {
+    int call;
+    int argument;
+    std::uint32_t value;
+    int error;
+};
+
+/// Makes the process's system calls fail as refusals say, as a kernel without the feature would;
+/// for a child process only, as it lasts.
+bool refuse(const std::vector<Refusal>& refusals) {
+    std::vector<sock_filter> rules;
+    for (const auto& [call, argument, value, error] : refusals) {
+        const auto skip = static_cast<std::uint8_t>(argument < 0 ? 1 : 3);
+        rules.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+        rules.push_back(
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, skip));
+        if (argument >= 0) {
+            rules.push_back(
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+                         static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * argument)));
+            rules.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, 1));
+        }
+        rules.push_back(
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)));
+    }
+    rules.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog program{static_cast<unsigned short>(rules.size()), rules.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+/// A server on a free port with its log, folder and clock, for a test that runs its loop itself.
+struct LoneServer {
+    LoneServer() { server.setLog(&log); }
+    Recorder log;
+    ScratchDirectory files;
+    FakeClock clock;
+    UdpServer server{0, clock, files.root};
+};
+
 // Without IPv6 in the kernel (ipv6.disable=1; here a filter that refuses IPv6 sockets, in a child
 // process) the server says so once and serves IPv4.
 TEST(UdpServerFallback, WithoutIpv6TheServerSaysSoOnceAndServesIpv4) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    sock_filter rules[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
-                           BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
-                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
-                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
-    const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
     const auto served = [&] {
-        Recorder log;
-        ScratchDirectory files;
-        FakeClock clock;
-        UdpServer server{0, clock, files.root};
-        server.setLog(&log);
+        LoneServer lone;
+        auto& server = lone.server;
         net::UdpSocket client;
-        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0 || !server.start() ||
+        if (!refuse({{SYS_socket, 0, AF_INET6, EAFNOSUPPORT}}) || !server.start() ||
             !client.open() || !client.bind(0)) {
             return false;
         }
@@ -171,10 +207,94 @@ TEST(UdpServerFallback, WithoutIpv6TheServerSaysSoOnceAndServesIpv4) {
         const bool answered = client.waitReadable(5s) == net::WaitResult::Readable;
         server.requestStop();
         loop.join();
-        return answered &&
-               log.take().at(0) == "4 IPv6 Socket Create Error: 0x00000061, serving IPv4 only.";
+        return answered && lone.log.take().at(0) ==
+                               "4 IPv6 Socket Create Error: 0x00000061, serving IPv4 only.";
     };
     EXPECT_EXIT(std::exit(served() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
+// A window goes out in one segmented send; where the kernel refuses that (EIO, EINVAL) or has no
+// segmentation at all, block by block. The client gets the same datagrams either way, the window
+// resent after a lost block too.
+TEST(UdpServerFallback, AWindowArrivesAsTheSameDatagramsSegmentedOrBlockByBlock) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::vector<Refusal> rows[] = {
+        {},
+        {{SYS_sendmsg, -1, 0, EINVAL}},
+        {{SYS_sendmsg, -1, 0, EIO}},
+        {{SYS_getsockopt, 1, SOL_UDP, ENOPROTOOPT}, {SYS_sendmsg, -1, 0, EPERM}},
+    };
+    const auto content = pattern(750);  // seven blocks of 100, one of 50
+    std::vector<Bytes> expected{wire({0, 6, "blksize", 0, "100", 0, "windowsize", 0, "8", 0})};
+    for (const int block : {1, 2, 3, 4, 5, 6, 7, 8, 6, 7, 8}) {
+        expected.push_back(wire({0, 3, 0, block, content.substr((block - 1) * 100, 100)}));
+    }
+    const auto arrives = [&](const std::vector<Refusal>& refusals) {
+        LoneServer lone;
+        auto& server = lone.server;
+        server.setNegotiatesOptions(true);
+        const auto path = lone.files.write("window.bin", content);
+        net::UdpSocket client;
+        if (!refuse(refusals) || !server.start() || !client.open() || !client.bind(0)) {
+            return false;
+        }
+        std::thread loop([&] { server.receiveLoop(); });
+        const auto to = test::client(0x7F000001, server.boundPort());
+        std::vector<Bytes> got;
+        // The OACK; ACK 0: blocks 1 to 8; ACK 5 (block 6 lost): 6 to 8 again.
+        for (const auto& [datagram, count] :
+             {std::pair{rrqWith(path, {"blksize", 0, "100", 0, "windowsize", 0, "8", 0}), 1},
+              {ack(0), 8},
+              {ack(5), 3}}) {
+            client.sendTo(to, datagram);
+            for (int i = 0; i < count; ++i) {
+                got.push_back(receiveAt(client, server.boundPort()));
+            }
+        }
+        server.requestStop();
+        loop.join();
+        return got == expected;
+    };
+    for (const auto& refusals : rows) {
+        EXPECT_EXIT(std::exit(arrives(refusals) ? 0 : 1), ::testing::ExitedWithCode(0), "")
+            << refusals.size();
+    }
+}
+
+// Datagrams that the kernel drops for a full receive queue are counted in one line at the next
+// tick, and only new ones at later ticks.
+TEST(UdpServerDrops, DatagramsDroppedForAFullQueueAreLoggedOnceAtTheNextTick) {
+    LoneServer lone;
+    auto& server = lone.server;
+    net::UdpSocket client;
+    ASSERT_TRUE(server.start() && client.open() && client.bind(0));
+    lone.log.take();
+    // More than the queue holds, before the loop takes any: at most 8 MiB of 832 bytes each.
+    const auto to = test::client(0x7F000001, server.boundPort());
+    for (int i = 0; i < 12'000; ++i) {
+        client.sendTo(to, {});
+    }
+    std::thread loop([&] { server.receiveLoop(); });
+    // Ticks until one reports them, then one more, which has nothing new to report.
+    Lines lines;
+    for (int tick = 0; tick < 20 && lines.empty(); ++tick) {
+        lone.clock.now += 11;
+        client.sendTo(to, {});  // wakes the loop
+        std::this_thread::sleep_for(100ms);
+        lines = lone.log.take();
+    }
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].starts_with("4 ") &&
+                lines[0].ends_with(" Datagrams Dropped, Receive Queue Full."))
+        << lines[0];
+    EXPECT_GT(std::stoi(lines[0].substr(2)), 0);
+    lone.clock.now += 11;
+    client.sendTo(to, {});
+    std::this_thread::sleep_for(300ms);
+    lines = lone.log.take();
+    EXPECT_EQ(lines, Lines{});
+    server.requestStop();
+    loop.join();
 }
 #endif
 
