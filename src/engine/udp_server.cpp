@@ -136,7 +136,9 @@ std::time_t UdpServer::monotonicSeconds() const {
 void UdpServer::receiveLoop() {
     std::time_t lastTick = monotonicSeconds();
     while (!stopRequested_.load()) {
+        const auto waitStarted = std::chrono::steady_clock::now();
         const auto waited = socket_.waitReadable(kWaitForDatagram);
+        adaptLook(std::chrono::steady_clock::now() - waitStarted);
         const std::time_t now = monotonicSeconds();
         if (waited == net::WaitResult::Failed) {
             // Never spin on a socket that keeps failing; the stop flag is still seen in time.
@@ -160,17 +162,10 @@ void UdpServer::dispatchQueued(std::time_t now) {
     // Under load several datagrams wait at once: one call takes them all, and they are handled one
     // by one in the order they came. When the queue runs dry the loop may keep looking for a short
     // while before it waits again: when the answer to a block just sent comes that soon, catching
-    // it saves a sleep and a wake-up, which cost more than the looking. Whether it comes that soon
-    // depends on the clients, so the look follows what it found lately (as a kernel's busy-poll
-    // budget does): one that pays is allowed twice the calls it needed, one that comes up empty
-    // halves the next. Without a budget the loop waits as soon as the queue is dry, and looks in
-    // full now and then to see whether that still holds. The pass is bounded, so that the stop
-    // flag and the tick are still seen in time.
-    std::size_t budget = lookBudget_;
-    if (budget == 0 && ++passesWithoutLooking_ % kPassesBetweenTrialLooks == 0) {
-        budget = kMostEmptyReceives;
-    }
-    std::size_t emptyInARow = 0;
+    // it saves a sleep and a wake-up, which cost more than the looking; when it comes later, the
+    // look is wasted on top of them (adaptLook). The pass is bounded, so that the stop flag and
+    // the tick are still seen in time.
+    std::optional<std::chrono::steady_clock::time_point> dryAt;
     for (std::size_t call = 0; call < kMostReceivesPerPass; ++call) {
         const auto taken = socket_.receiveQueued(receiveBuffers_, received_);
         for (std::size_t i = 0; i < taken; ++i) {
@@ -184,17 +179,31 @@ void UdpServer::dispatchQueued(std::time_t now) {
                 actOnQueuedErrors(now);
             }
         }
-        if (taken > 0 && emptyInARow > 0) {
-            lookBudget_ = std::clamp(2 * emptyInARow, lookBudget_, kMostEmptyReceives);
-        }
-        emptyInARow = taken == 0 ? emptyInARow + 1 : 0;
-        if (emptyInARow > budget || (budget == 0 && taken < received_.size())) {
-            // A batch taken short found the queue dry: without a budget, that is the end.
-            if (emptyInARow > budget) {
-                lookBudget_ /= 2;
+        // A batch taken short found the queue dry.
+        if (taken < received_.size()) {
+            if (lookBudget_ == std::chrono::steady_clock::duration::zero()) {
+                return;
             }
-            return;
+            const auto at = std::chrono::steady_clock::now();
+            if (taken > 0 || !dryAt) {
+                dryAt = at;
+            } else if (at - *dryAt >= lookBudget_) {
+                return;
+            }
         }
+    }
+}
+
+void UdpServer::adaptLook(std::chrono::steady_clock::duration waited) {
+    // As a hypervisor tunes how long an idle processor polls before it halts: a wait that a look
+    // of at most kLongestLook would have covered doubles the look (from an eighth of that); one
+    // longer than any look halves it, down to none, so that a client in lock-step whose answers
+    // take longer than that costs a sleep and a wake-up per block and no looking.
+    const std::chrono::steady_clock::duration longest = kLongestLook;
+    if (lookBudget_ + waited <= longest) {
+        lookBudget_ = std::clamp(2 * lookBudget_, longest / 8, longest);
+    } else if (waited > longest) {
+        lookBudget_ = lookBudget_ < longest / 8 ? lookBudget_.zero() : lookBudget_ / 2;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -33,11 +34,9 @@ class UdpServer final : public PacketTransport {
     static constexpr std::size_t kReceiveBufferCapacity = 4096;
     /// Datagrams taken by one receive call when that many are queued.
     static constexpr std::size_t kReceiveBatch = 32;
-    /// The most receive calls that find nothing before the loop waits again (tens of
-    /// microseconds); how many it makes follows how often looking has paid lately.
-    static constexpr std::size_t kMostEmptyReceives = 64;
-    /// While looking does not pay, every this many passes look once as long as the most.
-    static constexpr std::size_t kPassesBetweenTrialLooks = 64;
+    /// The longest look for more datagrams once the queue is dry, before the loop waits again:
+    /// about what a sleep and a wake-up cost. How long it looks follows what waiting found lately.
+    static constexpr auto kLongestLook = std::chrono::microseconds(20);
     /// The receive queue asked for; Linux counts twice this, 8 MiB: an acknowledgement (832
     /// bytes as counted) from each of 10,000 sessions.
     static constexpr std::size_t kReceiveQueueBytes = 4 << 20;
@@ -120,9 +119,12 @@ class UdpServer final : public PacketTransport {
     void logAddresses();
 
     /// Dispatches every datagram already queued, a batch per receive call, and those that come
-    /// while it looks a little longer (up to the look budget); at most kMostReceivesPerPass
-    /// calls.
+    /// while it looks a little longer (for lookBudget_); at most kMostReceivesPerPass calls.
     void dispatchQueued(std::time_t now);
+
+    /// Lengthens the look when a wait of that long would have been spared by it, shortens it
+    /// when the wait was longer than any look.
+    void adaptLook(std::chrono::steady_clock::duration waited);
 
     /// Logs the datagrams the system dropped for the socket since the last time, if it did.
     void reportDrops();
@@ -140,9 +142,8 @@ class UdpServer final : public PacketTransport {
     std::array<std::span<std::uint8_t>, kReceiveBatch> receiveBuffers_{};
     std::array<net::ReceivedDatagram, kReceiveBatch> received_{};
     LineLimiter errorLines_;  // for the notes about errors that end no transfer
-    std::size_t lookBudget_ = kMostEmptyReceives;  // empty receives before waiting, for now
-    std::size_t passesWithoutLooking_ = 0;         // since the last trial look
-    std::uint32_t dropsReported_ = 0;              // the socket's drop count, as last logged
+    std::chrono::steady_clock::duration lookBudget_ = kLongestLook;  // how long to look, for now
+    std::uint32_t dropsReported_ = 0;  // the socket's drop count, as last logged
     std::atomic<bool> stopRequested_{false};
     std::uint16_t port_;
     const Clock& clock_;

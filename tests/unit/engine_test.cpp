@@ -589,6 +589,7 @@ TEST_F(EngineTest, WindowedTransferResendsFromTheBlockAfterTheLastAcknowledged) 
         EXPECT_EQ(log.take(), lines);
     }
     EXPECT_EQ(received, contentOf(path));
+    EXPECT_EQ(transport.runs, 6);  // each window, or its first block, in one run
     EXPECT_EQ(events.take(), (Lines{event("Progress", "10"), event("Done")}));
     // The OACK has the same five resends as a block.
     dispatch(kClient, request);
