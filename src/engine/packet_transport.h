@@ -18,10 +18,12 @@ class PacketTransport {
 
     /// Sends the datagrams laid back to back in bytes, each segmentSize bytes but the last, which
     /// may be shorter, to the endpoint; returns how many went out (or were lost as LostToOthers),
-    /// fewer than all when the next one failed.
+    /// fewer than all when the next one failed. One sendTo each unless overridden.
     virtual std::size_t sendSegments(const ClientEndpoint& endpoint,
-                                     std::span<const std::uint8_t> bytes,
-                                     std::size_t segmentSize) = 0;
+                                     std::span<const std::uint8_t> bytes, std::size_t segmentSize) {
+        return net::sendEachSegment(bytes, segmentSize,
+                                    [&](auto datagram) { return sendTo(endpoint, datagram); });
+    }
 
   protected:
     ~PacketTransport() = default;

@@ -49,13 +49,6 @@ struct Checker final : PacketTransport, LogSink {
                : sends % 89 == 0 ? net::SendResult::LostToOthers
                                  : net::SendResult::Sent;
     }
-    std::size_t sendSegments(const ClientEndpoint& to, std::span<const std::uint8_t> bytes,
-                             std::size_t segmentSize) override {
-        check(segmentSize > 4 && bytes.size() <= 4 + kLargestBlockSize, "a run of impossible size");
-        return net::sendEachSegment(
-            bytes, segmentSize,
-            [&](std::span<const std::uint8_t> datagram) { return sendTo(to, datagram); });
-    }
     void write(std::int32_t level, std::string_view text) override {
         check(text.size() <= 199 && level >= 3 && level <= 7, "a log line too long or unknown");
         check(std::none_of(text.begin(), text.end(),

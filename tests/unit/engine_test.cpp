@@ -47,9 +47,7 @@ struct RecordingTransport final : PacketTransport {
     std::size_t sendSegments(const ClientEndpoint& to, std::span<const std::uint8_t> bytes,
                              std::size_t segmentSize) override {
         ++runs;
-        return net::sendEachSegment(
-            bytes, segmentSize,
-            [&](std::span<const std::uint8_t> datagram) { return sendTo(to, datagram); });
+        return PacketTransport::sendSegments(to, bytes, segmentSize);
     }
     int runs = 0;
     net::SendResult result = net::SendResult::Sent;
