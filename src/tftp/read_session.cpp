@@ -164,15 +164,35 @@ ReadSession::SendFailure ReadSession::sendWindow() {
 
 ReadSession::SendFailure ReadSession::sendBlocks(std::int32_t first, std::int32_t last,
                                                  bool reportsProgress) {
-    // The blocks are laid out back to back and go out in one call. A block that cannot be read
-    // ends the run there; those before it still go out first, as they would one by one.
+    // The blocks are laid out back to back and go out in one call. Several are read with one read
+    // into the owner's large block; should that read fail, they are read one by one as a single
+    // block is (or found held in currentBlock_), so that the failure ends the run where it lies.
+    // A block that cannot be read ends the run there; those before it still go out first, as
+    // they would one by one.
+    last = lastBlock_ != 0 ? std::min(last, lastBlock_) : last;
+    const auto size = static_cast<std::size_t>(blockSize_);
+    auto& together = owner_.largeBlock().payload;
+    const auto wanted = static_cast<std::size_t>(std::max(0, last - first + 1)) * size;
+    const auto read = last > first && wanted <= together.size() && file_
+                          ? file_->readAt(std::int64_t{first - 1} * blockSize_,
+                                          std::span(together.data(), wanted))
+                          : std::nullopt;
     const auto run = owner_.runBuffer();
     std::size_t used = 0;
     SendFailure failure;
     std::int32_t number = first;
     for (; number <= last && (lastBlock_ == 0 || number <= lastBlock_); ++number) {
-        failure = loadBlock(number);
-        const auto length = failure ? std::nullopt : blockPacket().encode(run.subspan(used));
+        std::span<const std::uint8_t> payload;
+        if (read) {
+            const auto offset = std::min(*read, static_cast<std::size_t>(number - first) * size);
+            payload = std::span(together).subspan(offset, std::min(size, *read - offset));
+            failure = payload.size() < size ? endsFile(number) : std::nullopt;
+        } else {
+            failure = loadBlock(number);
+            payload = blockPacket().payloadBytes();
+        }
+        const auto length =
+            failure ? std::nullopt : DataPacket::encodeBlock(number, payload, run.subspan(used));
         if (!length) {
             failure = failure.value_or(Outcome::SocketError);
             break;
@@ -220,16 +240,23 @@ ReadSession::SendFailure ReadSession::loadBlock(std::int32_t number) {
         return Outcome::ReadError;
     }
     if (*count < size) {
-        // The size and time seen at open are checked again at the end, so that the client
-        // never gets a mix of two versions of the file.
-        if (!file_->unchangedSinceOpen()) {
-            return Outcome::FileChanged;
+        if (const auto failure = endsFile(number)) {
+            return failure;
         }
-        lastBlock_ = number;
     }
     block.peer = peer_;
     block.block = number;
     block.payloadLength = static_cast<std::int32_t>(*count);
+    return std::nullopt;
+}
+
+ReadSession::SendFailure ReadSession::endsFile(std::int32_t number) {
+    // The size and time seen at open are checked again at the end, so that the client never
+    // gets a mix of two versions of the file.
+    if (!file_->unchangedSinceOpen()) {
+        return Outcome::FileChanged;
+    }
+    lastBlock_ = number;
     return std::nullopt;
 }
 

@@ -123,6 +123,10 @@ class ReadSession {
     /// Puts block number into blockPacket(), read from the file unless currentBlock_ holds it.
     SendFailure loadBlock(std::int32_t number);
 
+    /// Block number came short: it is the file's last, unless the file changed since it was
+    /// opened (FileChanged).
+    SendFailure endsFile(std::int32_t number);
+
     /// Sends the OACK with the accepted options.
     bool sendOptionAck();
 
