@@ -165,10 +165,9 @@ ReadSession::SendFailure ReadSession::sendWindow() {
 ReadSession::SendFailure ReadSession::sendBlocks(std::int32_t first, std::int32_t last,
                                                  bool reportsProgress) {
     // The blocks are laid out back to back and go out in one call. Several are read with one read
-    // into the owner's large block; should that read fail, they are read one by one as a single
-    // block is (or found held in currentBlock_), so that the failure ends the run where it lies.
-    // A block that cannot be read ends the run there; those before it still go out first, as
-    // they would one by one.
+    // into the owner's large block; should that read fail, one by one, as a single block is (or
+    // found held in currentBlock_). A block that cannot be read ends the run there, and those
+    // before it still go out first, as they would one at a time.
     last = lastBlock_ != 0 ? std::min(last, lastBlock_) : last;
     const auto size = static_cast<std::size_t>(blockSize_);
     auto& together = owner_.largeBlock().payload;
