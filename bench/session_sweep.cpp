@@ -40,6 +40,13 @@ class SocketTransport final : public quillet::PacketTransport {
         ++sent;
         return socket_.sendTo(endpoint, bytes);
     }
+    std::size_t sendSegments(const quillet::ClientEndpoint& endpoint,
+                             std::span<const std::uint8_t> bytes,
+                             std::size_t segmentSize) override {
+        const auto count = socket_.sendSegments(endpoint, bytes, segmentSize);
+        sent += count;
+        return count;
+    }
     std::size_t sent = 0;
 
   private:

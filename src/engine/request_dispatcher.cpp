@@ -101,6 +101,11 @@ bool RequestDispatcher::send(const TftpPacket& packet) {
            net::SendResult::Failed;
 }
 
+std::size_t RequestDispatcher::sendRun(const ClientEndpoint& client,
+                                       std::span<const std::uint8_t> run, std::size_t segmentSize) {
+    return transport_ == nullptr ? 0 : transport_->sendSegments(client, run, segmentSize);
+}
+
 void RequestDispatcher::tick(std::time_t now) {
     lines_.reportHeldBack(logSink_, now);
     if (sessions_.empty()) {

@@ -29,8 +29,9 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
   public:
     /// Room for the largest datagram we send, a DATA packet with a full block of the largest
     /// negotiable size (4 + 65,464 bytes), and two bytes to spare; every ERROR reply and OACK is
-    /// shorter.
+    /// shorter, and so is every window, whose DATA datagrams share the buffer back to back.
     static constexpr std::size_t kSendBufferCapacity = kLargestBlockSize + 6;
+    static_assert(kSendBufferCapacity >= ReadSession::kLargestWindowBytes);
     static constexpr std::size_t kMaxSessions = 10'000;
     static constexpr std::size_t kReservedDescriptors = 32;  // the socket, the log, the window
 
@@ -74,6 +75,9 @@ class RequestDispatcher final : public PacketHandler, public SessionOwner {
     HandlerResult onAck(const AckPacket& packet, std::time_t now) override;
     HandlerResult onError(const ErrorPacket& packet, std::time_t now) override;
     bool send(const TftpPacket& packet) override;
+    std::span<std::uint8_t> runBuffer() override { return sendBuffer_; }
+    std::size_t sendRun(const ClientEndpoint& client, std::span<const std::uint8_t> run,
+                        std::size_t segmentSize) override;
     LogSink* logSink() const override { return logSink_; }
     EventSink& events() const override { return *events_; }
     std::time_t wallTime() const override { return clock_.wall(); }

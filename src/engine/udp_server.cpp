@@ -1,5 +1,6 @@
 #include "engine/udp_server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -46,6 +47,10 @@ void UdpServer::prepare() {
         socketState_ = SocketState::NotBound;
         prepareError_ = net::lastError();
         socket_.close();
+    } else {
+        // Room for a burst of every session's acknowledgements; done here, while the program may
+        // still pass the system's maximum.
+        socket_.growReceiveBuffer(kReceiveQueueBytes);
     }
     folder_ = ServedFolder::open(servedFolder_.empty() ? ServedFolder::workingDirectory()
                                                        : servedFolder_);
@@ -76,6 +81,7 @@ bool UdpServer::start() {
             break;
     }
     writeFormatted(dispatcher_.logSink(), loglevel::kServerState, "Quillet Server Ready...");
+    dropsReported_ = socket_.droppedDatagrams();
     serveFolder();
     // Every transfer holds a descriptor: cap them below what the process may open.
     dispatcher_.limitSessions(RequestDispatcher::sessionCapFor(raiseOpenFileLimit()));
@@ -130,7 +136,9 @@ std::time_t UdpServer::monotonicSeconds() const {
 void UdpServer::receiveLoop() {
     std::time_t lastTick = monotonicSeconds();
     while (!stopRequested_.load()) {
+        const auto waitStarted = std::chrono::steady_clock::now();
         const auto waited = socket_.waitReadable(kWaitForDatagram);
+        adaptLook(std::chrono::steady_clock::now() - waitStarted);
         const std::time_t now = monotonicSeconds();
         if (waited == net::WaitResult::Failed) {
             // Never spin on a socket that keeps failing; the stop flag is still seen in time.
@@ -144,6 +152,7 @@ void UdpServer::receiveLoop() {
             lastTick = now;
             dispatcher_.tick(now);
             actOnQueuedErrors(now);
+            reportDrops();
         }
     }
     socket_.close();
@@ -151,11 +160,12 @@ void UdpServer::receiveLoop() {
 
 void UdpServer::dispatchQueued(std::time_t now) {
     // Under load several datagrams wait at once: one call takes them all, and they are handled one
-    // by one in the order they came. When the queue runs dry the loop keeps looking for a short
-    // while before it waits again: the answer to a block just sent is often that close, and
-    // catching it saves a sleep and a wake-up, which cost more than the looking. The pass is
-    // bounded, so that the stop flag and the tick are still seen in time.
-    std::size_t emptyInARow = 0;
+    // by one in the order they came. When the queue runs dry the loop may keep looking for a short
+    // while before it waits again: when the answer to a block just sent comes that soon, catching
+    // it saves a sleep and a wake-up, which cost more than the looking; when it comes later, the
+    // look is wasted on top of them (adaptLook). The pass is bounded, so that the stop flag and
+    // the tick are still seen in time.
+    std::optional<std::chrono::steady_clock::time_point> dryAt;
     for (std::size_t call = 0; call < kMostReceivesPerPass; ++call) {
         const auto taken = socket_.receiveQueued(receiveBuffers_, received_);
         for (std::size_t i = 0; i < taken; ++i) {
@@ -169,10 +179,42 @@ void UdpServer::dispatchQueued(std::time_t now) {
                 actOnQueuedErrors(now);
             }
         }
-        emptyInARow = taken == 0 ? emptyInARow + 1 : 0;
-        if (emptyInARow > kEmptyReceivesBeforeWaiting) {
-            return;
+        // A batch taken short found the queue dry.
+        if (taken < received_.size()) {
+            if (lookBudget_ == std::chrono::steady_clock::duration::zero()) {
+                return;
+            }
+            const auto at = std::chrono::steady_clock::now();
+            if (taken > 0 || !dryAt) {
+                dryAt = at;
+            } else if (at - *dryAt >= lookBudget_) {
+                return;
+            }
         }
+    }
+}
+
+void UdpServer::adaptLook(std::chrono::steady_clock::duration waited) {
+    // As a hypervisor tunes how long an idle processor polls before it halts: a wait that a look
+    // of at most kLongestLook would have covered doubles the look (from an eighth of that); one
+    // longer than any look halves it, down to none, so that a client in lock-step whose answers
+    // take longer than that costs a sleep and a wake-up per block and no looking.
+    const std::chrono::steady_clock::duration longest = kLongestLook;
+    if (lookBudget_ + waited <= longest) {
+        lookBudget_ = std::clamp(2 * lookBudget_, longest / 8, longest);
+    } else if (waited > longest) {
+        lookBudget_ = lookBudget_ < longest / 8 ? lookBudget_.zero() : lookBudget_ / 2;
+    }
+}
+
+void UdpServer::reportDrops() {
+    const std::uint32_t dropped = socket_.droppedDatagrams();
+    if (dropped != dropsReported_) {
+        // The count runs on and may wrap; the difference is what is new.
+        writeFormatted(dispatcher_.logSink(), loglevel::kRefused,
+                       "%u Datagrams Dropped, Receive Queue Full.",
+                       static_cast<unsigned>(dropped - dropsReported_));
+        dropsReported_ = dropped;
     }
 }
 
@@ -202,6 +244,11 @@ void UdpServer::actOnQueuedErrors(std::time_t now) {
 net::SendResult UdpServer::sendTo(const ClientEndpoint& endpoint,
                                   std::span<const std::uint8_t> bytes) {
     return socket_.sendTo(endpoint, bytes);
+}
+
+std::size_t UdpServer::sendSegments(const ClientEndpoint& endpoint,
+                                    std::span<const std::uint8_t> bytes, std::size_t segmentSize) {
+    return socket_.sendSegments(endpoint, bytes, segmentSize);
 }
 
 }  // namespace quillet

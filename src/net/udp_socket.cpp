@@ -85,24 +85,30 @@ std::size_t UdpSocket::takeQueuedErrors(std::span<QueuedError> into) {
 }
 
 SendResult UdpSocket::sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes) {
-    constexpr int kTries = 3;
     const SocketAddress destination = socketAddressOf(to, family_ == SocketFamily::DualStack);
     if (destination.length == 0) {
         return SendResult::Failed;
     }
-    for (int attempt = 0; attempt < kTries; ++attempt) {
-        const auto sent =
-            ::sendto(handle_, reinterpret_cast<const char*>(bytes.data()),
-                     static_cast<int>(bytes.size()), 0, destination.get(), destination.length);
-        if (sent >= 0) {
-            return static_cast<std::size_t>(sent) == bytes.size() ? SendResult::Sent
-                                                                  : SendResult::Failed;
+    return sendRetrying(bytes.size(), [&] {
+        return ::sendto(handle_, reinterpret_cast<const char*>(bytes.data()),
+                        static_cast<int>(bytes.size()), 0, destination.get(), destination.length);
+    });
+}
+
+std::size_t UdpSocket::sendSegments(const ClientEndpoint& to, std::span<const std::uint8_t> bytes,
+                                    std::size_t segmentSize) {
+    const std::size_t count = segmentSize > 0 ? (bytes.size() + segmentSize - 1) / segmentSize : 0;
+    if (count > 1 && count <= kMostSegments && segmentSize < segmentsRefusedFrom_) {
+        if (const auto result = sendSegmented(to, bytes, segmentSize)) {
+            return *result == SendResult::Failed ? 0 : count;
         }
-        if (!failedForOthers(static_cast<int>(lastError()))) {
-            return SendResult::Failed;
-        }
+        // Refused for this size (larger than the route's MTU, say) or for every size: those
+        // go one by one from now on, and so does this run.
+        segmentsRefusedFrom_ = segmentSize;
     }
-    return SendResult::LostToOthers;
+    return sendEachSegment(bytes, segmentSize, [&](std::span<const std::uint8_t> datagram) {
+        return sendTo(to, datagram);
+    });
 }
 
 void UdpSocket::close() {

@@ -3,6 +3,7 @@
 // udp_socket_win32.cpp.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +56,22 @@ struct QueuedError {
     std::uint8_t icmpCode = 0;
 };
 
+/// Hands each datagram laid back to back in bytes (segmentSize bytes each, the last possibly
+/// shorter) to send in order, until send says Failed; returns how many went before that one.
+template <typename Send>
+std::size_t sendEachSegment(std::span<const std::uint8_t> bytes, std::size_t segmentSize,
+                            Send&& send) {
+    std::size_t count = 0;
+    for (std::size_t offset = 0; segmentSize > 0 && offset < bytes.size();
+         offset += segmentSize, ++count) {
+        if (send(bytes.subspan(offset, std::min(segmentSize, bytes.size() - offset))) ==
+            SendResult::Failed) {
+            break;
+        }
+    }
+    return count;
+}
+
 /// The address families a socket serves.
 enum class SocketFamily {
     DualStack,  // IPv6, with IPv4 peers as IPv4-mapped addresses
@@ -69,12 +86,14 @@ class UdpSocket {
     UdpSocket(UdpSocket&& other) noexcept
         : handle_(std::exchange(other.handle_, kNoSocket)),
           family_(other.family_),
+          segmentsRefusedFrom_(other.segmentsRefusedFrom_),
           queued_(std::move(other.queued_)) {}
     UdpSocket& operator=(UdpSocket&& other) noexcept {
         if (this != &other) {
             close();
             handle_ = std::exchange(other.handle_, kNoSocket);
             family_ = other.family_;
+            segmentsRefusedFrom_ = other.segmentsRefusedFrom_;
             queued_ = std::move(other.queued_);
         }
         return *this;
@@ -119,8 +138,26 @@ class UdpSocket {
     /// read are kept for takeQueuedErrors) and never fails for it.
     SendResult sendTo(const ClientEndpoint& to, std::span<const std::uint8_t> bytes);
 
+    /// Sends the datagrams laid back to back in bytes, each segmentSize bytes but the last, which
+    /// may be shorter, to one destination: in one call where the system cuts them apart (UDP
+    /// segmentation offload, up to kMostSegments), otherwise one sendTo each. Returns how many
+    /// went out, or were lost as sendTo's LostToOthers; fewer than all when the next failed.
+    std::size_t sendSegments(const ClientEndpoint& to, std::span<const std::uint8_t> bytes,
+                             std::size_t segmentSize);
+
+    /// Asks for a receive queue of bytes, beyond the system's maximum where the process may;
+    /// returns the size the socket has now, as the system counts it.
+    std::size_t growReceiveBuffer(std::size_t bytes);
+
+    /// The running count of datagrams the system dropped for this socket, its receive queue
+    /// being full; 0 where the platform keeps no such count (Windows).
+    std::uint32_t droppedDatagrams() const;
+
     /// Closes the socket if it is open.
     void close();
+
+    /// The most datagrams one segmented send carries (older Linux kernels take no more).
+    static constexpr std::size_t kMostSegments = 64;
 
   private:
     /// Errors read and not yet taken; those beyond it are read and dropped.
@@ -134,8 +171,35 @@ class UdpSocket {
     /// back about another datagram (now read into queued_): the send may be tried again.
     bool failedForOthers(int error);
 
+    /// Makes a send, again while it fails only for errors about other datagrams; send returns
+    /// the bytes it sent or a negative value, and length is what it should have sent.
+    template <typename Send>
+    SendResult sendRetrying(std::size_t length, Send&& send) {
+        constexpr int kTries = 3;
+        for (int attempt = 0; attempt < kTries; ++attempt) {
+            const auto sent = send();
+            if (sent >= 0) {
+                return static_cast<std::size_t>(sent) == length ? SendResult::Sent
+                                                                : SendResult::Failed;
+            }
+            if (!failedForOthers(static_cast<int>(lastError()))) {
+                return SendResult::Failed;
+            }
+        }
+        return SendResult::LostToOthers;
+    }
+
+    /// Sends bytes as datagrams of segmentSize in one call; none when the system refused to cut
+    /// them apart (the route or the kernel cannot, or not at that size).
+    std::optional<SendResult> sendSegmented(const ClientEndpoint& to,
+                                            std::span<const std::uint8_t> bytes,
+                                            std::size_t segmentSize);
+
     SocketHandle handle_ = kNoSocket;
     SocketFamily family_ = SocketFamily::Ipv4;
+    /// Segmented sends are made for segments smaller than this: 0 where the system has none, and
+    /// the smallest size it refused since (sendSegments then sends those one by one).
+    std::size_t segmentsRefusedFrom_ = 0;
     std::vector<QueuedError> queued_;
 };
 

@@ -1,13 +1,17 @@
 #include "net/udp_socket.h"
 
 #include <linux/errqueue.h>
+#include <linux/sock_diag.h>
 #include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <cerrno>
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "net/socket_address.h"
@@ -75,6 +79,12 @@ bool UdpSocket::open(SocketFamily family) {
     if (dualStack) {
         ::setsockopt(handle_, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
     }
+    // Segmentation offload (Linux 4.18): the option reads as 0 where the kernel has it. It stays
+    // 0, a size for every send; each segmented send names its own.
+    int segmentSize = 0;
+    socklen_t length = sizeof segmentSize;
+    const bool segments = ::getsockopt(handle_, SOL_UDP, UDP_SEGMENT, &segmentSize, &length) == 0;
+    segmentsRefusedFrom_ = segments ? SIZE_MAX : 0;
     return true;
 }
 
@@ -124,6 +134,63 @@ std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> bu
         received[i].length = whole ? std::optional<std::size_t>(messages[i].msg_len) : std::nullopt;
     }
     return static_cast<std::size_t>(taken);
+}
+
+std::optional<SendResult> UdpSocket::sendSegmented(const ClientEndpoint& to,
+                                                   std::span<const std::uint8_t> bytes,
+                                                   std::size_t segmentSize) {
+    SocketAddress destination = socketAddressOf(to, family_ == SocketFamily::DualStack);
+    if (destination.length == 0) {
+        return SendResult::Failed;
+    }
+    iovec vector{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+    msghdr message{};
+    message.msg_name = destination.get();
+    message.msg_namelen = destination.length;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_UDP;
+    header->cmsg_type = UDP_SEGMENT;
+    header->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+    const auto size = static_cast<std::uint16_t>(segmentSize);
+    std::memcpy(CMSG_DATA(header), &size, sizeof size);
+    const auto result = sendRetrying(bytes.size(), [&] { return ::sendmsg(handle_, &message, 0); });
+    // The kernel refuses a segmented send with EIO where the route cannot offload the checksum
+    // and with EINVAL where a segment would not fit the route's MTU: nothing went out. Neither
+    // code is one of the error queue's, so errno is still the send's own.
+    if (result == SendResult::Failed && (errno == EIO || errno == EINVAL)) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::size_t UdpSocket::growReceiveBuffer(std::size_t bytes) {
+    // Past net.core.rmem_max only with CAP_NET_ADMIN, which the programs hold until they drop
+    // their privileges; otherwise up to that maximum.
+    const int asked = static_cast<int>(std::min<std::size_t>(bytes, INT_MAX));
+    if (::setsockopt(handle_, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0) {
+        ::setsockopt(handle_, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    }
+    int size = 0;
+    socklen_t length = sizeof size;
+    ::getsockopt(handle_, SOL_SOCKET, SO_RCVBUF, &size, &length);
+    return static_cast<std::size_t>(std::max(size, 0));
+}
+
+std::uint32_t UdpSocket::droppedDatagrams() const {
+    // The socket's own count of drops, read once when asked rather than carried on every
+    // datagram received (SO_RXQ_OVFL): the same counter.
+    std::array<std::uint32_t, SK_MEMINFO_VARS> memory{};
+    socklen_t length = sizeof memory;
+    if (::getsockopt(handle_, SOL_SOCKET, SO_MEMINFO, memory.data(), &length) != 0 ||
+        length < (SK_MEMINFO_DROPS + 1) * sizeof(std::uint32_t)) {
+        return 0;
+    }
+    return memory[SK_MEMINFO_DROPS];
 }
 
 bool UdpSocket::readErrorQueue(int error) {

@@ -2,6 +2,9 @@
 
 #include <mswsock.h>
 
+#include <algorithm>
+#include <climits>
+
 #include "net/socket_address.h"
 #include "net/udp_socket.h"
 
@@ -111,6 +114,27 @@ std::size_t UdpSocket::receiveQueued(std::span<const std::span<std::uint8_t>> bu
     }
     received[0].length = receiveOne(handle_, buffers[0], received[0].from);
     return 1;
+}
+
+// Winsock cuts no datagrams apart: segmentsRefusedFrom_ stays 0, and every run goes one by one.
+std::optional<SendResult> UdpSocket::sendSegmented(const ClientEndpoint&,
+                                                   std::span<const std::uint8_t>, std::size_t) {
+    return std::nullopt;
+}
+
+std::size_t UdpSocket::growReceiveBuffer(std::size_t bytes) {
+    const int asked = static_cast<int>(std::min<std::size_t>(bytes, INT_MAX));
+    ::setsockopt(handle_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&asked),
+                 sizeof asked);
+    int size = 0;
+    int length = sizeof size;
+    ::getsockopt(handle_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &length);
+    return static_cast<std::size_t>(std::max(size, 0));
+}
+
+// Winsock counts no drops for a socket.
+std::uint32_t UdpSocket::droppedDatagrams() const {
+    return 0;
 }
 
 // Winsock keeps no queue of errors for earlier sends, and with its resets switched off (open) no

@@ -172,10 +172,16 @@ std::optional<std::size_t> DataPacket::encode(std::span<std::uint8_t> buffer) co
     if (payloadLength < 0 || static_cast<std::size_t>(payloadLength) > payload.size()) {
         return std::nullopt;
     }
+    return encodeBlock(block, payloadBytes(), buffer);
+}
+
+std::optional<std::size_t> DataPacket::encodeBlock(std::int32_t number,
+                                                   std::span<const std::uint8_t> payload,
+                                                   std::span<std::uint8_t> buffer) {
     ByteWriter writer(buffer);
     const bool fitted = writer.writeUint16(kOpData) &&
-                        writer.writeUint16(static_cast<std::uint16_t>(block & 0xFFFF)) &&
-                        writer.writeBytes(payloadBytes());
+                        writer.writeUint16(static_cast<std::uint16_t>(number & 0xFFFF)) &&
+                        writer.writeBytes(payload);
     return encoded(fitted, writer);
 }
 

@@ -143,6 +143,12 @@ class DataPacket final : public TftpPacket {
     std::optional<std::size_t> encode(std::span<std::uint8_t> buffer) const override;
     HandlerResult dispatchTo(PacketHandler& handler, std::time_t now) const override;
 
+    /// Encodes a DATA packet of block number (its low 16 bits) and payload into buffer; its
+    /// length, or none when it does not fit.
+    static std::optional<std::size_t> encodeBlock(std::int32_t number,
+                                                  std::span<const std::uint8_t> payload,
+                                                  std::span<std::uint8_t> buffer);
+
     /// The payload bytes in use.
     std::span<const std::uint8_t> payloadBytes() const {
         return {payload.data(), static_cast<std::size_t>(payloadLength)};

@@ -153,14 +153,8 @@ void ReadSession::negotiate(const TransferOptions& requested) {
 }
 
 ReadSession::SendFailure ReadSession::sendWindow() {
-    const std::int32_t windowEnd = lastAcked_ + windowSize_;
-    for (std::int32_t number = lastAcked_ + 1;
-         number <= windowEnd && (lastBlock_ == 0 || number <= lastBlock_); ++number) {
-        const std::int32_t blocksBefore = blocksSent_;
-        if (const auto failure = sendBlock(number)) {
-            return failure;
-        }
-        reportProgress(blocksBefore);
+    if (const auto failure = sendBlocks(lastAcked_ + 1, lastAcked_ + windowSize_, true)) {
+        return failure;
     }
     if (lastBlock_ != 0 && blocksSent_ == lastBlock_) {
         state_ = State::LastBlockSent;
@@ -168,34 +162,101 @@ ReadSession::SendFailure ReadSession::sendWindow() {
     return std::nullopt;
 }
 
-ReadSession::SendFailure ReadSession::sendBlock(std::int32_t number) {
+ReadSession::SendFailure ReadSession::sendBlocks(std::int32_t first, std::int32_t last,
+                                                 bool reportsProgress) {
+    // The blocks are laid out back to back and go out in one call. Several are read with one read
+    // into the owner's large block; should that read fail, one by one, as a single block is (or
+    // found held in currentBlock_). A block that cannot be read ends the run there, and those
+    // before it still go out first, as they would one at a time.
+    last = lastBlock_ != 0 ? std::min(last, lastBlock_) : last;
+    const auto size = static_cast<std::size_t>(blockSize_);
+    auto& together = owner_.largeBlock().payload;
+    const auto wanted = static_cast<std::size_t>(std::max(0, last - first + 1)) * size;
+    const auto read = last > first && wanted <= together.size() && file_
+                          ? file_->readAt(std::int64_t{first - 1} * blockSize_,
+                                          std::span(together.data(), wanted))
+                          : std::nullopt;
+    const auto run = owner_.runBuffer();
+    std::size_t used = 0;
+    SendFailure failure;
+    std::int32_t number = first;
+    for (; number <= last && (lastBlock_ == 0 || number <= lastBlock_); ++number) {
+        std::span<const std::uint8_t> payload;
+        if (read) {
+            const auto offset = std::min(*read, static_cast<std::size_t>(number - first) * size);
+            payload = std::span(together).subspan(offset, std::min(size, *read - offset));
+            failure = payload.size() < size ? endsFile(number) : std::nullopt;
+        } else {
+            failure = loadBlock(number);
+            payload = blockPacket().payloadBytes();
+        }
+        const auto length =
+            failure ? std::nullopt : DataPacket::encodeBlock(number, payload, run.subspan(used));
+        if (!length) {
+            failure = failure.value_or(Outcome::SocketError);
+            break;
+        }
+        used += *length;
+    }
+    const auto count = static_cast<std::size_t>(number - first);
+    const auto sent = count == 0
+                          ? 0
+                          : owner_.sendRun(peer_, run.first(used),
+                                           static_cast<std::size_t>(blockSize_) + kDataHeaderSize);
+    // The blocks count as sent up to the one whose send failed, which counts too.
+    for (std::size_t i = 0; i < std::min(sent + 1, count); ++i) {
+        const std::int32_t blocksBefore = blocksSent_;
+        blocksSent_ = std::max(blocksSent_, first + static_cast<std::int32_t>(i));
+        if (i == sent) {
+            return Outcome::SocketError;
+        }
+        if (reportsProgress) {
+            reportProgress(blocksBefore);
+        }
+    }
+    return failure;
+}
+
+DataPacket& ReadSession::blockPacket() {
     // A block that fits the session's own packet is held there, and resending the block held
     // needs no read. Larger blocks go through the owner's shared packet and are read for every
     // send, so that no session holds more than a small block however large its blocks are.
-    const auto size = static_cast<std::size_t>(blockSize_);
-    const bool fitsOwnPacket = size <= currentBlock_.payload.size();
-    DataPacket& block = fitsOwnPacket ? currentBlock_ : owner_.largeBlock();
-    if (!fitsOwnPacket || block.block != number) {
-        const auto count = file_ ? file_->readAt(std::int64_t{number - 1} * blockSize_,
-                                                 std::span(block.payload.data(), size))
-                                 : std::nullopt;
-        if (!count) {
-            return Outcome::ReadError;
-        }
-        if (*count < size) {
-            // The size and time seen at open are checked again at the end, so that the client
-            // never gets a mix of two versions of the file.
-            if (!file_->unchangedSinceOpen()) {
-                return Outcome::FileChanged;
-            }
-            lastBlock_ = number;
-        }
-        block.peer = peer_;
-        block.block = number;
-        block.payloadLength = static_cast<std::int32_t>(*count);
+    return static_cast<std::size_t>(blockSize_) <= currentBlock_.payload.size()
+               ? currentBlock_
+               : owner_.largeBlock();
+}
+
+ReadSession::SendFailure ReadSession::loadBlock(std::int32_t number) {
+    DataPacket& block = blockPacket();
+    if (&block == &currentBlock_ && block.block == number) {
+        return std::nullopt;
     }
-    blocksSent_ = std::max(blocksSent_, number);
-    return owner_.send(block) ? SendFailure() : Outcome::SocketError;
+    const auto size = static_cast<std::size_t>(blockSize_);
+    const auto count = file_ ? file_->readAt(std::int64_t{number - 1} * blockSize_,
+                                             std::span(block.payload.data(), size))
+                             : std::nullopt;
+    if (!count) {
+        return Outcome::ReadError;
+    }
+    if (*count < size) {
+        if (const auto failure = endsFile(number)) {
+            return failure;
+        }
+    }
+    block.peer = peer_;
+    block.block = number;
+    block.payloadLength = static_cast<std::int32_t>(*count);
+    return std::nullopt;
+}
+
+ReadSession::SendFailure ReadSession::endsFile(std::int32_t number) {
+    // The size and time seen at open are checked again at the end, so that the client never
+    // gets a mix of two versions of the file.
+    if (!file_->unchangedSinceOpen()) {
+        return Outcome::FileChanged;
+    }
+    lastBlock_ = number;
+    return std::nullopt;
 }
 
 bool ReadSession::sendOptionAck() {
@@ -214,12 +275,7 @@ ReadSession::SendFailure ReadSession::retransmit(Resend what) {
     // The window from the block after the last acknowledged one, up to the highest block sent, or
     // only its first block.
     const std::int32_t last = what == Resend::Window ? blocksSent_ : lastAcked_ + 1;
-    for (std::int32_t number = lastAcked_ + 1; number <= last; ++number) {
-        if (const auto failure = sendBlock(number)) {
-            return failure;
-        }
-    }
-    return std::nullopt;
+    return sendBlocks(lastAcked_ + 1, last, false);
 }
 
 void ReadSession::reportProgress(std::int32_t blocksBefore) {

@@ -112,9 +112,20 @@ class ReadSession {
     /// then new ones up to the window's end or the last block.
     SendFailure sendWindow();
 
-    /// Puts block number into currentBlock_ (read from the file unless it is held there) and
-    /// sends it.
-    SendFailure sendBlock(std::int32_t number);
+    /// Sends blocks first to last, or to the file's last block, in one run through the owner;
+    /// reports progress for each block sent when reportsProgress.
+    SendFailure sendBlocks(std::int32_t first, std::int32_t last, bool reportsProgress);
+
+    /// The packet a block goes out in: currentBlock_ when the block size fits it, else the
+    /// owner's shared large block.
+    DataPacket& blockPacket();
+
+    /// Puts block number into blockPacket(), read from the file unless currentBlock_ holds it.
+    SendFailure loadBlock(std::int32_t number);
+
+    /// Block number came short: it is the file's last, unless the file changed since it was
+    /// opened (FileChanged).
+    SendFailure endsFile(std::int32_t number);
 
     /// Sends the OACK with the accepted options.
     bool sendOptionAck();

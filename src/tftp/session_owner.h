@@ -1,7 +1,10 @@
 // What a read session needs from whoever owns it: a way to send, a log, and an event sink.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <ctime>
+#include <span>
 
 #include "log/line_limiter.h"
 #include "net/client_endpoint.h"
@@ -19,6 +22,16 @@ class SessionOwner {
     /// was lost on the way as any datagram may be (resends cover it), false when it could not be
     /// sent to that peer.
     virtual bool send(const TftpPacket& packet) = 0;
+
+    /// Room for the DATA datagrams of one window laid back to back, shared by every session: what
+    /// a session writes there is good until it calls sendRun.
+    virtual std::span<std::uint8_t> runBuffer() = 0;
+
+    /// Sends the datagrams laid back to back in run, each segmentSize bytes but the last, which
+    /// may be shorter, to client; returns how many of them went out as send's true would say,
+    /// fewer than all when the next could not be sent to that peer.
+    virtual std::size_t sendRun(const ClientEndpoint& client, std::span<const std::uint8_t> run,
+                                std::size_t segmentSize) = 0;
 
     /// True when a line on topic about what client sent may be written in the second now;
     /// otherwise the owner counts it, so that a flood cannot flood the log.

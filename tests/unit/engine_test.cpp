@@ -44,6 +44,12 @@ struct RecordingTransport final : PacketTransport {
         sent.push_back({to, {bytes.begin(), bytes.end()}});
         return result;
     }
+    std::size_t sendSegments(const ClientEndpoint& to, std::span<const std::uint8_t> bytes,
+                             std::size_t segmentSize) override {
+        ++runs;
+        return PacketTransport::sendSegments(to, bytes, segmentSize);
+    }
+    int runs = 0;
     net::SendResult result = net::SendResult::Sent;
     std::vector<std::pair<ClientEndpoint, Bytes>> sent;
 };
@@ -581,6 +587,7 @@ TEST_F(EngineTest, WindowedTransferResendsFromTheBlockAfterTheLastAcknowledged) 
         EXPECT_EQ(log.take(), lines);
     }
     EXPECT_EQ(received, contentOf(path));
+    EXPECT_EQ(transport.runs, 6);  // each window, or its first block, in one run
     EXPECT_EQ(events.take(), (Lines{event("Progress", "10"), event("Done")}));
     // The OACK has the same five resends as a block.
     dispatch(kClient, request);

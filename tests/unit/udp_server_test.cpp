@@ -1,9 +1,11 @@
 // The engine with a real socket on loopback and a clock the test sets: the receive loop, its
 // ticks, what it drops and how it stops. Failures to start are end-to-end tests.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #ifdef __linux__
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <netinet/udp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -23,6 +25,19 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace test;
+
+/// The next datagram that reaches socket from port, or none if nothing comes within limit.
+Bytes receiveAt(net::UdpSocket& socket, std::uint16_t port, std::chrono::milliseconds limit = 5s) {
+    Bytes buffer(65536);
+    const std::span<std::uint8_t> buffers[] = {buffer};
+    net::ReceivedDatagram received[1];
+    if (socket.waitReadable(limit) != net::WaitResult::Readable ||
+        socket.receiveQueued(buffers, received) != 1 || received[0].from.hostPort() != port) {
+        return {};
+    }
+    buffer.resize(received[0].length.value_or(0));
+    return buffer;
+}
 
 // A server on a free port of its own, its receive loop on a thread, and two client sockets that
 // take datagrams from the server's port only.
@@ -60,15 +75,7 @@ class UdpServerTest : public ::testing::Test {
 
     /// The next datagram from the server, or none if nothing comes within limit.
     Bytes receive(std::chrono::milliseconds limit = 5s) {
-        Bytes buffer(65536);
-        const std::span<std::uint8_t> buffers[] = {buffer};
-        net::ReceivedDatagram received[1];
-        if (client.waitReadable(limit) == net::WaitResult::Readable &&
-            client.receiveQueued(buffers, received) == 1) {
-            EXPECT_EQ(received[0].from.hostPort(), server.boundPort());
-        }
-        buffer.resize(received[0].length.value_or(0));
-        return buffer;
+        return receiveAt(client, server.boundPort(), limit);
     }
 
     // The socket layer (Winsock) is started first and cleaned up last.
@@ -143,38 +150,123 @@ TEST_F(UdpServerTest, AClientWhosePortAnswersUnreachableEndsAtOnce) {
 #endif
 
 #ifdef __linux__
+/// A system call that fails: its number, an argument's index and the value that fails, the error
+/// (sendmsg's flags, argument 2, are always 0; getsockopt at level SOL_UDP probes segmentation).
+using Refusal = std::array<std::uint32_t, 4>;
+
+/// Makes system calls fail as refusals say, as a kernel without a feature would; for a child
+/// process only, as it lasts.
+bool refuse(const std::vector<Refusal>& refusals) {
+    std::vector<sock_filter> rules;
+    for (const auto& [call, argument, value, error] : refusals) {
+        const auto offset = static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * argument);
+        rules.insert(rules.end(), {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                                   BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 3),
+                                   BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset),
+                                   BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, 1),
+                                   BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | error)});
+    }
+    rules.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog program{static_cast<unsigned short>(rules.size()), rules.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+/// A server on a free port with its log, folder and clock, for a test that runs its loop itself.
+struct LoneServer {
+    LoneServer() { server.setLog(&log); }
+    Recorder log;
+    ScratchDirectory files;
+    FakeClock clock;
+    UdpServer server{0, clock, files.root};
+};
+
 // Without IPv6 in the kernel (ipv6.disable=1; here a filter that refuses IPv6 sockets, in a child
 // process) the server says so once and serves IPv4.
 TEST(UdpServerFallback, WithoutIpv6TheServerSaysSoOnceAndServesIpv4) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    sock_filter rules[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
-                           BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
-                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
-                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
-    const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
     const auto served = [&] {
-        Recorder log;
-        ScratchDirectory files;
-        FakeClock clock;
-        UdpServer server{0, clock, files.root};
-        server.setLog(&log);
+        LoneServer lone;
         net::UdpSocket client;
-        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0 || !server.start() ||
+        if (!refuse({{SYS_socket, 0, AF_INET6, EAFNOSUPPORT}}) || !lone.server.start() ||
             !client.open() || !client.bind(0)) {
             return false;
         }
-        std::thread loop([&] { server.receiveLoop(); });
-        client.sendTo(test::client(0x7F000001, server.boundPort()), rrq("missing"));
+        std::thread loop([&] { lone.server.receiveLoop(); });
+        client.sendTo(test::client(0x7F000001, lone.server.boundPort()), rrq("missing"));
         const bool answered = client.waitReadable(5s) == net::WaitResult::Readable;
-        server.requestStop();
+        lone.server.requestStop();
         loop.join();
-        return answered &&
-               log.take().at(0) == "4 IPv6 Socket Create Error: 0x00000061, serving IPv4 only.";
+        return answered && lone.log.take().at(0) ==
+                               "4 IPv6 Socket Create Error: 0x00000061, serving IPv4 only.";
     };
     EXPECT_EXIT(std::exit(served() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
+// A window goes out in one segmented send, or block by block where the kernel refuses that (EIO,
+// EINVAL) or has none: the same datagrams either way, the window resent after a lost block too.
+TEST(UdpServerFallback, AWindowArrivesAsTheSameDatagramsSegmentedOrBlockByBlock) {
+    const std::vector<Refusal> rows[] = {
+        {},
+        {{SYS_sendmsg, 2, 0, EINVAL}},
+        {{SYS_sendmsg, 2, 0, EIO}},
+        {{SYS_getsockopt, 1, SOL_UDP, ENOPROTOOPT}, {SYS_sendmsg, 2, 0, EPERM}}};
+    const auto content = pattern(750);  // seven blocks of 100, one of 50
+    std::vector<Bytes> expected{wire({0, 6, "blksize", 0, "100", 0, "windowsize", 0, "8", 0})};
+    for (const int block : {1, 2, 3, 4, 5, 6, 7, 8, 6, 7, 8}) {
+        expected.push_back(wire({0, 3, 0, block, content.substr((block - 1) * 100, 100)}));
+    }
+    const auto arrives = [&](const std::vector<Refusal>& refusals) {
+        LoneServer lone;
+        lone.server.setNegotiatesOptions(true);
+        const auto options = rrqWith(lone.files.write("window.bin", content),
+                                     {"blksize", 0, "100", 0, "windowsize", 0, "8", 0});
+        net::UdpSocket client;
+        if (!refuse(refusals) || !lone.server.start() || !client.open() || !client.bind(0)) {
+            return false;
+        }
+        std::thread loop([&] { lone.server.receiveLoop(); });
+        std::vector<Bytes> got;
+        // The OACK; ACK 0: blocks 1 to 8; ACK 5 (block 6 lost): 6 to 8 again.
+        for (const auto& datagram : {options, ack(0), ack(5)}) {
+            client.sendTo(test::client(0x7F000001, lone.server.boundPort()), datagram);
+            for (Bytes next; !(next = receiveAt(client, lone.server.boundPort(), 300ms)).empty();) {
+                got.push_back(next);
+            }
+        }
+        lone.server.requestStop();
+        loop.join();
+        return got == expected;
+    };
+    for (const auto& refusals : rows) {
+        EXPECT_EXIT(std::exit(arrives(refusals) ? 0 : 1), ::testing::ExitedWithCode(0), "")
+            << refusals.size();
+    }
+}
+
+// Datagrams that the kernel drops for a full receive queue are counted in one line at the next
+// tick, and only new ones at later ticks (here none).
+TEST(UdpServerDrops, DatagramsDroppedForAFullQueueAreLoggedOnceAtTheNextTick) {
+    LoneServer lone;
+    net::UdpSocket client;
+    ASSERT_TRUE(lone.server.start() && client.open() && client.bind(0));
+    // More than the queue holds (8 MiB of 832 bytes each), before the loop takes any.
+    const auto to = test::client(0x7F000001, lone.server.boundPort());
+    for (int i = 0; i < 12'000; ++i) {
+        client.sendTo(to, {});
+    }
+    std::thread loop([&] { lone.server.receiveLoop(); });
+    for (int tick = 0; tick < 8; ++tick) {  // the first may come before the loop reads the clock
+        lone.clock.now += 11;
+        client.sendTo(to, {});  // wakes the loop
+        std::this_thread::sleep_for(100ms);
+    }
+    lone.server.requestStop();
+    loop.join();
+    EXPECT_THAT(lone.log.take(),  // the three lines of the start, then the count
+                ::testing::ElementsAre("5 Quillet Server Ready...", ::testing::_, ::testing::_,
+                                       ::testing::MatchesRegex("4 [1-9][0-9]* Datagrams Dropped, "
+                                                               "Receive Queue Full\\.")));
 }
 #endif
 
