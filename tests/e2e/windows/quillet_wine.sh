@@ -8,11 +8,10 @@
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
-WINE_RUN=${WINE_RUN:?WINE_RUN must name tests/wine/run.sh}
+use_wine
 QUILLET_EXE=${QUILLET_EXE:?QUILLET_EXE must name quillet.exe}
 # No offer to install Wine's .NET and HTML engines: on a display it would wait for an answer.
-export WINEPREFIX="$WORK/prefix" WINEDLLOVERRIDES="mscoree,mshtml="
-trap 'wineserver -k 2>/dev/null || true; e2e_cleanup' EXIT
+export WINEDLLOVERRIDES="mscoree,mshtml="
 
 # The display lives in the namespace; it writes its number once it takes connections.
 ip netns exec "$NS" Xvfb -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>"$WORK/display" \
@@ -30,11 +29,10 @@ window_up() {
     done
     return 1
 }
-close_window() { (cd "$WORK" && in_ns "$WINE_RUN" taskkill /IM "$1" >/dev/null); }
+close_window() { wine_in_ns taskkill /IM "$1" >/dev/null; }
 # The first Wine program sets the prefix up. With no window manager on the display, windows stay
 # unmanaged: Wine would otherwise wait two seconds for one whenever a window is hidden.
-(cd "$WORK" && in_ns "$WINE_RUN" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null) ||
-    fail "reg add"
+wine_in_ns reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null || fail "reg add"
 
 make_fetch_files wine
 start_server "$WORK/quillet"
