@@ -9,7 +9,7 @@
 #   sudo bench/soak.sh [BUILD_DIR]        BUILD_DIR defaults to ./build of the source tree
 #
 # It runs quilletd in a network namespace of its own with the end-to-end tests' helpers.
-build_dir=${1:-$(cd "$(dirname "$0")/.." && pwd)/build}
+build_dir=$(cd "${1:-$(dirname "$0")/../build}" && pwd)
 QUILLETD=${QUILLETD:-$build_dir/src/quilletd}
 TFTP_LOAD=${TFTP_LOAD:-$build_dir/bench/tftp_load}
 # shellcheck source=../tests/e2e/lib.sh
