@@ -88,6 +88,12 @@ await_exit() {
     wait "$SERVER_PID" || STATUS=$?
 }
 
+# Waits up to $1 seconds for the server to end with status $2.
+expect_exit() {
+    await_exit "$1"
+    [[ $STATUS -eq $2 ]] || fail "exit status $STATUS, expected $2"
+}
+
 # Sends signal $1 to the server and expects it to end with status 0 within $2 milliseconds.
 stop_server() {
     local started
@@ -191,6 +197,7 @@ hold_port_69() {
     E2E_PIDS+=("$HOLDER_PID")
     wait_for "$WORK/holder" held 10 || fail "could not hold port 69"
 }
+release_port_69() { kill "$HOLDER_PID" && wait "$HOLDER_PID" 2>/dev/null || true; }
 
 # The Windows tests: Wine in a prefix of the test's own (sockets belong to the prefix's wineserver,
 # so prefixes are not shared), stopped when the script ends. wine_in_ns runs a Windows program in

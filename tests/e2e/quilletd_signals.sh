@@ -39,12 +39,11 @@ for program in "$QUILLETD" ${QUILLET:+"$QUILLET"}; do
 done
 hold_port_69
 start_server "$QUILLETD" nowait
-await_exit 10
-[[ $STATUS -eq 3 ]] || fail "port 69 held: exit status $STATUS, expected 3"
+expect_exit 10 3
 for output in "$QUILLET_LOG" "$WORK/stderr"; do
     [[ $(grep -cE "$bind_failed" "$output") -eq 1 ]] || fail "port 69 held: $(cat "$output")"
 done
-kill "$HOLDER_PID" && wait "$HOLDER_PID" || true
+release_port_69
 
 status=0
 [[ -z ${QUILLET:-} ]] || in_ns timeout 10 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \

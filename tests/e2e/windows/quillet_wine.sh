@@ -40,8 +40,7 @@ window_up Quillet || fail "no window"
 fetch_set wine
 wait_for "$QUILLET_LOG" ": file-1048576.bin, Served with 2049 blocks." 5 2 || fail "log: $(tail -3 "$QUILLET_LOG")"
 close_window quillet.exe
-await_exit 20
-[[ $STATUS -eq 0 ]] || fail "closed: exit status $STATUS"
+expect_exit 20 0
 ((MS <= 5000)) || fail "closed only after $MS ms"
 
 hold_port_69
@@ -49,10 +48,8 @@ start_server "$WORK/quillet" nowait
 window_up quillet || fail "no message box" # its caption is the program's name
 expect_log "Bind failed, Maybe Port 69 already in use: 0x00002740" # WSAEADDRINUSE
 close_window quillet.exe
-await_exit 20
-[[ $STATUS -eq 3 ]] || fail "port 69 held: exit status $STATUS, expected 3"
-kill "$HOLDER_PID"
-wait "$HOLDER_PID" 2>/dev/null || true
+expect_exit 20 3
+release_port_69
 
 # Started in the Windows folder, or in the program's own: the user's TFTP folder instead.
 SERVED=$(find "$WINEPREFIX/drive_c/users" -maxdepth 1 -mindepth 1 -type d ! -name Public)/TFTP
@@ -72,7 +69,6 @@ for start in "$WINEPREFIX/drive_c/windows/system32:quillet.exe" "$WORK/bin:quill
     fetch_one hpa 700
     [[ $program == quilletd.exe ]] && stop_server INT 3000 && continue
     close_window "$program"
-    await_exit 20
-    [[ $STATUS -eq 0 ]] || fail "$program: exit status $STATUS"
+    expect_exit 20 0
 done
 echo "PASS: $e2e_name"
