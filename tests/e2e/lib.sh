@@ -88,6 +88,12 @@ await_exit() {
     wait "$SERVER_PID" || STATUS=$?
 }
 
+# Waits up to $1 seconds for the server to end with status $2.
+expect_exit() {
+    await_exit "$1"
+    [[ $STATUS -eq $2 ]] || fail "exit status $STATUS, expected $2"
+}
+
 # Sends signal $1 to the server and expects it to end with status 0 within $2 milliseconds.
 stop_server() {
     local started
@@ -99,21 +105,22 @@ stop_server() {
     echo "SIG$1: ended in $MS ms"
 }
 
-# Fetches remote file $2 into local file $3 with client $1 within ${FETCH_SECONDS:-60} seconds;
-# returns the client's status. hpa, curl, atftp and busybox ask for no option (curl for tsize
-# and blksize 512 of its own); curl1468 and busybox1468 ask for blocks of 1468, atftp8 for those
-# and windows of 8.
+# Fetches remote file $2 into local file $3 with client $1 from ${HOST:-127.0.0.1} (or ::1) within
+# ${FETCH_SECONDS:-60} seconds; returns the client's status. hpa, curl, atftp and busybox ask for no
+# option (curl for tsize and blksize 512 of its own); curl1468 and busybox1468 ask for blocks of
+# 1468, atftp8 for those and windows of 8.
 fetch() {
-    local t=(in_ns timeout "${FETCH_SECONDS:-60}")
+    local t=(in_ns timeout "${FETCH_SECONDS:-60}") host=${HOST:-127.0.0.1} url=${HOST:-127.0.0.1} six=()
+    [[ $host != *:* ]] || url="[$host]" six=(-6)
     case $1 in
-        hpa) "${t[@]}" tftp -m binary 127.0.0.1 69 -c get "$2" "$3" ;;
-        curl) "${t[@]}" curl -sS -o "$3" "tftp://127.0.0.1:69/$2" ;;
-        curl1468) "${t[@]}" curl -sS --tftp-blksize 1468 -o "$3" "tftp://127.0.0.1:69/$2" ;;
-        atftp) "${t[@]}" atftp -g -r "$2" -l "$3" 127.0.0.1 69 ;;
+        hpa) "${t[@]}" tftp "${six[@]}" -m binary "$host" 69 -c get "$2" "$3" ;;
+        curl) "${t[@]}" curl -sS -o "$3" "tftp://$url:69/$2" ;;
+        curl1468) "${t[@]}" curl -sS --tftp-blksize 1468 -o "$3" "tftp://$url:69/$2" ;;
+        atftp) "${t[@]}" atftp -g -r "$2" -l "$3" "$host" 69 ;;
         atftp8) "${t[@]}" atftp --option "blksize 1468" --option "windowsize 8" --tftp-timeout 1 \
-            -g -r "$2" -l "$3" 127.0.0.1 69 ;;
-        busybox) "${t[@]}" busybox tftp -g -r "$2" -l "$3" 127.0.0.1 69 ;;
-        busybox1468) "${t[@]}" busybox tftp -b 1468 -g -r "$2" -l "$3" 127.0.0.1 69 ;;
+            -g -r "$2" -l "$3" "$host" 69 ;;
+        busybox) "${t[@]}" busybox tftp -g -r "$2" -l "$3" "$host" 69 ;;
+        busybox1468) "${t[@]}" busybox tftp -b 1468 -g -r "$2" -l "$3" "$host" 69 ;;
         *) fail "unknown client $1" ;;
     esac
 }
@@ -176,6 +183,13 @@ make_names_fixture() {
     ln -s Quillet.log "$SERVED/log-link"
 }
 
+# Gives the namespace a LAN's addresses, 192.0.2.10/24 and 2001:db8::10/64 on veth q0 (tftp-hpa
+# resolves only addresses of a family that a non-loopback interface has).
+add_lan_addresses() {
+    in_ns sh -ec 'ip link add q0 type veth peer name q1; ip addr add 192.0.2.10/24 dev q0
+        ip addr add 2001:db8::10/64 dev q0 nodad; ip link set q0 up; ip link set q1 up'
+}
+
 # Holds UDP port 69 in the namespace until the script ends (at most 60 s) or HOLDER_PID is ended.
 hold_port_69() {
     ip netns exec "$NS" python3 "$E2E_DIR/probe.py" hold >"$WORK/holder" &
@@ -183,3 +197,15 @@ hold_port_69() {
     E2E_PIDS+=("$HOLDER_PID")
     wait_for "$WORK/holder" held 10 || fail "could not hold port 69"
 }
+release_port_69() { kill "$HOLDER_PID" && wait "$HOLDER_PID" 2>/dev/null || true; }
+
+# The Windows tests: Wine in a prefix of the test's own (sockets belong to the prefix's wineserver,
+# so prefixes are not shared), stopped when the script ends. wine_in_ns runs a Windows program in
+# the namespace from the work folder (Wine would run a program of ours found in the current folder
+# before its own), its output without CRs.
+use_wine() {
+    WINE_RUN=${WINE_RUN:?WINE_RUN must name tests/wine/run.sh}
+    export WINEPREFIX="$WORK/prefix"
+    trap 'wineserver -k 2>/dev/null || true; e2e_cleanup' EXIT
+}
+wine_in_ns() { (cd "$WORK" && in_ns "$WINE_RUN" "$@" 2>&1 | tr -d '\r'); }

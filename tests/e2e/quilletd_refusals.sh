@@ -1,14 +1,7 @@
 #!/bin/bash
-# Guards: what quilletd refuses under `ulimit -n 64`, and that nothing outside the served folder
-# is reached: the rows of names.txt for Linux, each refusal a level-5 line in the log and on
-# standard error; a write request gets "WRQ not supported yet." and writes nothing; tftp-hpa,
-# curl, atftp and busybox are refused alike. Of 100 read requests at once from two addresses,
-# none acknowledged, 32 get block 1, 16 from each address (the cap is the descriptor limit less
-# 32, one address holding half), and the rest ERROR 0 "Server Busy.", each logged or counted,
-# never "File not found."; tftp-hpa is refused while they stand and served once their clients
-# end them with an ERROR whose CR/LF is logged escaped, forging no line. 15,000 refused requests
-# in 5 s from 30 addresses leave at most 200 lines a second, so that a log just short of 1 MiB
-# is moved to Quillet.log.bak once, keeping its lines.
+# Guards what quilletd refuses under `ulimit -n 64` (the names of names.txt for Linux, a write
+# request, a burst over the session cap, a flood of refused requests) and that nothing outside the
+# served folder is reached; what it injects and proves is in docs/reliability.md.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 
@@ -27,17 +20,6 @@ expect_log "): Write Request Ignored"
 
 probe names "$E2E_DIR/names.txt" linux "$SERVED" "$SERVED" "$QUILLET_LOG" "$WORK/stderr" ||
     fail "see above"
-# The real clients are refused alike.
-for row in "hpa a..b" "curl afifo" "atftp ../sub/inner.bin" "busybox adir"; do
-    read -r client name <<<"$row"
-    rm -f "$FETCHED/got"
-    FETCH_SECONDS=20 fetch "$client" "$name" "$FETCHED/got" >"$WORK/out" 2>&1 || true
-    [[ ! -s $FETCHED/got ]] || fail "$client $name: served"
-    [[ $client != hpa ]] || grep -qF "Error code 2: Access violation." "$WORK/out" || fail "hpa: $(cat "$WORK/out")"
-    expect_log "): $name, "
-done
-[[ $(count_lines "$QUILLET_LOG" ", Connected.") -eq $(grep -cE '^(any|linux) +[^ ]+ +[^ 0-9]' "$E2E_DIR/names.txt") ]] ||
-    fail "a refusal became a transfer"
 
 forged='2020-01-01 00:00:00    forged'
 probe busy "$FETCHED/busy" || fail "see above"

@@ -1,7 +1,5 @@
 // Every datagram the codec accepts (WRQ aside, never sent) encodes, and the bytes decode again to
-// the same packet, whose encoding is the same bytes; aborts otherwise. Run from the source tree:
-//   "$dir"/tests/fuzz/codec_roundtrip_fuzzer -max_total_time=60 -dict=tests/fuzz/packet.dict \
-//       "$(mktemp -d)" tests/fuzz/codec_seeds
+// the same packet, whose encoding is the same bytes; aborts otherwise. Run by tools/test.sh.
 #include <arpa/inet.h>
 
 #include <array>

@@ -1,11 +1,8 @@
-// Feeds datagrams from four clients (two on each address), and ticks, through a dispatcher that
-// negotiates options; aborts on a reply other than DATA of a served file, a terminated ERROR or
-// OACK, one that does not fit, an unknown result, or a log line over 199 characters, at an unknown
-// level or with a control byte. Input: records of a control byte (bits 0-1: the client, bit 2: tick
-// first, bits 3-7: seconds that pass), a 16-bit big-endian length and the datagram. Built with
-// CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DQUILLET_FUZZ=ON; run from the source tree:
-//   "$dir"/tests/fuzz/packet_fuzzer -max_total_time=120 -dict="$PWD"/tests/fuzz/packet.dict \
-//       "$(mktemp -d)" "$PWD"/tests/fuzz/seeds
+// Feeds records of datagrams from four clients (two on each address), with ticks, through a
+// dispatcher that negotiates options, and aborts on any reply or log line a client must never see.
+// A record: a control byte (bits 0-1: the client, bit 2: tick first, bits 3-7: seconds that pass),
+// a 16-bit big-endian length and the datagram. Built and run by tools/test.sh
+// (docs/reliability.md).
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -272,13 +272,10 @@ class WindowTest : public QObject {
         QVERIFY(!found.hasNext());
 
         MainDialog& dialog = open();
-        QStringList entries;
-        for (const QAction* action : Access::fileMenu(dialog).actions()) {
-            entries << action->text();
-        }
-        QCOMPARE(entries, QStringList({"&Settings...", "&Open Served Folder", "&Clear Entries"}));
         QDesktopServices::setUrlHandler("file", this, "openUrl");
-        Access::fileMenu(dialog).actions()[1]->trigger();
+        for (QAction* action : Access::fileMenu(dialog).actions()) {
+            action->text() == "&Open Served Folder" ? action->trigger() : void();
+        }
         QDesktopServices::unsetUrlHandler("file");
         QCOMPARE(opened_, QList{QUrl::fromLocalFile(QDir::currentPath())});
     }

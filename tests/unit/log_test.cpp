@@ -43,32 +43,29 @@ using namespace test;
 constexpr char kNewline[] = "\r\n";
 
 /// Points the user's settings at a fresh registry key of their own (never the user's real one)
-/// and stores there LOG_FILE_LEVEL and TFTP_OPTIONS as given: a number, some other text, or
-/// nothing.
+/// and stores there LOG_FILE_LEVEL and TFTP_OPTIONS as given: a number (a DWORD), some other text
+/// (a string, which is no level), or nothing.
 void useSettingsWithLevel(const std::string& folder, const std::optional<std::string>& level) {
-    // HKEY_CURRENT_USER becomes a fresh key of the test's own for the rest of the program; the
-    // override holds the key, so our handle goes at once.
-    ::RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    // HKEY_CURRENT_USER becomes the fresh key for the rest of the program; the override holds the
+    // key, so our handle goes at once.
     const std::wstring scratchPath =
         L"Software\\QuilletTests\\" + std::to_wstring(std::hash<std::string>{}(folder));
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, scratchPath.c_str());
     HKEY scratch = nullptr;
+    ::RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, scratchPath.c_str());
     ::RegCreateKeyExW(HKEY_CURRENT_USER, scratchPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                       nullptr, &scratch, nullptr);
     ::RegOverridePredefKey(HKEY_CURRENT_USER, scratch);
     ::RegCloseKey(scratch);
-    if (!level) {
-        return;
-    }
-    // A number is stored as the DWORD it is; any other text as a string, which is no level.
-    constexpr auto kKey = L"Software\\Carrowmore\\Quillet";
+    const std::string stored = level.value_or("");
     char* end = nullptr;
-    const auto number = static_cast<DWORD>(std::strtol(level->c_str(), &end, 10));
-    const std::wstring text(level->begin(), level->end());
+    const auto number = static_cast<DWORD>(std::strtol(stored.c_str(), &end, 10));
+    const std::wstring text(stored.begin(), stored.end());
     for (const auto* value : {L"LOG_FILE_LEVEL", L"TFTP_OPTIONS"}) {
-        if (!level->empty() && *end == '\0') {
+        constexpr auto kKey = L"Software\\Carrowmore\\Quillet";
+        if (level && !stored.empty() && *end == '\0') {
             ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, value, REG_DWORD, &number, sizeof number);
-        } else {
+        } else if (level) {
             ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, value, REG_SZ, text.c_str(),
                               static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
         }

@@ -3,7 +3,6 @@
 // the queue between the engine and the window under a flood, the log's caps and order with it.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <clocale>
 #include <initializer_list>
 #include <sstream>
@@ -277,7 +276,7 @@ TEST(MessageQueue, StaysBoundedUnderAFloodAndChangesNothingTheWindowShows) {
     EXPECT_EQ(queue.queued(), 0u);
 }
 
-TEST(LocalAddresses, AreThisMachinesOwnAndTheirListFitsItsLine) {
+TEST(LocalAddresses, TheirListFitsItsLine) {
     const std::vector<std::string> four = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"};
     const std::tuple<std::vector<std::string>, std::size_t, std::string> cases[] = {
         {{}, 30, "none"},
@@ -289,18 +288,6 @@ TEST(LocalAddresses, AreThisMachinesOwnAndTheirListFitsItsLine) {
     };
     for (const auto& [texts, capacity, expected] : cases) {
         EXPECT_EQ(net::addressListText(texts, capacity), expected) << capacity;
-    }
-    // Whatever this machine has: no loopback, each once, IPv4 first, a link-local IPv6 address
-    // with its interface.
-    std::vector<std::string> seen;
-    for (const auto& [ipv6, text] : net::localAddresses()) {
-        EXPECT_TRUE(text.find(ipv6 ? ':' : '.') != std::string::npos && !text.starts_with("127.") &&
-                    text != "::1" &&
-                    (ipv6 || seen.empty() || seen.back().find(':') == std::string::npos) &&
-                    text.starts_with("fe80:") == (text.find('%') != std::string::npos) &&
-                    std::find(seen.begin(), seen.end(), text) == seen.end())
-            << text;
-        seen.push_back(text);
     }
 }
 

@@ -44,35 +44,24 @@ ClientEndpoint client(int n) {
     return {htonl(0x0A000000 + n), htons(static_cast<std::uint16_t>(1000 + n))};
 }
 
-/// While it lives, acts on each window of this thread with the caption that comes up (a thread
-/// timer fires inside the modal loop of a box).
+/// While it lives, acts on each visible window of this thread with the caption, at each tick of a
+/// thread timer (which fires inside the modal loop of a box too).
 struct BoxHandler {
-    using Action = std::pair<std::wstring, std::function<void(HWND)>>;
-    static Action& current() {
-        static Action action;
-        return action;
+    inline static std::pair<std::wstring, std::function<void(HWND)>> action;
+    static BOOL CALLBACK actOn(HWND window, LPARAM) {
+        const bool found = ::IsWindowVisible(window) && windowText(window) == action.first;
+        return found ? (action.second(window), FALSE) : TRUE;
     }
     BoxHandler(std::wstring caption, std::function<void(HWND)> act) {
-        current() = {std::move(caption), std::move(act)};
-        timer = ::SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) {
-            ::EnumThreadWindows(
-                ::GetCurrentThreadId(),
-                [](HWND window, LPARAM) {
-                    const bool found =
-                        ::IsWindowVisible(window) && windowText(window) == current().first;
-                    if (found) {
-                        current().second(window);
-                    }
-                    return BOOL{!found};
-                },
-                0);
-        });
+        action = {std::move(caption), std::move(act)};
     }
     ~BoxHandler() {
         ::KillTimer(nullptr, timer);
-        current() = {};
+        action = {};
     }
-    UINT_PTR timer;
+    UINT_PTR timer = ::SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) {
+        ::EnumThreadWindows(::GetCurrentThreadId(), actOn, 0);
+    });
 };
 
 class WindowTest : public ::testing::Test {
@@ -145,8 +134,10 @@ class WindowTest : public ::testing::Test {
         ::SendMessageW(logList(), LB_GETTEXT, index, reinterpret_cast<LPARAM>(text));
         return text;
     }
-    /// Every cell shows the model's text, row by row in the model's order.
-    void expectTheModelsTexts() {
+    /// Every cell shows the model's text, row by row in the model's order; a bar lies over the
+    /// progress cell of each running row, showing its percentage, and no other bar is shown
+    /// (shrunk to nothing does not count).
+    void expectTheModel() {
         const window::WindowModel& model = Access::model(*dialog_);
         ASSERT_EQ(static_cast<std::size_t>(rows()), model.rowCount());
         for (int row = 0; row < rows(); ++row) {
@@ -154,9 +145,6 @@ class WindowTest : public ::testing::Test {
                 EXPECT_EQ(cell(row, column), widen(model.row(row).text(column))) << row << column;
             }
         }
-    }
-    /// The bars the list shows (not shrunk to nothing), with their rectangles and values.
-    std::vector<std::pair<RECT, int>> shownBars() {
         ::InvalidateRect(list(), nullptr, TRUE);
         ::UpdateWindow(list());
         std::vector<std::pair<RECT, int>> bars;
@@ -171,7 +159,21 @@ class WindowTest : public ::testing::Test {
                 bars.push_back({area, static_cast<int>(::SendMessageW(child, PBM_GETPOS, 0, 0))});
             }
         }
-        return bars;
+        std::size_t running = 0;
+        for (int row = 0; row < rows(); ++row) {
+            const auto& shown = model.row(row);
+            RECT cell{};
+            ListView_GetSubItemRect(list(), row, window::kProgressColumn, LVIR_BOUNDS, &cell);
+            running += shown.isRunning();
+            EXPECT_EQ(std::ranges::count_if(bars,
+                                            [&](const auto& bar) {
+                                                return ::EqualRect(&bar.first, &cell) &&
+                                                       bar.second == shown.percent();
+                                            }),
+                      int{shown.isRunning()})
+                << row;
+        }
+        EXPECT_EQ(bars.size(), running);
     }
     std::wstring clipboard() {
         EXPECT_TRUE(::OpenClipboard(nullptr));
@@ -200,47 +202,18 @@ class WindowTest : public ::testing::Test {
     std::uint16_t port_ = 0;  // any free one
 };
 
-// Rows show the model's texts; a bar lies over the progress cell of each running row, showing its
-// percentage; the elapsed pass counts running rows only; Clear Entries leaves the running rows.
-TEST_F(WindowTest, RowsShowTheModelAndBarsLieOverRunningRows) {
+// Rows show the model's texts, bars lying over the running ones. A click on a sortable column's
+// header sorts by it ascending with the up arrow, the next one descending with the down arrow, on
+// that column only, the selection staying with its row; "Progress" sorts nothing. The elapsed pass
+// counts running rows only; Clear Entries leaves the running rows.
+TEST_F(WindowTest, RowsShowTheModelSortedByHeaderClicksWithBarsOverRunningRows) {
     open();
     postStarted(1, 5000, "a.bin");
     postStarted(2, 10240, "b.bin");
     postStarted(3, 600, "c.bin");
     post(TransferProgressMessage{client(2), 10});
     post(TransferDoneMessage{client(3)});
-    expectTheModelsTexts();
-    auto bars = shownBars();
-    ASSERT_EQ(bars.size(), 2u);
-    for (int row : {0, 1}) {
-        RECT progress{};
-        ListView_GetSubItemRect(list(), row, window::kProgressColumn, LVIR_BOUNDS, &progress);
-        EXPECT_TRUE(::EqualRect(&bars[row].first, &progress));
-        EXPECT_EQ(bars[row].second, row == 0 ? 0 : 50);
-    }
-    post(TransferFailedMessage{client(1), "Socket Error"});
-    ::SendMessageW(dialog_->window(), WM_TIMER, MainDialog::kElapsedTimer, 0);
-    expectTheModelsTexts();  // the failure and the elapsed pass shown where the model has them
-    bars = shownBars();
-    ASSERT_EQ(bars.size(), 1u);
-    EXPECT_EQ(bars[0].second, 50);
-    ListView_SetItemState(list(), 1, LVIS_SELECTED, LVIS_SELECTED);
-    ::SendMessageW(dialog_->window(), WM_COMMAND, ID_FILE_CLEAR_ENTRIES, 0);
-    ASSERT_EQ(rows(), 1);
-    EXPECT_EQ(cell(0, window::kFileNameColumn), L"b.bin");
-    EXPECT_EQ(ListView_GetNextItem(list(), -1, LVNI_SELECTED), 0);  // the row, moved up
-}
-
-// A click on a sortable column's header sorts by it ascending with the up arrow, the next one
-// descending with the down arrow, on that column only; the selection stays with its row.
-// "Progress" sorts nothing.
-TEST_F(WindowTest, HeaderClicksSortByEachColumnBothWaysWithTheArrow) {
-    open();
-    // Client 3: 3000 bytes "b" at 100 s; client 1: 500 "c" at 300; client 2: 20000 "a" at 200.
-    postStarted(3, 3000, "b", 100);
-    postStarted(1, 500, "c", 300);
-    postStarted(2, 20000, "a", 200);
-    ListView_SetItemState(list(), 0, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_SetItemState(list(), 2, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
     const auto click = [&](int column) {
         RECT title{};
         Header_GetItemRect(header(), column, &title);
@@ -250,44 +223,39 @@ TEST_F(WindowTest, HeaderClicksSortByEachColumnBothWaysWithTheArrow) {
         ::SendMessageW(header(), WM_LBUTTONUP, 0, at);
         pump();
     };
-    const auto arrows = [&] {  // the image each sortable column shows, '-' for none
-        std::wstring shown;
+    // The clients top to bottom, and the image each sortable column shows (0 the up arrow, 1 the
+    // down one, '-' none); the orders are the model's, tested in tests/unit.
+    const std::tuple<int, std::wstring, std::wstring> sorts[] = {
+        {-1, L"123", L"----"}, {3, L"312", L"---0"}, {3, L"213", L"---1"},
+        {0, L"123", L"0---"},  {0, L"321", L"1---"}, {window::kProgressColumn, L"321", L"1---"}};
+    for (const auto& [column, order, arrows] : sorts) {
+        if (column >= 0) {
+            click(column);
+        }
+        std::wstring clients, images;
+        for (int row = 0; row < rows(); ++row) {
+            clients += cell(row, 0).substr(7, 1);  // "10.0.0.N (...)"
+        }
         for (int column = 0; column <= window::kLastSortableColumn; ++column) {
             HDITEMW item{};
             item.mask = HDI_FORMAT | HDI_IMAGE;
             Header_GetItem(header(), column, &item);
             const bool image = (item.fmt & HDF_IMAGE) && (item.fmt & HDF_BITMAP_ON_RIGHT);
-            shown += image ? static_cast<wchar_t>(L'0' + item.iImage) : L'-';
+            images += image ? static_cast<wchar_t>(L'0' + item.iImage) : L'-';
         }
-        return shown;
-    };
-    const auto clients = [&] {
-        std::wstring order;
-        for (int row = 0; row < rows(); ++row) {
-            order += cell(row, 0).substr(7, 1);  // "10.0.0.N (...)"
-        }
-        return order;
-    };
-    // The orders are the model's (tested in tests/unit): one column of each kind of key.
-    const std::pair<int, std::wstring> sorts[] = {{0, L"123"}, {3, L"132"}};
-    for (const auto& [column, order] : sorts) {
-        for (const bool ascending : {true, false}) {
-            click(column);
-            EXPECT_EQ(clients(), ascending ? order : std::wstring(order.rbegin(), order.rend()))
-                << column;
-            std::wstring expected(window::kLastSortableColumn + 1, L'-');
-            expected[column] = ascending ? L'0' : L'1';  // the up arrow's image, the down one's
-            EXPECT_EQ(arrows(), expected) << column;
-            expectTheModelsTexts();
-            const int selected = ListView_GetNextItem(list(), -1, LVNI_SELECTED);
-            ASSERT_GE(selected, 0);
-            EXPECT_EQ(cell(selected, 0), L"10.0.0.3 (1003)");
-        }
+        EXPECT_EQ(clients, order) << column;
+        EXPECT_EQ(images, arrows) << column;
+        expectTheModel();
+        EXPECT_EQ(cell(ListView_GetNextItem(list(), -1, LVNI_SELECTED), 0), L"10.0.0.3 (1003)");
     }
-    const std::wstring before = clients();
-    click(window::kProgressColumn);
-    EXPECT_EQ(clients(), before);
-    EXPECT_EQ(arrows(), L"---1");
+    post(TransferFailedMessage{client(1), "Socket Error"});
+    ::SendMessageW(dialog_->window(), WM_TIMER, MainDialog::kElapsedTimer, 0);
+    expectTheModel();  // the failure and the elapsed pass shown where the model has them
+    ListView_SetItemState(list(), 1, LVIS_SELECTED, LVIS_SELECTED);  // b.bin, the running one
+    ::SendMessageW(dialog_->window(), WM_COMMAND, ID_FILE_CLEAR_ENTRIES, 0);
+    ASSERT_EQ(rows(), 1);
+    EXPECT_EQ(cell(0, window::kFileNameColumn), L"b.bin");
+    EXPECT_EQ(ListView_GetNextItem(list(), -1, LVNI_SELECTED), 0);  // the row, moved up
 }
 
 // The log keeps arrival order and follows new lines while it shows the newest; scrolled up, it

@@ -8,12 +8,8 @@
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
-WINE_RUN=${WINE_RUN:?WINE_RUN must name tests/wine/run.sh}
+use_wine
 QUILLET_MSI=${QUILLET_MSI:?QUILLET_MSI must name the installer}
-export WINEPREFIX="$WORK/prefix"
-trap 'wineserver -k 2>/dev/null || true; e2e_cleanup' EXIT
-# From a folder without programs of ours: Wine would run those before its own.
-wine_in_ns() { (cd "$WORK" && in_ns "$WINE_RUN" "$@" 2>&1 | tr -d '\r'); }
 
 # 3186: deferred, not impersonated, result ignored, the program (netsh) named by a property.
 add='3186	NETSH	advfirewall firewall add rule name="Quillet TFTP" dir=in action=allow protocol=UDP localport=69'

@@ -8,11 +8,10 @@
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
-WINE_RUN=${WINE_RUN:?WINE_RUN must name tests/wine/run.sh}
+use_wine
 QUILLET_EXE=${QUILLET_EXE:?QUILLET_EXE must name quillet.exe}
 # No offer to install Wine's .NET and HTML engines: on a display it would wait for an answer.
-export WINEPREFIX="$WORK/prefix" WINEDLLOVERRIDES="mscoree,mshtml="
-trap 'wineserver -k 2>/dev/null || true; e2e_cleanup' EXIT
+export WINEDLLOVERRIDES="mscoree,mshtml="
 
 # The display lives in the namespace; it writes its number once it takes connections.
 ip netns exec "$NS" Xvfb -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>"$WORK/display" \
@@ -30,11 +29,10 @@ window_up() {
     done
     return 1
 }
-close_window() { (cd "$WORK" && in_ns "$WINE_RUN" taskkill /IM "$1" >/dev/null); }
+close_window() { wine_in_ns taskkill /IM "$1" >/dev/null; }
 # The first Wine program sets the prefix up. With no window manager on the display, windows stay
 # unmanaged: Wine would otherwise wait two seconds for one whenever a window is hidden.
-(cd "$WORK" && in_ns "$WINE_RUN" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null) ||
-    fail "reg add"
+wine_in_ns reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null || fail "reg add"
 
 make_fetch_files wine
 start_server "$WORK/quillet"
@@ -42,8 +40,7 @@ window_up Quillet || fail "no window"
 fetch_set wine
 wait_for "$QUILLET_LOG" ": file-1048576.bin, Served with 2049 blocks." 5 2 || fail "log: $(tail -3 "$QUILLET_LOG")"
 close_window quillet.exe
-await_exit 20
-[[ $STATUS -eq 0 ]] || fail "closed: exit status $STATUS"
+expect_exit 20 0
 ((MS <= 5000)) || fail "closed only after $MS ms"
 
 hold_port_69
@@ -51,10 +48,8 @@ start_server "$WORK/quillet" nowait
 window_up quillet || fail "no message box" # its caption is the program's name
 expect_log "Bind failed, Maybe Port 69 already in use: 0x00002740" # WSAEADDRINUSE
 close_window quillet.exe
-await_exit 20
-[[ $STATUS -eq 3 ]] || fail "port 69 held: exit status $STATUS, expected 3"
-kill "$HOLDER_PID"
-wait "$HOLDER_PID" 2>/dev/null || true
+expect_exit 20 3
+release_port_69
 
 # Started in the Windows folder, or in the program's own: the user's TFTP folder instead.
 SERVED=$(find "$WINEPREFIX/drive_c/users" -maxdepth 1 -mindepth 1 -type d ! -name Public)/TFTP
@@ -74,7 +69,6 @@ for start in "$WINEPREFIX/drive_c/windows/system32:quillet.exe" "$WORK/bin:quill
     fetch_one hpa 700
     [[ $program == quilletd.exe ]] && stop_server INT 3000 && continue
     close_window "$program"
-    await_exit 20
-    [[ $STATUS -eq 0 ]] || fail "$program: exit status $STATUS"
+    expect_exit 20 0
 done
 echo "PASS: $e2e_name"
