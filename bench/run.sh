@@ -384,7 +384,7 @@ if [[ $scale_transfers -gt 0 ]]; then
     pid=${server_pid[quilletd-scale]}
     timeout $((scale_hold + 180)) ip netns exec "${server_namespace[quilletd-scale]}" \
         taskset -c "$load_cpu" "$load" 127.0.0.1 69 1m.bin -q "$scale_hold" -n "$scale_transfers" \
-        -c 64 -s 150 >"$work/scale.out" 2>&1 &
+        -c 64 -a 2 -s 150 >"$work/scale.out" 2>&1 &
     scale_load=$!
     for _ in $(seq 1500); do
         grep -qs '^elapsed:' "$work/scale.out" && break

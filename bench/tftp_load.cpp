@@ -90,7 +90,8 @@ struct Options {
     int windowSize = 0;  // -w: windowsize asked for; 0 asks for none
     int hostile = 0;     // the hostile mode's datagrams; 0 for the transfer mode
     int rate = 20000;
-    int holdSeconds = 0;  // -q: quiet transfers, held this long
+    int holdSeconds = 0;      // -q: quiet transfers, held this long
+    int sourceAddresses = 1;  // -a: IPv4 clients spread over 127.0.0.1 up to 127.0.0.N
 };
 
 /// Why a transfer failed.
@@ -245,6 +246,19 @@ class Transfer {
                bool quiet) {
         socket_ = Descriptor(
             ::socket(server.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+        // The server holds at most half its sessions for one address: many quiet transfers need
+        // clients on more than one loopback address.
+        static std::uint32_t started = 0;
+        if (socket_.valid() && options.sourceAddresses > 1 && server.family() == AF_INET) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(
+                INADDR_LOOPBACK + started++ % static_cast<std::uint32_t>(options.sourceAddresses));
+            if (::bind(socket_.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) !=
+                0) {
+                return false;
+            }
+        }
         epoll_event interest{};
         interest.events = EPOLLIN;
         interest.data.ptr = this;
@@ -642,12 +656,13 @@ bool parseInt(std::string_view text, int& value, int lowest) {
 }
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] "
-                 "[-t TIMEOUT_MS] [-s MAX_SECONDS]\n"
-                 "                 [-b BLKSIZE] [-w WINDOWSIZE] [-q HOLD_SECONDS]\n"
-                 "       tftp_load HOST PORT -H DATAGRAMS [-c SOURCE_PORTS] [-r PER_SECOND] "
-                 "[-s MAX_SECONDS]\n");
+    std::fprintf(
+        stderr,
+        "usage: tftp_load HOST PORT FILE [-c CONCURRENCY] [-n TRANSFERS] "
+        "[-t TIMEOUT_MS] [-s MAX_SECONDS]\n"
+        "                 [-b BLKSIZE] [-w WINDOWSIZE] [-q HOLD_SECONDS] [-a SOURCE_ADDRESSES]\n"
+        "       tftp_load HOST PORT -H DATAGRAMS [-c SOURCE_PORTS] [-r PER_SECOND] "
+        "[-s MAX_SECONDS]\n");
 }
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -678,6 +693,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
                       : flag == "-q" ? &options.holdSeconds
                       : flag == "-b" ? &options.blockSize
                       : flag == "-w" ? &options.windowSize
+                      : flag == "-a" ? &options.sourceAddresses
                                      : nullptr;
         if (target == nullptr || !parseInt(argv[i + 1], *target, 1)) {
             return std::nullopt;
