@@ -197,10 +197,9 @@ class WindowTest : public ::testing::Test {
     std::uint16_t port_ = 0;  // any free one
 };
 
-// Rows show the model's texts, bars lying over the running ones. A click on a sortable column's
-// header sorts by it ascending with the up arrow, the next one descending with the down arrow, on
-// that column only, the selection staying with its row; "Progress" sorts nothing. The elapsed pass
-// counts running rows only; Clear Entries leaves the running rows.
+// Rows show the model's texts, bars over the running ones; header clicks sort up, then down, with
+// the arrow on that column only and the selection kept ("Progress" sorts nothing); Clear Entries
+// leaves the running rows.
 TEST_F(WindowTest, RowsShowTheModelSortedByHeaderClicksWithBarsOverRunningRows) {
     open();
     postStarted(1, 5000, "a.bin"), postStarted(2, 10240, "b.bin"), postStarted(3, 600, "c.bin");
@@ -289,9 +288,8 @@ TEST_F(WindowTest, TheLogKeepsItsCapAndFollowsAndCopyTakesTheSelection) {
     EXPECT_EQ(clipboard(), widen(Access::model(*dialog_).row(1).copyText()));
 }
 
-// Every column is as wide as its title beside the arrow and its widest usual text; a cell that
-// cuts its text has it whole as its tooltip, and only then. The window opens at its design size
-// inside the screen, and both lists grow with it.
+// Columns fit their widest usual texts; only a cut cell has a tooltip, its whole text. The window
+// opens at its design size inside the screen, and both lists grow with it.
 TEST_F(WindowTest, ColumnsFitTheirTextsCutCellsHaveTipsAndTheWindowGrows) {
     open();
     const wchar_t* widest[] = {
