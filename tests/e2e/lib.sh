@@ -1,8 +1,6 @@
 # shellcheck shell=bash
-# Shared helpers for the end-to-end tests. Source it first thing:
-#   source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
-# It makes a network namespace and a work directory of the test's own, and when the script exits
-# it stops every process the test started in the background and removes both.
+# Shared helpers for the end-to-end tests, sourced first thing: a network namespace and a work
+# directory of the test's own, both removed at exit after every background process it started.
 set -euo pipefail
 
 e2e_name=$(basename "$0" .sh)
@@ -35,25 +33,14 @@ ip netns add "$NS"
 ip netns exec "$NS" ip link set lo up
 
 in_ns() { ip netns exec "$NS" "$@"; }
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 make_file() { head -c "$2" /dev/urandom >"$1"; }
-count_lines() {
-    local n
-    n=$(grep -cF -- "$2" "$1" 2>/dev/null || true)
-    echo "${n:-0}"
-}
+count_lines() { local n && n=$(grep -cF -- "$2" "$1" 2>/dev/null || true) && echo "${n:-0}"; }
 settings() { printf '[General]\n%s\n' "$@" >"$QUILLET_SETTINGS"; }
-
 # Waits up to $3 seconds for file $1 to hold at least ${4:-1} lines with the fixed text $2.
 wait_for() {
     local i
-    for ((i = 0; i < $3 * 10; i++)); do
-        (($(count_lines "$1" "$2") >= ${4:-1})) && return 0
-        sleep 0.1
-    done
+    for ((i = 0; i < $3 * 10; i++)); do (($(count_lines "$1" "$2") >= ${4:-1})) && return 0; sleep 0.1; done
     return 1
 }
 expect_log() { wait_for "$QUILLET_LOG" "$1" "${2:-5}" || fail "no log line \"$1\" in: $(tail -5 "$QUILLET_LOG")"; }
@@ -89,10 +76,7 @@ await_exit() {
 }
 
 # Waits up to $1 seconds for the server to end with status $2.
-expect_exit() {
-    await_exit "$1"
-    [[ $STATUS -eq $2 ]] || fail "exit status $STATUS, expected $2"
-}
+expect_exit() { await_exit "$1"; [[ $STATUS -eq $2 ]] || fail "exit status $STATUS, expected $2"; }
 
 # Sends signal $1 to the server and expects it to end with status 0 within $2 milliseconds.
 stop_server() {
@@ -151,12 +135,9 @@ fetch_set() {
     while read -r client size <&3; do fetch_set_row "$client" "$size"; done 3< <(fetch_rows "$1")
 }
 fetch_set_row() {
-    if [[ $2 == !* ]]; then
-        fetch "$1" "file-${2#!}.bin" "$FETCHED/$1-$2" 2>/dev/null && [[ -s $FETCHED/$1-$2 ]] &&
-            fail "$1: ${2#!} bytes served"
-        return 0
-    fi
-    fetch_one "$1" "$2"
+    [[ $2 == !* ]] || { fetch_one "$1" "$2" && return; }
+    ! fetch "$1" "file-${2#!}.bin" "$FETCHED/$1-$2" 2>/dev/null || [[ ! -s $FETCHED/$1-$2 ]] ||
+        fail "$1: ${2#!} bytes served"
 }
 fetch_one() {
     fetch "$1" "file-$2.bin" "$FETCHED/$1-$2" || fail "$1: $2 bytes"

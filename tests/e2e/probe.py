@@ -12,21 +12,14 @@ import codecs, os, random, socket, struct, subprocess, sys, time
 SERVER = ("127.0.0.1", 69)
 TEXTS = {0: b"Server Busy.", 1: b"File not found.", 2: b"Access violation."}
 
-
 def udp(address=None):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.settimeout(5)
     s.bind((address or "0.0.0.0", 0))
     return s
 
-
-def rrq(name):
-    return b"\0\1" + name + b"\0octet\0"
-
-
-def error(code):
-    return b"\0\5\0" + bytes([code]) + TEXTS[code] + b"\0"
-
+def rrq(name): return b"\0\1" + name + b"\0octet\0"
+def error(code): return b"\0\5\0" + bytes([code]) + TEXTS[code] + b"\0"
 
 def shown(name):
     """The name as the log shows it: control bytes and bytes that are not UTF-8 escaped."""
@@ -35,14 +28,8 @@ def shown(name):
                    for c in name.decode("utf-8", "surrogateescape"))
     return text if len(text) <= 100 else text[:97] + "..."
 
-
-def logged(path, text):
-    for _ in range(50):
-        if text.encode() in open(path, "rb").read():
-            return True
-        time.sleep(0.1)
-    return False
-
+def logged(path, text):  # within 5 s
+    return any(text.encode() in open(path, "rb").read() or time.sleep(0.1) for _ in range(50))
 
 def get(name, into="/dev/null", end="ack"):
     s = udp()
@@ -53,9 +40,7 @@ def get(name, into="/dev/null", end="ack"):
     print("DATA")
     open(into, "wb").write(reply[4:])
     end = {"ack": b"\0\4" + reply[2:4], "quit": b"\0\5\0\0done\0", "silent": b""}[end]
-    if end:
-        s.sendto(end, server)
-
+    s.sendto(end, server) if end else None
 
 def names(table, platform, folder, named, *logs):
     """Each row's name gets block 1 of the file named, or the ERROR of the code given, whose text
@@ -66,8 +51,8 @@ def names(table, platform, folder, named, *logs):
         if not fields or fields[0] not in ("any", platform):
             continue
         name = codecs.escape_decode(fields[1].encode())[0]
-        name = name.replace(b"{folder}", named.encode())
-        name = name.replace(b"{folder-in-lower-case}", named.lower().encode())
+        name = name.replace(b"{folder}", named.encode()).replace(
+            b"{folder-in-lower-case}", named.lower().encode())
         time.sleep(0.06)  # fewer than 20 refusals a second from one address: each is logged
         s = udp()
         s.sendto(rrq(name), SERVER)
@@ -83,7 +68,6 @@ def names(table, platform, folder, named, *logs):
             if not logged(log, ": %s, %s" % (shown(name), TEXTS[code].decode())):
                 failed += print("FAIL: %r not logged in %s" % (name, log)) or 1
     sys.exit(failed)
-
 
 def busy(into):
     sockets = [udp("127.0.0.%d" % (1 + i % 2)) for i in range(100)]
@@ -104,20 +88,17 @@ def busy(into):
         s.sendto(b"\0\5\0\0done\r\n2020-01-01 00:00:00    forged\0", SERVER)
     print(refused + 1, len(served), file=open(into + ".count", "w"))
 
-
 def paced(count, rate, send):
     start = time.monotonic()
     for i in range(count):
         time.sleep(max(0, start + i / rate - time.monotonic()))
         send(i)
 
-
 def flood():
     name = b"missing-" + b"m" * 100
     kinds = [rrq(name), b"\0\2" + name + b"\0octet\0", rrq(b"a..b"), b"\0\x09"]
     sockets = [udp("127.0.0.%d" % (1 + i)) for i in range(30)]
     paced(15000, 3000, lambda i: sockets[i % 30].sendto(kinds[i % 4], SERVER))
-
 
 def icmp(log):
     """Prints the quiet client's port; at 6 s quotes it from another address, at 7 s in a host
@@ -153,13 +134,11 @@ def icmp(log):
     paced(6000, 500, send)
     print("done", flush=True)
 
-
 def hold():
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind(("0.0.0.0", 69))
     print("held", flush=True)
     time.sleep(60)
-
 
 if __name__ == "__main__":
     globals()[sys.argv[1]](*sys.argv[2:])

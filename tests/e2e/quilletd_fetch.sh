@@ -1,12 +1,8 @@
 #!/bin/bash
-# Guards: what real clients fetch, the rows of fetches.txt byte for byte. With no settings (set
-# "plain") options are ignored (no OACK, 50 MB refused as too large), each transfer logs a Connected
-# and a Served line, and the first run writes LOG_FILE_LEVEL=6 and nothing else. With TFTP_OPTIONS=1
-# (set "options") the clients that ask for options get them, each named in the log; the largest file
-# in blocks of 512 ends with its empty block sent as block 0; with 5% of the datagrams dropped (set
-# "loss"), windows of 8 blocks of 1468 still arrive whole. At start the log and standard error name
-# the namespace's addresses to type, IPv4 first, no loopback, link-local ones with their interface.
-# Transfers at once are quilletd_ipv6.sh's; the blocks, levels and log texts the unit tests'.
+# Guards the rows of fetches.txt byte for byte with real clients: without settings no OACK and the
+# first run writes LOG_FILE_LEVEL=6 alone; with TFTP_OPTIONS=1 the options are granted and logged,
+# the largest file wraps to block 0, and windows of 8 survive 5% loss. At start the log and standard
+# error list the addresses to type, IPv4 first, no loopback, link-local with their interface.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 

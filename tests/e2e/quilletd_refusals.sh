@@ -1,7 +1,6 @@
 #!/bin/bash
-# Guards what quilletd refuses under `ulimit -n 64` (the names of names.txt for Linux, a write
-# request, a burst over the session cap, a flood of refused requests) and that nothing outside the
-# served folder is reached; what it injects and proves is in docs/reliability.md.
+# Guards what quilletd refuses under `ulimit -n 64` and that nothing outside the served folder is
+# reached; what it injects and proves is in docs/reliability.md.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 

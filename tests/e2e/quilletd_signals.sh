@@ -1,8 +1,6 @@
 #!/bin/bash
-# Guards how both programs end (SIGTERM, SIGINT, idle, mid-transfer, under load; port 69 held; a
-# lost standard error; no display) and what they hold once they serve (no capability, no_new_privs);
-# also run under the sanitizers (label asan-e2e). What it injects and proves is in
-# docs/reliability.md.
+# Guards how both programs end and what they hold once they serve; also run under the sanitizers
+# (label asan-e2e). What it injects and proves is in docs/reliability.md.
 # shellcheck source=lib.sh
 source "${E2E_LIB:-$(dirname "$0")/lib.sh}"
 

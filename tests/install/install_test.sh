@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian package into a fresh Debian 12 root with apt, as a user would, and checks
-# what it promises: the service's user serves /srv/tftp on port 69 with quilletd, the menu's
-# command serves ~/TFTP with the window program for a normal user (both through the capability
-# that the package grants, which no thread holds any more once they serve), and the desktop
-# entry, the man pages and the unit pass their checkers.
-# Needs root (chroot, mounts, a network namespace) and Debian's package archive. The base system
-# is cached as a debootstrap tarball in /var/cache/quillet-tests.
+# Installs the Debian package into a fresh Debian 12 root with apt and checks what it promises:
+# the service's way and the menu's way serve on port 69 (the capability dropped once serving), and
+# the desktop entry, man pages and unit pass their checkers. Needs root and Debian's archive; the
+# base system is cached as a debootstrap tarball in /var/cache/quillet-tests.
 set -euo pipefail
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -31,10 +28,7 @@ cleanup() {
     if [[ -z $(mounts_under_root) ]]; then rm -rf --one-file-system "$WORK"; else echo "left $WORK mounted" >&2; fi
 }
 trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 in_root() { chroot "$ROOT" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"; }
 # Runs command $4 as user $1 in folder $2 of the root, on port 69 of the namespace, standard error
 # to $WORK/$1.err; expects it to serve folder $3, where curl must fetch a file of $5 bytes byte for

@@ -1,29 +1,10 @@
-// The Qt window as a view of the window model: columns that fit their texts, tooltips for cut
-// cells, bars, the header's arrow, a log that follows, Copy, the settings dialog, the size on
-// the screen; then, with a real engine, a server that cannot start and every way of ending.
-// What the rows hold and how they sort is the model's, tested in tests/unit.
+// The Qt window as a view of the window model (whose rows and order tests/unit pins); then, with
+// a real engine, a server that cannot start and every way of ending.
 
 #include <arpa/inet.h>
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QClipboard>
-#include <QComboBox>
-#include <QDesktopServices>
-#include <QDirIterator>
-#include <QHeaderView>
-#include <QListView>
-#include <QMenu>
-#include <QMessageBox>
-#include <QProxyStyle>
-#include <QScreen>
-#include <QScrollBar>
-#include <QSettings>
-#include <QStyleOptionHeader>
-#include <QStyleOptionProgressBar>
 #include <QTest>
-#include <QToolTip>
-#include <QTreeView>
+#include <QtWidgets>
 #include <future>
 
 #include "ui/dialog_units.h"
@@ -133,17 +114,15 @@ class WindowTest : public QObject {
             "255.255.255.255 (65535)", "Sep-30 23:59:59", "File Name", "9999.99MB",
             "Client Unreachable",      "999:59"};
         const QStyle& style = *list.style();
+        QStyleOptionHeader title;
+        QStyleOptionViewItem cell;
+        title.initFrom(&header), cell.initFrom(&list);
+        title.sortIndicator = QStyleOptionHeader::SortUp;
+        cell.features = QStyleOptionViewItem::HasDisplay;
         for (int column = 0; column < widest.size(); ++column) {
-            QStyleOptionHeader title;
-            title.initFrom(&header);
-            title.rect = QRect(0, 0, header.sectionSize(column), header.height());
+            cell.rect = title.rect = QRect(0, 0, header.sectionSize(column), header.height());
             title.text = header.model()->headerData(column, Qt::Horizontal).toString();
-            title.sortIndicator = QStyleOptionHeader::SortUp;
-            QStyleOptionViewItem cell;
-            cell.initFrom(&list);
-            cell.rect = title.rect;
             cell.text = widest[column];
-            cell.features = QStyleOptionViewItem::HasDisplay;
             QVERIFY(metrics.horizontalAdvance(title.text) <=
                     style.subElementRect(QStyle::SE_HeaderLabel, &title, &header).width());
             QVERIFY(metrics.horizontalAdvance(cell.text) <=
@@ -320,12 +299,11 @@ class WindowTest : public QObject {
         QTest::addColumn<Ending>("ending");
         QTest::addColumn<int>("result");
         QTest::addColumn<bool>("slowToStop");  // the engine ends only long after it is stopped
-        const Ending closeBox = &MainDialog::close;
+        const Ending closeBox = &MainDialog::close, done = [](MainDialog&d) { d.done(7); };
+        const Ending escape = [](MainDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); };
         QTest::newRow("close box") << closeBox << int{QDialog::Rejected} << false;
-        QTest::newRow("Escape") << Ending(
-                                       [](MainDialog& d) { QTest::keyClick(&d, Qt::Key_Escape); })
-                                << int{QDialog::Rejected} << false;
-        QTest::newRow("done") << Ending([](MainDialog& d) { d.done(7); }) << 7 << false;
+        QTest::newRow("Escape") << escape << int{QDialog::Rejected} << false;
+        QTest::newRow("done") << done << 7 << false;
         QTest::newRow("engine slow to stop") << closeBox << int{QDialog::Rejected} << true;
     }
     void everyWayOfEndingRunsTheCloseSteps() {

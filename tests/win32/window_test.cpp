@@ -1,7 +1,5 @@
-// The native Windows window as a view of the window model, in-process under Wine on an X display:
-// the dialog is made from its resources, the engine's messages go through its queue as the engine
-// posts them, and everything is read back through the controls. What the rows hold and how they
-// sort is the model's, tested in tests/unit.
+// The native Windows window in-process under Wine: the dialog made from its resources, the
+// engine's messages posted through its queue, everything read back through the controls.
 
 #include <windows.h>
 
@@ -165,13 +163,10 @@ class WindowTest : public ::testing::Test {
             RECT cell{};
             ListView_GetSubItemRect(list(), row, window::kProgressColumn, LVIR_BOUNDS, &cell);
             running += shown.isRunning();
-            EXPECT_EQ(std::ranges::count_if(bars,
-                                            [&](const auto& bar) {
-                                                return ::EqualRect(&bar.first, &cell) &&
-                                                       bar.second == shown.percent();
-                                            }),
-                      int{shown.isRunning()})
-                << row;
+            const auto over = [&](const auto& bar) {
+                return ::EqualRect(&bar.first, &cell) && bar.second == shown.percent();
+            };
+            EXPECT_EQ(std::ranges::count_if(bars, over), int{shown.isRunning()}) << row;
         }
         EXPECT_EQ(bars.size(), running);
     }
@@ -202,15 +197,12 @@ class WindowTest : public ::testing::Test {
     std::uint16_t port_ = 0;  // any free one
 };
 
-// Rows show the model's texts, bars lying over the running ones. A click on a sortable column's
-// header sorts by it ascending with the up arrow, the next one descending with the down arrow, on
-// that column only, the selection staying with its row; "Progress" sorts nothing. The elapsed pass
-// counts running rows only; Clear Entries leaves the running rows.
+// Rows show the model's texts, bars over the running ones; header clicks sort up, then down, with
+// the arrow on that column only and the selection kept ("Progress" sorts nothing); Clear Entries
+// leaves the running rows.
 TEST_F(WindowTest, RowsShowTheModelSortedByHeaderClicksWithBarsOverRunningRows) {
     open();
-    postStarted(1, 5000, "a.bin");
-    postStarted(2, 10240, "b.bin");
-    postStarted(3, 600, "c.bin");
+    postStarted(1, 5000, "a.bin"), postStarted(2, 10240, "b.bin"), postStarted(3, 600, "c.bin");
     post(TransferProgressMessage{client(2), 10});
     post(TransferDoneMessage{client(3)});
     ListView_SetItemState(list(), 2, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
@@ -229,9 +221,7 @@ TEST_F(WindowTest, RowsShowTheModelSortedByHeaderClicksWithBarsOverRunningRows) 
         {-1, L"123", L"----"}, {3, L"312", L"---0"}, {3, L"213", L"---1"},
         {0, L"123", L"0---"},  {0, L"321", L"1---"}, {window::kProgressColumn, L"321", L"1---"}};
     for (const auto& [column, order, arrows] : sorts) {
-        if (column >= 0) {
-            click(column);
-        }
+        column >= 0 ? click(column) : void();
         std::wstring clients, images;
         for (int row = 0; row < rows(); ++row) {
             clients += cell(row, 0).substr(7, 1);  // "10.0.0.N (...)"
@@ -273,13 +263,10 @@ TEST_F(WindowTest, TheLogKeepsItsCapAndFollowsAndCopyTakesTheSelection) {
     const int before = lineCount();  // the engine's own lines
     lines(0, 6000);
     EXPECT_EQ(line(before + 5), L"line 5");
-    const auto top = [&] {
-        return static_cast<int>(::SendMessageW(logList(), LB_GETTOPINDEX, 0, 0));
-    };
+    const auto top = [&] { return int(::SendMessageW(logList(), LB_GETTOPINDEX, 0, 0)); };
     RECT inside{};
     ::GetClientRect(logList(), &inside);
-    const int shown =
-        inside.bottom / static_cast<int>(::SendMessageW(logList(), LB_GETITEMHEIGHT, 0, 0));
+    const int shown = inside.bottom / int(::SendMessageW(logList(), LB_GETITEMHEIGHT, 0, 0));
     EXPECT_EQ(top() + shown, lineCount());
     ::SendMessageW(logList(), LB_SETTOPINDEX, 3000, 0);
     const std::wstring topLine = line(top());
@@ -295,16 +282,14 @@ TEST_F(WindowTest, TheLogKeepsItsCapAndFollowsAndCopyTakesTheSelection) {
     pressCopy(logList());
     EXPECT_EQ(clipboard(), line(4) + L"\r\n" + line(5));
 
-    postStarted(1, 5000);
-    postStarted(2, 5000);
+    postStarted(1, 5000), postStarted(2, 5000);
     ListView_SetItemState(list(), 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
     pressCopy(list());
     EXPECT_EQ(clipboard(), widen(Access::model(*dialog_).row(1).copyText()));
 }
 
-// Every column is as wide as its title beside the arrow and its widest usual text; a cell that
-// cuts its text has it whole as its tooltip, and only then. The window opens at its design size
-// inside the screen, and both lists grow with it.
+// Columns fit their widest usual texts; only a cut cell has a tooltip, its whole text. The window
+// opens at its design size inside the screen, and both lists grow with it.
 TEST_F(WindowTest, ColumnsFitTheirTextsCutCellsHaveTipsAndTheWindowGrows) {
     open();
     const wchar_t* widest[] = {
@@ -373,24 +358,25 @@ TEST_F(WindowTest, AboutBoxAndSettingsOpenFromTheirMenus) {
     EXPECT_EQ(::FindWindowW(nullptr, L"About Ravelin"), nullptr);
 
     const DWORD nine = 9;
-    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Carrowmore\\Quillet", L"LOG_FILE_LEVEL",
-                      REG_DWORD, &nine, sizeof nine);
-    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Carrowmore\\Quillet", L"TFTP_OPTIONS");
-    const auto stored = [] {  // "values: level options" of the program's key
+    const wchar_t* const program = L"Software\\Carrowmore\\Quillet";
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, program, L"LOG_FILE_LEVEL", REG_DWORD, &nine, 4);
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, program, L"TFTP_OPTIONS");
+    const auto stored = [&] {  // "values: level options" of the program's key
         HKEY key = nullptr;
-        ::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Carrowmore\\Quillet", 0, KEY_READ, &key);
-        DWORD values = 0, level = 0, options = 0, size = sizeof level;
+        ::RegOpenKeyExW(HKEY_CURRENT_USER, program, 0, KEY_READ, &key);
+        DWORD values = 0, value[2] = {}, size = 4;
         ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
                            nullptr, nullptr, nullptr, nullptr);
-        ::RegGetValueW(key, nullptr, L"LOG_FILE_LEVEL", RRF_RT_DWORD, nullptr, &level, &size);
-        ::RegGetValueW(key, nullptr, L"TFTP_OPTIONS", RRF_RT_DWORD, nullptr, &options, &size);
+        for (int i : {0, 1}) {
+            ::RegGetValueW(key, nullptr, i ? L"TFTP_OPTIONS" : L"LOG_FILE_LEVEL", RRF_RT_DWORD,
+                           nullptr, &value[i], &size);
+        }
         ::RegCloseKey(key);
-        return std::to_wstring(values) + L": " + std::to_wstring(level) + L" " +
-               std::to_wstring(options);
+        return std::to_wstring(values) + L": " + std::to_wstring(value[0]) + L" " +
+               std::to_wstring(value[1]);
     };
     for (const bool accept : {false, true}) {
-        LRESULT count = 0;
-        LRESULT shown = 0;
+        LRESULT count = 0, shown = 0;
         BoxHandler settings(L"Settings", [&](HWND box) {
             count = ::SendDlgItemMessageW(box, IDC_FILE_LEVEL, CB_GETCOUNT, 0, 0);
             shown = ::SendDlgItemMessageW(box, IDC_FILE_LEVEL, CB_GETCURSEL, 0, 0);

@@ -1,10 +1,8 @@
 #!/bin/bash
-# Guards the installer under Wine, in a network namespace and Wine prefix of its own: its tables
-# hold the firewall rules for both programs (Wine's netsh does nothing: the tables are what can be
-# checked) and the fixed upgrade code; msiexec /i /qn puts both programs, the licence and the
-# README in Program Files\Quillet, the Start-menu shortcut and the service "Quillet TFTP Server" in
-# place; the service starts with net start, serves %ProgramData%\Quillet\TFTP byte for byte and
-# stops with net stop; msiexec /x /qn takes all that away and leaves the service's log.
+# Guards the installer under Wine: its tables hold both programs' firewall rules (Wine's netsh does
+# nothing) and the fixed upgrade code; msiexec /i /qn installs the files, shortcut and service,
+# which serves %ProgramData%\Quillet\TFTP between net start and net stop; msiexec /x /qn removes
+# all that but the service's log.
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 

@@ -1,10 +1,7 @@
 #!/bin/bash
-# Guards quillet.exe, the window, under Wine on an X display (Xvfb) of its own in a network
-# namespace, with a Wine prefix of its own: curl and tftp-hpa fetch files byte for byte while the
-# log file takes the lines; closing the window ends the program with status 0; with port 69 taken
-# the message box comes up, the level-3 line is in the log, and once the box is dismissed the
-# program exits with 3. Started in the Windows folder it serves the user's TFTP folder instead and
-# says so; so does quilletd.exe started in its own folder.
+# Guards quillet.exe under Wine on an Xvfb display of its own: files fetched byte for byte and
+# logged; closing the window exits 0; port 69 taken brings the message box and the level-3 line,
+# then exit 3. Started in the Windows folder (or quilletd.exe in its own) it serves the user's TFTP.
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
@@ -23,10 +20,7 @@ printf '#!/bin/sh\nexec "%s" "%s"\n' "$WINE_RUN" "$QUILLET_EXE" >"$WORK/quillet"
 chmod +x "$WORK/quillet"
 # Waits up to 20 s for a window with the title $1.
 window_up() {
-    for ((i = 0; i < 200; i++)); do
-        in_ns xwininfo -root -tree 2>/dev/null | grep -qF "\"$1\"" && return 0
-        sleep 0.1
-    done
+    for ((i = 0; i < 200; i++)); do in_ns xwininfo -root -tree 2>/dev/null | grep -qF "\"$1\"" && return 0; sleep 0.1; done
     return 1
 }
 close_window() { wine_in_ns taskkill /IM "$1" >/dev/null; }

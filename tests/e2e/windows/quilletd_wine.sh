@@ -1,14 +1,8 @@
 #!/bin/bash
-# Guards quilletd.exe under Wine, on port 69 in a network namespace with a Wine prefix of its own
-# (sockets belong to the prefix's wineserver, so the two must not be shared): curl and tftp-hpa
-# fetch the files of fetches.txt's wine sets byte for byte, the largest, 33,553,920 bytes, with
-# them, and curl fetches over ::1 from the same one socket, logged as "client ::1 (port)"; a raw
-# client gets what names.txt says for Windows (UTF-8 names are served; every name that would reach
-# outside the served folder or a device, and a name that is not UTF-8, are refused, that name logged
-# escaped, byte by byte); the first run writes LOG_FILE_LEVEL=6 (REG_DWORD) into the registry, where
-# TFTP_OPTIONS=1 gives atftp blocks of 1468 bytes in windows of 8; SIGINT (Ctrl+C to the program)
-# ends it within about 2 s with status 0 and every log line whole, a second one at once; with port
-# 69 taken it exits 3.
+# Guards quilletd.exe under Wine: fetches.txt's wine sets byte for byte (also over ::1 on the one
+# socket), names.txt's rows for Windows, LOG_FILE_LEVEL=6 written to the registry on the first run,
+# TFTP_OPTIONS=1 giving atftp windows of 8, Ctrl+C ending it whole (a second one at once), and
+# exit 3 with port 69 taken.
 # shellcheck source=../lib.sh
 source "${E2E_LIB:-$(dirname "$0")/../lib.sh}"
 
