@@ -1,15 +1,11 @@
 // The window model that every view shows: row texts at the edges of their rules, rows as the
 // engine's events change them, sorting and its arrows, clearing, the caps, the log's order, and
 // the queue between the engine and the window under a flood, the log's caps and order with it.
-#include <gtest/gtest.h>
-
 #include <clocale>
 #include <initializer_list>
 #include <sstream>
-#include <string>
 #include <string_view>
 #include <tuple>
-#include <vector>
 
 #include "net/local_addresses.h"
 #include "test_support.h"
@@ -267,7 +263,6 @@ TEST(MessageQueue, StaysBoundedUnderAFloodAndChangesNothingTheWindowShows) {
     EXPECT_EQ(shown.logLine(0), "2026-03-05 14:07:09    10001 more lines not shown in the window.");
     EXPECT_EQ(shown.logLine(1), "line 9999");
     EXPECT_EQ(shown.logLine(shown.logLineCount() - 1), "line 1");
-
     // Emptied, it wakes the window again; closed, it refuses and holds nothing.
     EXPECT_TRUE(post(queue, LogLineMessage{"again"}));
     EXPECT_EQ(queue.wakes, 3);
