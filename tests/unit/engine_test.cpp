@@ -1,5 +1,6 @@
 // The engine minus its socket, a dispatcher wired to recording fakes: what it makes of each
 // datagram, how a read transfer runs, and how the session table keeps clients apart.
+#include <gtest/gtest.h>
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -241,8 +242,7 @@ TEST_F(EngineTest, FiveResendsPerBlockSharedByRequestsAcksAndTicksAndAFailedSend
 }
 
 TEST_F(EngineTest, WholeTransfersSendTheFileAndReportOnTheWay) {
-    // The largest file ends with the empty block 65,536, which travels as block 0 and is
-    // acknowledged by ACK 0.
+    // The largest file ends with the empty block 65,536, sent as block 0 and acknowledged by ACK 0.
     const std::size_t sizes[] = {0, 512, 1000, 9 * 512 + 100, 400 * 512 + 1, 33'553'920};
     for (std::size_t i = 0; i < std::size(sizes); ++i) {
         const auto size = sizes[i];
@@ -611,8 +611,7 @@ TEST_F(EngineTest, NegotiationAnswersOnlyWithAcceptedOptionsWhenTurnedOn) {
         ASSERT_EQ(sent.size(), 1u) << ::testing::PrintToString(request);
         EXPECT_EQ(sent[0].second.size(), length) << ::testing::PrintToString(request);
     }
-    // A window holds at most 65,468 bytes of DATA datagrams, one of the largest; the OACK says so,
-    // and leaves windowsize out when that is one block.
+    // A window holds at most 65,468 bytes of DATA, one largest block; the OACK says so (one: none).
     const auto windowed = files.write("windowed.bin", pattern(200'000));
     for (const auto& [size, window] :
          {std::pair{"65464", "1"}, {"1468", "44"}, {"2048", "31"}, {"1091", "59"}, {"512", "64"}}) {

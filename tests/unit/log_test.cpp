@@ -1,5 +1,7 @@
 // The log and the window's notifications: the log file with its levels, line format and rotation;
 // the file level kept in the user's settings; the messages posted to the window.
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #else

@@ -36,8 +36,7 @@ Bytes receiveAt(net::UdpSocket& socket, std::uint16_t port, std::chrono::millise
     return buffer;
 }
 
-// A server on a free port of its own, its receive loop on a thread, and two client sockets that
-// take datagrams from the server's port only.
+// A server on a free port, its receive loop on a thread, and two clients of it on loopback.
 class UdpServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -282,8 +281,7 @@ TEST_F(UdpServerTest, ABurstIsAnsweredInOrderWithoutDatagramsOver4096BytesOrEmpt
         ASSERT_EQ(receive(), wire({0, 5, 0, 1, "File not found.", 0})) << i;
     }
     EXPECT_TRUE(receive(200ms).empty());  // and the loop has settled into its wait
-    // The ready, serving and addresses lines, then the requests' lines, as many as one host may
-    // have in a second (the fake clock stands still).
+    // The three start lines, then as many requests' lines as one host may have in a second.
     const auto lines = log.take();
     const std::size_t logged = LineLimiter::kLinesPerHost;
     ASSERT_EQ(lines.size(), 3 + logged);

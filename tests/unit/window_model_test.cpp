@@ -1,6 +1,5 @@
-// The window model that every view shows: row texts at the edges of their rules, rows as the
-// engine's events change them, sorting and its arrows, clearing, the caps, the log's order, and
-// the queue between the engine and the window under a flood, the log's caps and order with it.
+// The window model every view shows: row texts, rows as events change them, sorting, clearing,
+// the caps, and the queue between the engine and the window under a flood, the log's order with it.
 #include <clocale>
 #include <sstream>
 #include <string_view>
