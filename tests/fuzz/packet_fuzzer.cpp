@@ -81,7 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RequestDispatcher dispatcher(3);  // fewer sessions than clients: some are refused
     test::setUpDispatcher(dispatcher, checker, checker, events, directory);
     dispatcher.setNegotiatesOptions(true);  // a request without options is served as without it
-
     std::span<const std::uint8_t> input(data, size);
     std::time_t now = 1'700'000'000;
     while (input.size() >= 3) {

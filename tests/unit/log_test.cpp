@@ -15,14 +15,10 @@
 #endif
 
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
 #include <optional>
-#include <string>
 #include <tuple>
 
 #include "daemon/line_echo.h"
@@ -37,8 +33,7 @@ namespace {
 
 using namespace test;
 
-// What differs per platform: the newline that ends each line of the log file, and where the
-// user's settings live.
+// Per platform: the newline that ends each line of the log file, and where the settings live.
 #ifdef _WIN32
 constexpr char kNewline[] = "\r\n";
 
@@ -183,7 +178,6 @@ TEST_F(LoggerTest, RotationPastOneMebibyteBeforeTheNextLineRetriedUntilItWorksAn
     EXPECT_EQ(contentOf(backupPath_), full);
     EXPECT_EQ(contentOf(logPath_),
               "2026-03-05 14:08:09    first line of the new file" + std::string(kNewline));
-
     scratch_.write("Quillet.log", kMebibyte + "o");
     log->open(folder_.descriptor());
     EXPECT_EQ(contentOf(backupPath_), kMebibyte + "o");  // the older backup replaced
@@ -369,9 +363,7 @@ TEST(ClientText, EveryByteThatCouldChangeWhatIsSeenIsEscapedAndCutsKeepWholeChar
     for (const auto& [text, limit, escaped] : rows) {
         EXPECT_EQ(escapeClientText(text, limit), escaped) << ::testing::PrintToString(text);
     }
-}
-
-TEST(LogSink, AFormattedLineLongerThanItsBufferIsCutTo199Characters) {
+    // A formatted line longer than its buffer is cut to 199 characters.
     Recorder sink;
     writeFormatted(&sink, 5, "%s", std::string(300, 'x').c_str());
     EXPECT_EQ(sink.take(), Lines{"5 " + std::string(199, 'x')});

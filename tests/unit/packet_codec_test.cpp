@@ -1,13 +1,8 @@
 // The wire format: what each datagram decodes to (the byte reader's bounds with it), what is
 // refused, and which transfer options a request carries. What each packet encodes to shows in the
 // engine's tests, which compare the bytes sent.
-#include <gtest/gtest.h>
-
-#include <array>
 #include <span>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "net/local_addresses.h"
 #include "test_support.h"
@@ -35,7 +30,6 @@ TEST(ByteReader, FailedReadsLeaveThePositionUnchangedAndWritesFitToTheLastByte) 
     EXPECT_FALSE(single.readUint16(number));
     EXPECT_EQ(single.remaining(), 1u);
     EXPECT_EQ(number, 7);
-
     Bytes written(6, 0xEE);
     ByteWriter writer(written);
     EXPECT_FALSE(writer.writeString("abcdef"));  // no room for the terminator

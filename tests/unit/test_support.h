@@ -56,7 +56,6 @@ inline Bytes ack(int block) {
 inline Bytes errorDatagram(int code, std::string_view message) {
     return wire({0, 5, code >> 8, code & 0xFF, message, 0});
 }
-
 /// The 16-bit number at offset in a datagram (opcode at 0, block or error code at 2).
 inline int wireNumber(const Bytes& datagram, std::size_t offset) {
     return datagram.size() < offset + 2 ? -1 : (datagram[offset] << 8) | datagram[offset + 1];
@@ -65,14 +64,11 @@ inline int wireNumber(const Bytes& datagram, std::size_t offset) {
 /// A client endpoint given in host order: client(0x0A010203, 1069) is "10.1.2.3 (1069)". The
 /// endpoint holds both in network order, its bytes in wire order.
 inline ClientEndpoint client(std::uint32_t address, std::uint16_t port) {
-    const std::uint8_t addressBytes[] = {
-        static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
-        static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
-    const std::uint8_t portBytes[] = {static_cast<std::uint8_t>(port >> 8),
-                                      static_cast<std::uint8_t>(port)};
+    const auto bytes = wire({int(address >> 24), int(address >> 16), int(address >> 8),
+                             int(address), port >> 8, port});  // each cut to its low byte
     ClientEndpoint endpoint;
-    std::memcpy(&endpoint.address, addressBytes, sizeof addressBytes);
-    std::memcpy(&endpoint.port, portBytes, sizeof portBytes);
+    std::memcpy(&endpoint.address, bytes.data(), 4);
+    std::memcpy(&endpoint.port, bytes.data() + 4, 2);
     return endpoint;
 }
 inline const ClientEndpoint kClient = client(0x0A010203, 1069);
@@ -157,8 +153,7 @@ inline std::string event(std::string kind, const std::string& rest = {},
     return kind + " " + endpointText(from) + (rest.empty() ? "" : " " + rest);
 }
 
-/// Keeps log lines ("level text") and notifications (see event) from any thread, for a test to
-/// take.
+/// Keeps log lines ("level text") and notifications (see event) from any thread, for a test.
 struct Recorder final : LogSink, EventSink {
     bool add(std::string line) {
         std::lock_guard lock(mutex);
