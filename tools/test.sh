@@ -7,8 +7,8 @@
 # (quilletd's signals, its resend and its stop under load) against that build. The end-to-end
 # tests make network namespaces, and the install test builds the Debian package and installs it
 # into a fresh Debian 12 root (from Debian's package archive, the base cached in
-# /var/cache/quillet-tests): both need root and report themselves skipped without it. Then the two
-# fuzzers for a minute each, and quillet.exe and quilletd.exe cross-built with mingw-w64 with
+# /var/cache/quillet-tests): both need root and report themselves skipped without it. Then the
+# fuzzer for two minutes, and quillet.exe and quilletd.exe cross-built with mingw-w64 with
 # their tests under Wine (the mingw-w64 and Wine packages are installed first when missing). Every
 # build turns warnings into errors (QUILLET_WERROR).
 #
@@ -40,23 +40,20 @@ cmake --build build-asan
 ctest --preset asan
 ctest --preset asan-e2e
 
-# The fuzzers, built with clang, each start from its committed corpus; new inputs go to a scratch
+# The fuzzer, built with clang, starts from its committed corpus; new inputs go to a scratch
 # corpus and a crashing input to build-fuzz/tests/fuzz/. A crash, a sanitizer report or a failed
 # check ends the fuzzer with a non-zero status, and so the run.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUILLET_FUZZ=ON -DQUILLET_BUILD_UI=OFF -DQUILLET_BUILD_BENCH=OFF -DQUILLET_WERROR=ON
-cmake --build build-fuzz --target packet_fuzzer codec_roundtrip_fuzzer
-# Absolute paths: the packet fuzzer serves from a scratch directory that it changes into. Undefined
-# behaviour stops a fuzzer as a crash does.
+cmake --build build-fuzz --target packet_fuzzer
+# Absolute paths: the fuzzer serves from a scratch directory that it changes into. Undefined
+# behaviour stops it as a crash does.
 fuzz="$repo/build-fuzz/tests/fuzz"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-for fuzzer in packet_fuzzer:seeds codec_roundtrip_fuzzer:codec_seeds; do
-    name=${fuzzer%%:*}
-    rm -rf "$fuzz/$name-corpus"
-    mkdir "$fuzz/$name-corpus"
-    "$fuzz/$name" -max_total_time=60 -dict="$repo/tests/fuzz/packet.dict" \
-        -artifact_prefix="$fuzz/" "$fuzz/$name-corpus" "$repo/tests/fuzz/${fuzzer#*:}"
-done
+rm -rf "$fuzz/corpus"
+mkdir "$fuzz/corpus"
+"$fuzz/packet_fuzzer" -max_total_time=120 -dict="$repo/tests/fuzz/packet.dict" \
+    -artifact_prefix="$fuzz/" "$fuzz/corpus" "$repo/tests/fuzz/seeds"
 
 # The Windows build: quillet.exe and quilletd.exe cross-built with mingw-w64 and packaged by
 # wixl (msitools, which also reads the package's tables), their tests run under Wine (the

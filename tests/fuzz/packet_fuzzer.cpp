@@ -1,5 +1,7 @@
 // Feeds records of datagrams from four clients (two on each address), with ticks, through a
-// dispatcher that negotiates options, and aborts on any reply or log line a client must never see.
+// dispatcher that negotiates options, and aborts on any reply or log line a client must never see,
+// or on a datagram the codec accepts (WRQ aside, never sent) whose encoding does not decode and
+// encode again to the same bytes.
 // A record: a control byte (bits 0-1: the client, bit 2: tick first, bits 3-7: seconds that pass),
 // a 16-bit big-endian length and the datagram. Built and run by tools/test.sh
 // (docs/reliability.md).
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +19,7 @@
 #include "dispatcher_rig.h"
 #include "log/event_sink.h"
 #include "log/log_sink.h"
+#include "tftp/packets.h"
 
 namespace {
 
@@ -54,6 +58,25 @@ struct Checker final : PacketTransport, LogSink {
     }
     unsigned sends = 0;
 };
+
+/// Decodes, encodes, decodes and encodes again what the codec accepts: the same bytes each time.
+void checkRoundTrip(std::span<const std::uint8_t> datagram) {
+    static PacketDecoder decoder;
+    static std::array<std::uint8_t, 65536> first, second;  // room for any packet
+    const auto decoded = decoder.decode({}, datagram);
+    if (decoded.result != DecodeResult::Ok || decoded.opcode == kOpWriteRequest) {
+        return;
+    }
+    const auto written = decoded.packet->encode(first);
+    check(written.has_value() && *written >= 4, "a valid packet does not encode");
+    const auto again = decoder.decode({}, std::span(first).first(*written));
+    check(again.result == DecodeResult::Ok && again.opcode == decoded.opcode,
+          "an encoded packet does not decode");
+    const auto rewritten = again.packet->encode(second);
+    check(
+        rewritten == written && std::equal(first.begin(), first.begin() + *written, second.begin()),
+        "a decoded packet encodes to other bytes");
+}
 
 char directory[] = "/tmp/packet-fuzzer-XXXXXX";  // the served folder
 
@@ -94,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const ClientEndpoint from{htonl((control & 2) != 0 ? 0xC0A80001 : 0x0A000001),
                                   htons(static_cast<std::uint16_t>(1069 + (control & 1)))};
+        checkRoundTrip(input.first(length));
         const auto result = dispatcher.dispatch(from, input.first(length), now);
         check(static_cast<int>(result) <= 0 && static_cast<int>(result) >= -4, "an unknown result");
         input = input.subspan(length);
