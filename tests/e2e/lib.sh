@@ -132,12 +132,11 @@ make_fetch_files() {
 # "!", gets no such file.
 fetch_set() {
     local client size
-    while read -r client size <&3; do fetch_set_row "$client" "$size"; done 3< <(fetch_rows "$1")
-}
-fetch_set_row() {
-    [[ $2 == !* ]] || { fetch_one "$1" "$2" && return; }
-    ! fetch "$1" "file-${2#!}.bin" "$FETCHED/$1-$2" 2>/dev/null || [[ ! -s $FETCHED/$1-$2 ]] ||
-        fail "$1: ${2#!} bytes served"
+    while read -r client size <&3; do
+        [[ $size == !* ]] || { fetch_one "$client" "$size" && continue; }
+        ! fetch "$client" "file-${size#!}.bin" "$FETCHED/$client-$size" 2>/dev/null ||
+            [[ ! -s $FETCHED/$client-$size ]] || fail "$client: ${size#!} bytes served"
+    done 3< <(fetch_rows "$1")
 }
 fetch_one() {
     fetch "$1" "file-$2.bin" "$FETCHED/$1-$2" || fail "$1: $2 bytes"
@@ -162,13 +161,6 @@ make_names_fixture() {
     ln -s ../secret.bin "$SERVED/rel-secret"
     ln -s sub/inner.bin "$SERVED/link.bin"
     ln -s Quillet.log "$SERVED/log-link"
-}
-
-# Gives the namespace a LAN's addresses, 192.0.2.10/24 and 2001:db8::10/64 on veth q0 (tftp-hpa
-# resolves only addresses of a family that a non-loopback interface has).
-add_lan_addresses() {
-    in_ns sh -ec 'ip link add q0 type veth peer name q1; ip addr add 192.0.2.10/24 dev q0
-        ip addr add 2001:db8::10/64 dev q0 nodad; ip link set q0 up; ip link set q1 up'
 }
 
 # Holds UDP port 69 in the namespace until the script ends (at most 60 s) or HOLDER_PID is ended.

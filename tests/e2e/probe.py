@@ -2,12 +2,12 @@
 """A raw TFTP client for the end-to-end tests, run in the test's namespace against 127.0.0.1:69.
 Exits 0 when every check holds, else with the reason on standard error. Commands:
   get NAME [FILE] [ack|quit|silent]  prints "DATA" (block 1 into FILE) or "Error code N: text"
-  names TABLE PLATFORM FOLDER NAMED LOG...  the rows of TABLE (names.txt) for PLATFORM
-  busy FILE  100 requests at once from two addresses against a cap of 32 sessions
+  names TABLE PLATFORM FOLDER NAMED  the rows of TABLE (names.txt) for PLATFORM
+  busy       100 requests at once from two addresses against a cap of 32 sessions
   flood      15,000 refused requests in 5 s from 30 addresses
   icmp LOG   forged ICMP port-unreachables for 12 s while a quiet client holds block 1
   hold       holds port 69 for 60 s"""
-import codecs, os, random, socket, struct, subprocess, sys, time
+import codecs, os, random, socket, struct, sys, time
 
 SERVER = ("127.0.0.1", 69)
 TEXTS = {0: b"Server Busy.", 1: b"File not found.", 2: b"Access violation."}
@@ -21,16 +21,6 @@ def udp(address=None):
 def rrq(name): return b"\0\1" + name + b"\0octet\0"
 def error(code): return b"\0\5\0" + bytes([code]) + TEXTS[code] + b"\0"
 
-def shown(name):
-    """The name as the log shows it: control bytes and bytes that are not UTF-8 escaped."""
-    text = "".join("\\x%02X" % (ord(c) & 0xFF) if ord(c) < 0x20 or ord(c) == 0x7F
-                   or 0xDC80 <= ord(c) <= 0xDCFF else c
-                   for c in name.decode("utf-8", "surrogateescape"))
-    return text if len(text) <= 100 else text[:97] + "..."
-
-def logged(path, text):  # within 5 s
-    return any(text.encode() in open(path, "rb").read() or time.sleep(0.1) for _ in range(50))
-
 def get(name, into="/dev/null", end="ack"):
     s = udp()
     s.sendto(rrq(os.fsencode(name)), SERVER)
@@ -42,10 +32,9 @@ def get(name, into="/dev/null", end="ack"):
     end = {"ack": b"\0\4" + reply[2:4], "quit": b"\0\5\0\0done\0", "silent": b""}[end]
     s.sendto(end, server) if end else None
 
-def names(table, platform, folder, named, *logs):
-    """Each row's name gets block 1 of the file named, or the ERROR of the code given, whose text
-    every log then shows after the name; folder is the served folder here, named as the server's
-    platform writes it."""
+def names(table, platform, folder, named):
+    """Each row's name gets block 1 of the file named, or the ERROR of the code given; folder is
+    the served folder here, named as the server's platform writes it."""
     failed = 0
     for fields in (row.split() for row in open(table, encoding="utf-8")):
         if not fields or fields[0] not in ("any", platform):
@@ -64,12 +53,9 @@ def names(table, platform, folder, named, *logs):
             b"\0\3\0\1" + open(os.path.join(folder, fields[2]), "rb").read(512))
         if got != expected:
             failed += print("FAIL: %r: got %r, expected %r" % (name, got[:80], expected[:80])) or 1
-        for log in logs if code is not None and got == expected else ():
-            if not logged(log, ": %s, %s" % (shown(name), TEXTS[code].decode())):
-                failed += print("FAIL: %r not logged in %s" % (name, log)) or 1
     sys.exit(failed)
 
-def busy(into):
+def busy():
     sockets = [udp("127.0.0.%d" % (1 + i % 2)) for i in range(100)]
     for s in sockets:
         s.sendto(rrq(b"big.bin"), SERVER)
@@ -80,13 +66,8 @@ def busy(into):
     first = [s.getsockname()[0] for s in served].count("127.0.0.1")
     if len(served) != 32 or refused != 68 or first != 16:
         sys.exit("expected 32 requests (64 descriptors less 32), 16 of each address, to get block 1")
-    hpa = ["tftp", "-m", "binary", "127.0.0.1", "69", "-c", "get", "big.bin", into]
-    out = subprocess.run(hpa, capture_output=True, text=True, timeout=20).stdout
-    if "Error code 0: Server Busy." not in out:
-        sys.exit("tftp-hpa while the sessions stand: " + out)
     for s in served:
         s.sendto(b"\0\5\0\0done\r\n2020-01-01 00:00:00    forged\0", SERVER)
-    print(refused + 1, len(served), file=open(into + ".count", "w"))
 
 def paced(count, rate, send):
     start = time.monotonic()

@@ -12,27 +12,12 @@ chmod +x "$WORK/limited"
 start_server "$WORK/limited"
 grep -qE '^Max open files +64 +64 ' "/proc/$SERVER_PID/limits" || fail "not under ulimit -n 64"
 
-in_ns timeout 20 tftp -m binary 127.0.0.1 69 -c put "$WORK/secret.bin" up.bin >"$WORK/put" 2>&1 || true
-grep -qF "Error code 4: WRQ not supported yet." "$WORK/put" || fail "tftp put: $(cat "$WORK/put")"
-[[ ! -e $SERVED/up.bin ]] || fail "the upload was written"
-expect_log "): Write Request Ignored"
-
-probe names "$E2E_DIR/names.txt" linux "$SERVED" "$SERVED" "$QUILLET_LOG" "$WORK/stderr" ||
-    fail "see above"
+probe names "$E2E_DIR/names.txt" linux "$SERVED" "$SERVED" || fail "see above"
 
 forged='2020-01-01 00:00:00    forged'
-probe busy "$FETCHED/busy" || fail "see above"
-read -r refusals served <"$FETCHED/busy.count"
+probe busy || fail "see above"
 FETCH_SECONDS=10 fetch hpa big.bin "$FETCHED/big.bin" || fail "not served once the sessions ended"
 same_bytes "$SERVED/big.bin" "$FETCHED/big.bin"
-# Each refusal is a line or counted in one, written with the first line of a later second.
-sleep 1 && raw_get sub/inner.bin >/dev/null
-logged=$(awk '/\): big.bin, Refused, Server Busy\.$/ { n++ }
-    / more lines about refused requests not written\.$/ { n += $(NF - 7) } END { print n }' "$QUILLET_LOG")
-((logged == refusals)) || fail "$refusals refusals, $logged logged: $(cat "$QUILLET_LOG")"
-[[ $(count_lines "$QUILLET_LOG" "big.bin, File not found.") -eq 0 ]] || fail "File not found. under load"
-closed=', Closed with client Error #0 "done\x0D\x0A2020-01-01 00:00:00    forged", 1 blocks sent.'
-[[ $(count_lines "$QUILLET_LOG" "$closed") -eq $served ]] || fail "$served client errors: $(cat "$QUILLET_LOG")"
 for output in "$QUILLET_LOG" "$WORK/stderr"; do
     ! LC_ALL=C grep -qE "^$forged|"$'[\r\e]' "$output" || fail "a forged line in $output"
     ! LC_ALL=C grep -qE '^.{223}' "$output" || fail "a line over 222 characters in $output"
