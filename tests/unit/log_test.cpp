@@ -52,18 +52,18 @@ void useSettingsWithLevel(const std::string& folder, const std::optional<std::st
                       nullptr, &scratch, nullptr);
     ::RegOverridePredefKey(HKEY_CURRENT_USER, scratch);
     ::RegCloseKey(scratch);
-    const std::string stored = level.value_or("");
+    if (!level) {
+        return;
+    }
     char* end = nullptr;
-    const auto number = static_cast<DWORD>(std::strtol(stored.c_str(), &end, 10));
-    const std::wstring text(stored.begin(), stored.end());
+    const auto number = static_cast<DWORD>(std::strtol(level->c_str(), &end, 10));
+    const std::wstring text(level->begin(), level->end());
+    const bool isNumber = !level->empty() && *end == '\0';
     for (const auto* value : {L"LOG_FILE_LEVEL", L"TFTP_OPTIONS"}) {
-        constexpr auto kKey = L"Software\\Carrowmore\\Quillet";
-        if (level && !stored.empty() && *end == '\0') {
-            ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, value, REG_DWORD, &number, sizeof number);
-        } else if (level) {
-            ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, value, REG_SZ, text.c_str(),
-                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-        }
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Carrowmore\\Quillet", value,
+                          isNumber ? REG_DWORD : REG_SZ,
+                          isNumber ? static_cast<const void*>(&number) : text.c_str(),
+                          isNumber ? sizeof number : DWORD((text.size() + 1) * sizeof(wchar_t)));
     }
 }
 #else

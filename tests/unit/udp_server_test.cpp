@@ -36,11 +36,25 @@ Bytes receiveAt(net::UdpSocket& socket, std::uint16_t port, std::chrono::millise
     return buffer;
 }
 
-// A server on a free port, its receive loop on a thread, and two clients of it on loopback.
-class UdpServerTest : public ::testing::Test {
+// The socket layer (Winsock) is started first and cleaned up last.
+struct SocketLayer {
+    SocketLayer() { EXPECT_TRUE(net::startup()); }
+    ~SocketLayer() { net::cleanup(); }
+};
+
+/// A server on a free port with its log, folder and clock (at 1,700,000,000), not yet started.
+struct LoneServer : SocketLayer {
+    LoneServer() { server.setLog(&log); }
+    Recorder log;
+    ScratchDirectory files;
+    FakeClock clock;
+    UdpServer server{0, clock, files.root};
+};
+
+// A started server, its receive loop on a thread, and two clients of it on loopback.
+class UdpServerTest : public ::testing::Test, protected LoneServer {
   protected:
     void SetUp() override {
-        server.setLog(&log);
         server.setEventSink(&events);
         ASSERT_TRUE(server.start());
         loop = std::thread([this] { server.receiveLoop(); });
@@ -74,17 +88,8 @@ class UdpServerTest : public ::testing::Test {
         return receiveAt(client, server.boundPort(), limit);
     }
 
-    // The socket layer (Winsock) is started first and cleaned up last.
-    struct SocketLayer {
-        SocketLayer() { EXPECT_TRUE(net::startup()); }
-        ~SocketLayer() { net::cleanup(); }
-    } socketLayer;
     static constexpr std::time_t kStart = 1'700'000'000;
-    Recorder log;
     Recorder events;
-    ScratchDirectory files;
-    FakeClock clock;  // at kStart
-    UdpServer server{0, clock, files.root};
     std::thread loop;
     net::UdpSocket client;
     net::UdpSocket waker;
@@ -165,15 +170,6 @@ bool refuse(const std::vector<Refusal>& refusals) {
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
-
-/// A server on a free port with its log, folder and clock, for a test that runs its loop itself.
-struct LoneServer {
-    LoneServer() { server.setLog(&log); }
-    Recorder log;
-    ScratchDirectory files;
-    FakeClock clock;
-    UdpServer server{0, clock, files.root};
-};
 
 // Without IPv6 in the kernel (ipv6.disable=1; here a filter that refuses IPv6 sockets, in a child
 // process) the server says so once and serves IPv4.
