@@ -199,10 +199,8 @@ ReadSession::SendFailure ReadSession::sendBlocks(std::int32_t first, std::int32_
         used += *length;
     }
     const auto count = static_cast<std::size_t>(number - first);
-    const auto sent = count == 0
-                          ? 0
-                          : owner_.sendRun(peer_, run.first(used),
-                                           static_cast<std::size_t>(blockSize_) + kDataHeaderSize);
+    const auto sent =
+        count == 0 ? 0 : owner_.sendRun(peer_, run.first(used), size + kDataHeaderSize);
     // The blocks count as sent up to the one whose send failed, which counts too.
     for (std::size_t i = 0; i < std::min(sent + 1, count); ++i) {
         const std::int32_t blocksBefore = blocksSent_;
